@@ -1,0 +1,3 @@
+#include "interpret_rules.hpp"
+
+namespace kelvane::interpret_rules {}  // namespace kelvane::interpret_rules

@@ -1,0 +1,3 @@
+#pragma once
+
+namespace kelvane::interpret_rules {}  // namespace kelvane::interpret_rules

@@ -1,0 +1,3 @@
+#include "interpreter.hpp"
+
+namespace kelvane::interpreter {}  // namespace kelvane::interpreter

@@ -1,0 +1,3 @@
+#pragma once
+
+namespace kelvane::interpreter {}  // namespace kelvane::interpreter

@@ -1,0 +1,3 @@
+#include "modal_groups.hpp"
+
+namespace kelvane::modal_groups {}  // namespace kelvane::modal_groups

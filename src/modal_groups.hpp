@@ -1,0 +1,3 @@
+#pragma once
+
+namespace kelvane::modal_groups {}  // namespace kelvane::modal_groups

@@ -1,0 +1,3 @@
+#include "output.hpp"
+
+namespace kelvane::output {}  // namespace kelvane::output

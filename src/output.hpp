@@ -1,0 +1,3 @@
+#pragma once
+
+namespace kelvane::output {}  // namespace kelvane::output

@@ -1,0 +1,3 @@
+#include "state.hpp"
+
+namespace kelvane::state {}  // namespace kelvane::state

@@ -1,0 +1,3 @@
+#pragma once
+
+namespace kelvane::state {}  // namespace kelvane::state

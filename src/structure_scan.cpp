@@ -1,0 +1,3 @@
+#include "structure_scan.hpp"
+
+namespace kelvane::structure_scan {}  // namespace kelvane::structure_scan

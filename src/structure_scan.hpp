@@ -1,0 +1,3 @@
+#pragma once
+
+namespace kelvane::structure_scan {}  // namespace kelvane::structure_scan

@@ -1,0 +1,253 @@
+#pragma once
+// NC language front end: grammar rules, parse tree nodes and cell values.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kelvane::types {
+
+// The grammar's rules in grammar order; the ordinal orders error lists.
+enum class Rule : std::uint8_t {
+  EOI,
+  file,
+  single_line,
+  sparse_lines,
+  blocks,
+  newline,
+  WHITESPACE,
+  QUOTE,
+  comment,
+  block,
+  structure_line_kw,
+  structure_head_kw,
+  block_if_kw,
+  body_end_kw,
+  head_end,
+  block_number_set,
+  control,
+  label_def,
+  label_name,
+  goto_statement,
+  goto_kw,
+  gotos_statement,
+  goto_target,
+  if_goto_statement,
+  case_statement,
+  case_kw,
+  of_kw,
+  case_arm,
+  case_default,
+  default_kw,
+  if_statement,
+  loop_statement,
+  for_statement,
+  while_statement,
+  repeat_until_statement,
+  block_number,
+  condition,
+  relational_operator,
+  statement,
+  axis_word,
+  definition,
+  data_type,
+  expression,
+  reserved,
+  identifier,
+  variable,
+  variable_single_char,
+  variable_array,
+  indices,
+  assignment,
+  axis_increment,
+  string_value,
+  string_expression,
+  concat_operand,
+  assignment_multi,
+  value_array,
+  value_repeating,
+  value_none,
+  value,
+  op,
+  op_add,
+  op_sub,
+  op_mul,
+  op_div,
+  op_int_div,
+  op_mod,
+  op_b_and,
+  op_b_xor,
+  op_b_or,
+  op_and,
+  op_xor,
+  op_or,
+  prefix,
+  neg,
+  not_op,
+  primary,
+  float_,  // "float"
+  integer,
+  arith_fun,
+  arith_fun_name,
+  tool_selection,
+  frame_op,
+  frame_kw,
+  non_returning_function_call,
+  function_arguments,
+  function_argument,
+  string,
+  nc_variable,
+  m_command,
+  g_command_numbered,
+  g_command
+};
+
+inline constexpr std::size_t kRuleCount = 91;
+
+// The rule's name exactly as written in the grammar.
+std::string_view rule_name(Rule rule);
+std::ostream& operator<<(std::ostream& os, Rule rule);
+
+// The value of one output cell.
+using Value = std::variant<std::string, double, std::vector<std::string>>;
+// Value alternatives: index 0 = Str (text), 1 = Float, 2 = List (M words).
+enum class ValueKind : std::uint8_t { Str = 0, Float = 1, List = 2 };
+inline ValueKind value_kind(const Value& v) { return static_cast<ValueKind>(v.index()); }
+
+// One entry of the flat token list kept by a parse: a start token and an end
+// token per node, in input order.
+struct QueueableToken {
+  std::size_t pos;        // byte offset in the input
+  std::uint32_t partner;  // start: index of its end token; end: index of its start token
+  Rule rule;
+  bool is_start;
+  QueueableToken(std::size_t p, std::uint32_t partner_index, Rule r, bool start)
+      : pos(p), partner(partner_index), rule(r), is_start(start) {}
+};
+
+// Byte offsets at which lines begin (0 and after every "\n").
+struct LineIndex {
+  std::vector<std::size_t> starts;
+  explicit LineIndex(std::string_view input);
+  // 1-based (line, column in characters) of a byte offset.
+  std::pair<std::size_t, std::size_t> line_col(std::string_view input, std::size_t pos) const;
+};
+
+struct ParseTree {
+  std::vector<QueueableToken> tokens;
+  std::string_view input;
+  LineIndex lines;
+};
+
+class Pairs;
+
+// One node of a parse tree: a small handle sharing the token list; copying it
+// (or `clone`) copies no text and no tokens.
+class Pair {
+ public:
+  Pair(std::shared_ptr<const ParseTree> tree, std::uint32_t start, std::size_t line_offset = 0)
+      : tree_(std::move(tree)), start_(start), line_offset_(line_offset) {}
+
+  Rule as_rule() const { return tree_->tokens[end_index()].rule; }
+  // The exact input text the node's rule matched.
+  std::string_view as_str() const {
+    return tree_->input.substr(start_pos(), end_pos() - start_pos());
+  }
+  std::size_t start_pos() const { return tree_->tokens[start_].pos; }
+  std::size_t end_pos() const { return tree_->tokens[end_index()].pos; }
+  // Direct children in source order, each with this node's line offset.
+  Pairs into_inner() const;
+  // 1-based (line + line_offset, column in characters) of the node's start.
+  std::pair<std::size_t, std::size_t> line_col() const;
+  std::size_t line_offset() const { return line_offset_; }
+  Pair with_line_offset(std::size_t offset) const { return Pair(tree_, start_, offset); }
+  Pair clone() const { return *this; }
+  std::string_view input() const { return tree_->input; }
+  const std::shared_ptr<const ParseTree>& tree() const { return tree_; }
+  std::uint32_t token_index() const { return start_; }
+
+ private:
+  std::uint32_t end_index() const { return tree_->tokens[start_].partner; }
+  std::shared_ptr<const ParseTree> tree_;
+  std::uint32_t start_;
+  std::size_t line_offset_;
+};
+
+// A sequence of sibling nodes: tokens [start, end) of one tree.
+class Pairs {
+ public:
+  Pairs(std::shared_ptr<const ParseTree> tree, std::uint32_t start, std::uint32_t end,
+        std::size_t line_offset)
+      : tree_(std::move(tree)), pos_(start), end_(end), line_offset_(line_offset) {}
+
+  // The next sibling, or nothing at the end.
+  std::optional<Pair> next() {
+    if (pos_ >= end_) return std::nullopt;
+    Pair p(tree_, pos_, line_offset_);
+    pos_ = tree_->tokens[pos_].partner + 1;
+    return p;
+  }
+  std::optional<Pair> peek() const {
+    if (pos_ >= end_) return std::nullopt;
+    return Pair(tree_, pos_, line_offset_);
+  }
+  bool empty() const { return pos_ >= end_; }
+  std::size_t count() const;  // number of remaining siblings
+
+  class iterator {
+   public:
+    iterator(const Pairs* owner, std::uint32_t pos) : owner_(owner), pos_(pos) {}
+    Pair operator*() const { return Pair(owner_->tree_, pos_, owner_->line_offset_); }
+    iterator& operator++() { pos_ = owner_->tree_->tokens[pos_].partner + 1; return *this; }
+    bool operator!=(const iterator& o) const { return pos_ != o.pos_; }
+    bool operator==(const iterator& o) const { return pos_ == o.pos_; }
+   private:
+    const Pairs* owner_;
+    std::uint32_t pos_;
+  };
+  iterator begin() const { return iterator(this, pos_); }
+  iterator end() const { return iterator(this, end_); }
+
+ private:
+  std::shared_ptr<const ParseTree> tree_;
+  std::uint32_t pos_;
+  std::uint32_t end_;
+  std::size_t line_offset_;
+};
+
+inline Pairs Pair::into_inner() const {
+  return Pairs(tree_, start_ + 1, end_index(), line_offset_);
+}
+
+// The error value of a failed parse.
+struct ParseFailure {
+  // Parsing-attempt failure (positives/negatives at the furthest position), or
+  // a custom failure with a message (the nesting bound).
+  bool custom = false;
+  std::string custom_message;
+  std::vector<Rule> positives;  // ascending ordinal, no duplicates
+  std::vector<Rule> negatives;  // ascending ordinal, no duplicates
+  std::size_t pos = 0;          // byte offset of the furthest position
+  std::size_t line = 1;         // 1-based, no line offset
+  std::size_t column = 1;       // 1-based, in characters
+  std::string line_text;        // the line, with \r/\n shown as ␍/␊ at the position
+  std::string display;          // the parser's own text: position and rules
+};
+
+using ParseResult = std::expected<Pairs, ParseFailure>;
+
+// The parser of the NC grammar.
+struct NCParser {
+  // Runs `rule` from the start of `input` (which must outlive the result).
+  // Start rules `file`, `single_line`, `sparse_lines` give one top-level node.
+  static ParseResult parse(Rule rule, std::string_view input);
+};
+
+}  // namespace kelvane::types
