@@ -1,3 +1,175 @@
 #pragma once
+// Executing blocks and statements; expressions, variables, strings and the
+// built-in functions of the NC language.
+//
+// The structure, jump, assignment, DEF and frame executors live in
+// interpret_rules_flow.hpp (same namespace); this header builds on it.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
-namespace kelvane::interpret_rules {}  // namespace kelvane::interpret_rules
+#include "errors.hpp"
+#include "interpret_rules_flow.hpp"
+#include "output.hpp"
+#include "state.hpp"
+#include "types.hpp"
+
+namespace kelvane::interpret_rules {
+
+// ---------------------------------------------------------------------------
+// Blocks and statements
+
+// Runs one `block` node: flushes the previous row, opens this block's row and
+// applies the block's parts in source order.
+errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRows& rows,
+                                     state::State& state);
+
+// Runs one `statement` node; never returns a jump.
+errors::Result<Flow> interpret_statement(const types::Pair& statement, output::OutputRows& rows,
+                                         state::State& state);
+
+// Runs the children of one `control` node in order (structures, jumps,
+// IF ... GOTO runs, CASE, GOTOS).
+errors::Result<Flow> interpret_control(const types::Pair& control, output::OutputRows& rows,
+                                       state::State& state);
+
+// A classified G word: its group column (an interned, process-lifetime name)
+// and its upper-case text.
+struct GCommand {
+  std::string_view column;
+  std::string text;
+};
+
+// Classifies one `g_command` node and applies the working-plane side effect
+// of G17/G18/G19.
+errors::Result<GCommand> interpret_g_command(const types::Pair& node, state::State& state);
+
+// Writes the "N" cell of one `block_number` node.
+void interpret_block_number(const types::Pair& node, output::OutputRows& rows);
+
+// Appends one M word (upper-cased here) to the "M" cell; at most five per block.
+errors::Status insert_m_key(output::CellMap& cells, std::string_view text, std::size_t line,
+                            std::string_view line_text);
+
+// Whether an M word ends the program (M2, M17, M30 with any leading zeros).
+bool is_end_of_program_m_code(std::string_view text);
+
+// Whether a call name looks like axis words written without a blank (X10Y20).
+bool looks_like_axis_word_typo(std::string_view name);
+
+// The 1-based line of a node (parser line plus the node's line offset).
+std::size_t node_line(const types::Pair& node);
+
+// The text of a line, or "(could not retrieve line)".
+std::string line_text_of(const state::State& state, std::size_t line);
+
+// A located ParseContext error (no column) for a node.
+errors::ParsingError annotate_error(const types::Pair& node, std::string_view context,
+                                    std::string_view message, const state::State& state);
+
+// The node's line and that line's text.
+std::pair<std::size_t, std::string> get_error_context(const types::Pair& node,
+                                                      const state::State& state);
+
+// ---------------------------------------------------------------------------
+// Expressions
+
+// The value of an `expression` node. The state is written only by an
+// undefined read under allow_undefined_variables.
+errors::Result<double> evaluate_expression(const types::Pair& expression, state::State& state);
+
+// The truth of a `condition` node (NaN is true, -0.0 false).
+errors::Result<bool> evaluate_condition(const types::Pair& condition, state::State& state);
+
+// Equality with a relative tolerance of 1e-12 of the larger magnitude.
+bool approximately_equal(double a, double b);
+
+// A bit-operator operand as a signed 64-bit integer, or the bit-operator error.
+errors::Result<std::int64_t> bit_operand(double value, const types::Pair& op,
+                                         const state::State& state);
+
+// ---------------------------------------------------------------------------
+// Variables and arrays
+
+// Upper-cased name of a `variable` node's child.
+errors::Result<std::string> interpret_variable(const types::Pair& node, const state::State& state);
+
+// Upper-cased text of an `identifier` or `nc_variable` node itself.
+errors::Result<std::string> interpret_identifier(const types::Pair& node);
+
+// Upper-cased when the name is an axis or a block address, else unchanged.
+std::string normalize_reserved_case(std::string name, const state::State& state);
+
+// The index values of an `indices` node (axis names mapped through
+// axis_index_map). Values of 2147483647 and more are refused.
+errors::Result<std::vector<double>> interpret_indices(const types::Pair& indices,
+                                                      state::State& state);
+
+// Every element key from the origin up to the addressed element, row-major,
+// the addressed element's key last (DEF of an array). Refused with a clear
+// error when the list would exceed kMaxArrayElements keys.
+errors::Result<std::vector<std::string>> interpret_variable_array(const types::Pair& node,
+                                                                  state::State& state);
+
+// Only the addressed element's key, e.g. "A[1,2]" (reads and assignments:
+// the same key interpret_variable_array would put last, without building
+// the whole list).
+errors::Result<std::string> interpret_variable_array_key(const types::Pair& node,
+                                                         state::State& state);
+
+inline constexpr std::size_t kMaxArrayElements = 1u << 22;  // 4194304 keys per DEF
+
+// "$AA_IW" or "$AA_IM" when the `variable_array` node names one of them.
+std::optional<std::string_view> actual_position_sysvar_name(const types::Pair& node);
+
+// Operand readers of expressions.
+errors::Result<double> read_scalar_variable(const std::string& name, std::size_t line,
+                                            std::string_view line_text, state::State& state);
+errors::Result<double> read_array_element(const std::string& key, std::size_t line,
+                                          std::string_view line_text, state::State& state);
+
+// ---------------------------------------------------------------------------
+// Strings
+
+// The text of a string_value, string_expression, concat_operand, expression,
+// arith_fun or string node.
+errors::Result<std::string> evaluate_string(const types::Pair& node, state::State& state);
+
+// The text of a SPRINT or SUBSTR call (`arith_fun` node).
+errors::Result<std::string> evaluate_string_function(const types::Pair& node, state::State& state);
+
+// Whether an `expression` node is text-valued (a lone STRING variable,
+// SPRINT/SUBSTR call, or a parenthesised such expression).
+bool expression_is_string(const types::Pair& expression, const state::State& state);
+
+// A lone operand of a one-operand string_expression (its string_value or
+// expression), else the node itself.
+types::Pair unwrap_lone_operand(const types::Pair& node);
+
+// A number where text is wanted: integers below 2^53 as integers, else ten
+// decimals with trailing zeros and point removed.
+std::string number_to_text(double value);
+
+// ---------------------------------------------------------------------------
+// Built-in functions
+
+// The numeric value of a function argument (text arguments refused).
+errors::Result<double> eval_number_arg(const types::Pair& argument, state::State& state,
+                                       std::size_t line, std::string_view line_text);
+
+// A function argument as a non-negative integer index (saturating).
+errors::Result<std::uint64_t> eval_index_arg(const types::Pair& argument, state::State& state,
+                                             std::size_t line, std::string_view line_text);
+
+// A number in NC text form (blanks around, EX exponents, INF/NAN), or nothing.
+std::optional<double> parse_nc_number(std::string_view text);
+
+// Characters (Unicode scalar values) of a UTF-8 text; an invalid byte counts
+// as one character.
+std::size_t char_count(std::string_view text);
+
+}  // namespace kelvane::interpret_rules

@@ -1,3 +1,46 @@
 #pragma once
+// Program entry: runs one NC program text on an interpreter state into a row
+// collector; and the explanation of parse failures in the system's own words.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
 
-namespace kelvane::interpreter {}  // namespace kelvane::interpreter
+#include "errors.hpp"
+#include "types.hpp"
+
+namespace kelvane::state { struct State; }
+namespace kelvane::output { struct OutputRows; }
+
+namespace kelvane::interpreter {
+
+// Runs a whole program: stores the text in the state, pre-scans its
+// structures, parses it with the rule `file` and runs its blocks. A jump left
+// unresolved becomes JumpTargetNotFound. The last row is not flushed (that is
+// OutputRows::finish).
+errors::Status interpret_file(std::string_view source, state::State& state,
+                              output::OutputRows& rows);
+
+// Installs the path flattener into `rows` when a tolerance is given.
+errors::Status install_flattener(output::OutputRows& rows, const state::State& state,
+                                 std::optional<double> tolerance);
+
+// Whether the per-line fast path may be used: NC_STAGE1 unset, not exactly
+// "0" and not "off" in any ASCII letter case.
+bool stage1_enabled();
+// Whether NC_VM is exactly "1".
+bool vm_requested();
+
+// The explanation of a parse failure that becomes the message of its
+// ParseContext error. Never fails.
+std::string describe_parse_error(const types::ParseFailure& failure);
+
+// The text of `line` from a 1-based character column on, trimmed of Unicode
+// whitespace and cut to 40 characters (then followed by "..."); nothing when
+// no text remains.
+std::optional<std::string> text_from_error_column(std::size_t column, std::string_view line);
+
+// What an expected rule is called in parse-failure explanations.
+std::string_view rule_description(types::Rule rule);
+
+}  // namespace kelvane::interpreter

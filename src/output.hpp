@@ -1,3 +1,429 @@
 #pragma once
+// Output of the interpreter: the cells of one block (CellMap, Row), the row
+// collector OutputRows with its sinks, the bounded channels to the Python
+// iterators, and the columnar batch builder (BatchStreamSink, Table).
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
 
-namespace kelvane::output {}  // namespace kelvane::output
+#include <tsl/robin_map.h>
+
+#include "errors.hpp"
+#include "types.hpp"
+
+namespace kelvane::output {
+
+using types::Value;
+using types::ValueKind;
+using errors::ParsingError;
+using errors::Result;
+using errors::Status;
+
+// ---------------------------------------------------------------------------
+// Column names
+
+// The process-wide copy of a column name: equal names always give the same
+// view (same pointer), valid for the life of the process. Thread-safe.
+std::string_view intern_column(std::string_view name);
+
+// Column names compare by content; interned names (and the same literal) hit
+// the pointer fast path.
+inline bool same_column(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() &&
+         (a.data() == b.data() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// Text columns: the 60 group columns, "T", "comment", "non_returning_function_call".
+bool is_string_column(std::string_view name);
+// Every column carries its last value forward except "flattened", "dwell", "M",
+// "T", "I", "J", "K", "CR", "PW", "SD", "PL", "TURN", "comment", the five
+// non-modal group columns and "non_returning_function_call".
+bool is_forward_filled_column(std::string_view name);
+
+// Fx hash (the fast non-cryptographic word hash) over the bytes of a text.
+struct FxHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept;
+};
+struct NameEq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+template <typename V>
+using FxMap = tsl::robin_map<std::string_view, V, FxHash, NameEq>;
+
+// ---------------------------------------------------------------------------
+// Cells and rows
+
+struct Cell {
+  std::string_view name;  // a process-lifetime text (intern_column or a literal)
+  Value value;
+};
+
+// The cells of one row, in first-insertion order, at most one per name.
+// Lookups are linear scans from the front (rows hold few cells).
+class CellMap {
+ public:
+  // Replaces the value of an existing cell in place (returning the old value),
+  // or appends a new cell (the first insertion reserves room for 8 cells).
+  std::optional<Value> insert(std::string_view name, Value value);
+  // Removes the first cell of that name, keeping the order of the others.
+  std::optional<Value> remove(std::string_view name);
+
+  const Value* get(std::string_view name) const noexcept {
+    for (const Cell& c : cells_)
+      if (same_column(c.name, name)) return &c.value;
+    return nullptr;
+  }
+  Value* get(std::string_view name) noexcept {
+    for (Cell& c : cells_)
+      if (same_column(c.name, name)) return &c.value;
+    return nullptr;
+  }
+  bool contains(std::string_view name) const noexcept { return get(name) != nullptr; }
+
+  std::size_t size() const noexcept { return cells_.size(); }
+  bool empty() const noexcept { return cells_.empty(); }
+  std::size_t capacity() const noexcept { return cells_.capacity(); }
+  void clear() noexcept { cells_.clear(); }  // keeps the reserved room
+
+  const Cell& operator[](std::size_t i) const { return cells_[i]; }
+  Cell& operator[](std::size_t i) { return cells_[i]; }
+  auto begin() const noexcept { return cells_.begin(); }
+  auto end() const noexcept { return cells_.end(); }
+  auto begin() noexcept { return cells_.begin(); }
+  auto end() noexcept { return cells_.end(); }
+  const std::vector<Cell>& cells() const noexcept { return cells_; }
+
+ private:
+  std::vector<Cell> cells_;
+};
+
+// The output of one block.
+struct Row {
+  CellMap cells;
+  // The user-variable assignments of the block, in the order they were made.
+  std::vector<std::pair<std::string, double>> variables;
+  // 1-based source line of the block; 0 in a fresh or reset row.
+  std::size_t line = 0;
+
+  // Drops every cell and variable entry, line 0, keeps the reserved room.
+  void reset_for_reuse() noexcept {
+    cells.clear();
+    variables.clear();
+    line = 0;
+  }
+  bool has_content() const noexcept { return !cells.empty() || !variables.empty(); }
+};
+
+// ---------------------------------------------------------------------------
+// Channels: multi-producer queues with blocking send and receive. A bounded
+// channel blocks its sender while full. A send fails once the receiver is
+// gone; a receive returns nothing once every sender is gone and the queue is
+// empty.
+
+namespace detail {
+template <typename T>
+struct ChannelState {
+  std::mutex mutex;
+  std::condition_variable not_empty;
+  std::condition_variable not_full;
+  std::deque<T> queue;
+  std::size_t capacity = 0;  // SIZE_MAX: unbounded
+  std::size_t senders = 0;
+  bool receiver_alive = true;
+};
+}  // namespace detail
+
+enum class RecvStatus : std::uint8_t { Ok, Timeout, Closed };
+
+template <typename T>
+class Sender {
+ public:
+  Sender() = default;
+  explicit Sender(std::shared_ptr<detail::ChannelState<T>> s) : s_(std::move(s)) {
+    if (s_) {
+      std::lock_guard lock(s_->mutex);
+      ++s_->senders;
+    }
+  }
+  Sender(const Sender& o) : Sender(o.s_) {}
+  Sender(Sender&& o) noexcept : s_(std::move(o.s_)) {}
+  Sender& operator=(const Sender& o) {
+    if (this != &o) { close(); *this = Sender(o); }
+    return *this;
+  }
+  Sender& operator=(Sender&& o) noexcept {
+    if (this != &o) { close(); s_ = std::move(o.s_); }
+    return *this;
+  }
+  ~Sender() { close(); }
+
+  // Blocks while the channel is full. False (and the value dropped) when the
+  // receiver is gone or this sender is closed.
+  bool send(T value) {
+    if (!s_) return false;
+    {
+      std::unique_lock lock(s_->mutex);
+      s_->not_full.wait(lock, [&] {
+        return !s_->receiver_alive || s_->queue.size() < s_->capacity;
+      });
+      if (!s_->receiver_alive) return false;
+      s_->queue.push_back(std::move(value));
+    }
+    s_->not_empty.notify_one();
+    return true;
+  }
+  // Drops this sending end; the last one dropped ends the receiver's wait.
+  void close() noexcept {
+    if (!s_) return;
+    bool last = false;
+    {
+      std::lock_guard lock(s_->mutex);
+      last = --s_->senders == 0;
+    }
+    if (last) s_->not_empty.notify_all();
+    s_.reset();
+  }
+  bool is_open() const noexcept { return s_ != nullptr; }
+
+ private:
+  std::shared_ptr<detail::ChannelState<T>> s_;
+};
+
+template <typename T>
+class Receiver {
+ public:
+  Receiver() = default;
+  explicit Receiver(std::shared_ptr<detail::ChannelState<T>> s) : s_(std::move(s)) {}
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  Receiver(Receiver&& o) noexcept : s_(std::move(o.s_)) {}
+  Receiver& operator=(Receiver&& o) noexcept {
+    if (this != &o) { close(); s_ = std::move(o.s_); }
+    return *this;
+  }
+  ~Receiver() { close(); }
+
+  // Blocks until a value arrives; nothing once every sender is gone and the
+  // queue is empty (or this receiver is closed).
+  std::optional<T> recv() {
+    if (!s_) return std::nullopt;
+    std::optional<T> out;
+    {
+      std::unique_lock lock(s_->mutex);
+      s_->not_empty.wait(lock, [&] { return !s_->queue.empty() || s_->senders == 0; });
+      if (s_->queue.empty()) return std::nullopt;
+      out.emplace(std::move(s_->queue.front()));
+      s_->queue.pop_front();
+    }
+    s_->not_full.notify_one();
+    return out;
+  }
+  // Like recv, but gives up after `timeout` (RecvStatus::Timeout, `out` untouched).
+  template <typename Rep, typename Period>
+  RecvStatus recv_for(T& out, std::chrono::duration<Rep, Period> timeout) {
+    if (!s_) return RecvStatus::Closed;
+    {
+      std::unique_lock lock(s_->mutex);
+      if (!s_->not_empty.wait_for(lock, timeout,
+                                  [&] { return !s_->queue.empty() || s_->senders == 0; }))
+        return RecvStatus::Timeout;
+      if (s_->queue.empty()) return RecvStatus::Closed;
+      out = std::move(s_->queue.front());
+      s_->queue.pop_front();
+    }
+    s_->not_full.notify_one();
+    return RecvStatus::Ok;
+  }
+  // A value if one is waiting, without blocking.
+  std::optional<T> try_recv() {
+    if (!s_) return std::nullopt;
+    std::optional<T> out;
+    {
+      std::lock_guard lock(s_->mutex);
+      if (s_->queue.empty()) return std::nullopt;
+      out.emplace(std::move(s_->queue.front()));
+      s_->queue.pop_front();
+    }
+    s_->not_full.notify_one();
+    return out;
+  }
+  // Drops the receiving end: waiting values are freed, blocked and later
+  // sends fail.
+  void close() noexcept {
+    if (!s_) return;
+    std::deque<T> drained;
+    {
+      std::lock_guard lock(s_->mutex);
+      s_->receiver_alive = false;
+      drained.swap(s_->queue);
+    }
+    s_->not_full.notify_all();
+    s_.reset();
+    // `drained` is freed here, outside the lock
+  }
+  bool is_open() const noexcept { return s_ != nullptr; }
+
+ private:
+  std::shared_ptr<detail::ChannelState<T>> s_;
+};
+
+// A channel holding at most `capacity` (>= 1) values.
+template <typename T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+  auto s = std::make_shared<detail::ChannelState<T>>();
+  s->capacity = capacity == 0 ? 1 : capacity;
+  Sender<T> tx(s);
+  return {std::move(tx), Receiver<T>(std::move(s))};
+}
+template <typename T>
+std::pair<Sender<T>, Receiver<T>> make_unbounded_channel() {
+  return make_channel<T>(std::numeric_limits<std::size_t>::max());
+}
+
+inline constexpr std::size_t kRowChannelCapacity = 1024;
+inline constexpr std::size_t kTableChannelCapacity = 3;
+
+// ---------------------------------------------------------------------------
+// Columnar batches
+
+// Column kinds: index 0 Float, 1 Int, 2 Str, 3 List.
+using FloatColumn = std::vector<std::optional<double>>;
+using IntColumn = std::vector<std::optional<std::int64_t>>;
+using StrColumn = std::vector<std::optional<std::string>>;
+using ListColumn = std::vector<std::optional<std::vector<std::string>>>;
+using Column = std::variant<FloatColumn, IntColumn, StrColumn, ListColumn>;
+using ColumnBuilder = Column;
+enum class ColumnKind : std::uint8_t { Float = 0, Int = 1, Str = 2, List = 3 };
+inline ColumnKind column_kind(const Column& c) { return static_cast<ColumnKind>(c.index()); }
+// A column's kind follows from its name alone: "line_no" and "N" Int, "M"
+// List, text columns Str, every other name Float.
+ColumnKind column_kind_of(std::string_view name);
+std::size_t column_len(const Column& c);
+
+// The last value of a forward-filled column, carried into the next batch.
+using Carry = std::variant<double, std::int64_t, std::string, std::vector<std::string>>;
+
+// One batch: named typed nullable columns, each with one entry per row.
+struct Table {
+  std::vector<std::pair<std::string, Column>> columns;
+
+  std::size_t num_rows() const { return columns.empty() ? 0 : column_len(columns.front().second); }
+  const Column* find(std::string_view name) const {
+    for (const auto& [n, c] : columns)
+      if (n == name) return &c;
+    return nullptr;
+  }
+};
+
+// The sparse variable-change events of a run: entry i of the first three
+// lists is one assignment, names[name_id[i]] its variable.
+struct VariableEvents {
+  std::vector<std::uint32_t> row_idx;
+  std::vector<std::uint32_t> name_id;
+  std::vector<double> value;
+  std::vector<std::string> names;  // in first-assignment order
+
+  // Columns "row_idx" (Int), "name_id" (Int), "value" (Float), every entry present.
+  Table to_table() const;
+};
+
+// Column order and forward-fill carry of a run, persisting across batches.
+struct BatchBuilder {
+  std::vector<std::string_view> columns;  // canonical column list of the last batch; only grows
+  FxMap<Carry> carry;
+  bool disable_forward_fill = false;
+  bool include_line_numbers = false;
+};
+
+struct BatchStreamSink {
+  Sender<Table> tables_tx;
+  BatchBuilder builder;
+  std::vector<Row> rows;  // rows with cells waiting for the next batch
+  std::vector<Row> pool;  // emptied rows kept for reuse
+  Sender<VariableEvents> events_tx;
+  VariableEvents events;
+  std::unordered_map<std::string, std::uint32_t> name_ids;
+  std::size_t batch_size = 1;
+  std::uint32_t rows_seen = 0;
+  bool include_variables = false;
+
+  // Builds one Table from the pending rows and sends it (blocking while three
+  // wait unread). Nothing when no row is pending. StreamClosed when the
+  // receiver is gone.
+  Status emit();
+};
+
+// ---------------------------------------------------------------------------
+// Row collector
+
+// Where finished rows go.
+struct RowSink {
+  struct Collect {
+    std::vector<Row> rows;
+  };
+  struct Stream {
+    Sender<Row> tx;
+  };
+  std::variant<BatchStreamSink, Collect, Stream> v;
+};
+
+// The path filter stage between the collector and its sink (installed by the
+// program entry when a flatten tolerance is given). `push` consumes one
+// finished row and appends the rows that replace it (none, the row itself, or
+// several); `has_pending` tells whether rows are held back for a run still
+// open; `flush_pending` appends the rows of that run at the end.
+struct RowFilter {
+  std::function<void(Row&&, std::vector<Row>&)> push;
+  std::function<bool()> has_pending;
+  std::function<void(std::vector<Row>&)> flush_pending;
+};
+
+struct OutputRows {
+  Row row;  // the row of the block being executed; executors write line and cells
+  RowSink sink;
+  std::optional<RowFilter> flattener;
+  bool track_variables = false;
+  bool warned_g91 = false;
+
+  // Sink Collect, no variable tracking (the initial-state program).
+  static OutputRows collecting();
+  // Sink Stream over the row channel, variable changes tracked (rows mode).
+  static OutputRows streaming(Sender<Row> rows_tx);
+  // Sink BatchStream (batch mode); variable changes tracked when include_variables.
+  static OutputRows batch_stream_with_line_numbers(Sender<Table> tables_tx, std::size_t batch_size,
+                                                   bool disable_forward_fill,
+                                                   bool include_variables,
+                                                   Sender<VariableEvents> events_tx,
+                                                   bool include_line_numbers);
+
+  // Closes the current row: nothing when it holds no cell and no variable
+  // change; otherwise applies the G4 dwell rewrite and the one-time G91
+  // warning, passes it through the filter stage if any, and delivers it.
+  Status flush();
+  // Hands one finished row to the sink; may return an emptied row to reuse.
+  Result<std::optional<Row>> deliver_to_sink(Row row);
+  // Records a user-variable assignment in the current row (when tracking).
+  void record_variable_change(std::string_view name, double value);
+  // Flushes the last row and any held-back rows, emits the last batch and
+  // sends the variable events, closes the channels. Returns the collected rows
+  // (Collect) or an empty list. The collector is spent afterwards.
+  Result<std::vector<Row>> finish();
+};
+
+}  // namespace kelvane::output

@@ -1,3 +1,482 @@
 #include "state.hpp"
 
-namespace kelvane::state {}  // namespace kelvane::state
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "output.hpp"
+
+namespace kelvane::state {
+
+using errors::ParsingError;
+using errors::Result;
+using errors::Status;
+using types::Value;
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+std::string to_upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+void write_warning_line(std::string line) {
+  line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+Matrix3 mat_mul(const Matrix3& a, const Matrix3& b) {
+  Matrix3 r{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
+  return r;
+}
+
+std::array<double, 3> mat_vec(const Matrix3& m, const std::array<double, 3>& v) {
+  return {m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
+          m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
+          m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]};
+}
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kGeometryNames{"X", "Y", "Z"};
+
+// 0, 1, 2 for a name that is exactly X, Y or Z; -1 otherwise.
+int geometry_index(std::string_view name) {
+  if (name.size() != 1) return -1;
+  switch (name[0]) {
+    case 'X': return 0;
+    case 'Y': return 1;
+    case 'Z': return 2;
+    default: return -1;
+  }
+}
+
+bool equals_upper(std::string_view name, std::string_view configured) {
+  if (name.size() != configured.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != configured[i]) return false;
+  }
+  return true;
+}
+
+std::string_view intern(std::string_view name) { return std::string_view(output::intern_column(name)); }
+
+// An axis_index_map key must name a configured axis once upper-cased.
+Status check_index_key(std::string_view key, const std::vector<std::string>& axes) {
+  for (const auto& axis : axes) {
+    if (equals_upper(key, axis)) return {};
+  }
+  return errors::fail(errors::ParseError{"Axis '" + std::string(key) +
+                                         "' in axis_index_map is not a valid axis"});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction
+
+Result<State> State::create(std::vector<std::string> axis_list, std::size_t iteration_limit,
+                            std::optional<StrMap<std::size_t>> axis_index_map,
+                            bool allow_undefined_variables) {
+  State s;
+  s.symbol_table.emplace("TRUE", 1.0);
+  s.symbol_table.emplace("FALSE", 0.0);
+  for (const auto& name : axis_list) s.translation.insert_or_assign(name, 0.0);
+  if (axis_index_map) {
+    for (const auto& entry : *axis_index_map) {
+      if (auto st = check_index_key(entry.first, axis_list); !st) return errors::fail(st.error());
+    }
+  }
+  for (const auto& name : axis_list) {
+    std::string up = to_upper(name);
+    std::string_view column = intern(up);
+    s.output_keys.insert_or_assign(std::move(up), OutputKey{ColKind::Axis, column});
+  }
+  for (std::string_view address : kBlockAddresses) {
+    if (s.output_keys.find(address) == s.output_keys.end()) {
+      s.output_keys.emplace(std::string(address), OutputKey{ColKind::BlockAddress, intern(address)});
+    }
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    auto it = s.output_keys.find(kGeometryNames[i]);
+    if (it != s.output_keys.end()) s.geometry_columns[i] = it->second.column;
+  }
+  s.arc_center_columns = {intern("I"), intern("J"), intern("K")};
+  s.axis_identifiers = std::move(axis_list);
+  s.iteration_limit = iteration_limit;
+  s.axis_index_map = std::move(axis_index_map);
+  s.allow_undefined_variables = allow_undefined_variables;
+  return s;
+}
+
+Result<State> build_state(std::optional<std::vector<std::string>> axis_identifiers,
+                          std::optional<std::vector<std::string>> extra_axes,
+                          std::size_t iteration_limit,
+                          std::optional<std::vector<std::pair<std::string, std::size_t>>> axis_index_map,
+                          bool allow_undefined_variables) {
+  std::vector<std::string> axes;
+  if (axis_identifiers) {
+    axes = std::move(*axis_identifiers);
+  } else {
+    axes.assign(kDefaultAxes.begin(), kDefaultAxes.end());
+  }
+  if (extra_axes) {
+    for (auto& name : *extra_axes) axes.push_back(std::move(name));
+  }
+  // Check the keys in the caller's order so the first bad one is reported.
+  std::optional<StrMap<std::size_t>> map;
+  if (axis_index_map) {
+    for (const auto& entry : *axis_index_map) {
+      if (auto st = check_index_key(entry.first, axes); !st) return errors::fail(st.error());
+    }
+    map.emplace();
+    for (auto& [key, index] : *axis_index_map) map->insert_or_assign(std::move(key), index);
+  }
+  return State::create(std::move(axes), iteration_limit, std::move(map), allow_undefined_variables);
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+FinalState State::final_state() const {
+  return FinalState{axes, symbol_table, translation, rotation, string_table};
+}
+
+Result<std::size_t> State::get_axis_index(std::string_view name, std::size_t line,
+                                          std::string_view line_text) const {
+  if (axis_index_map) {
+    auto it = axis_index_map->find(name);
+    if (it != axis_index_map->end()) return it->second;
+  }
+  return errors::fail(errors::MissingAxisMapping{std::string(line_text), std::string(name), line});
+}
+
+std::optional<double> State::get_axis_local(std::string_view name) const {
+  auto it = axes.find(name);
+  if (it == axes.end()) return std::nullopt;
+  return it->second;
+}
+
+bool State::is_axis(std::string_view name) const {
+  for (const auto& axis : axis_identifiers) {
+    if (equals_upper(name, axis)) return true;
+  }
+  return false;
+}
+
+bool State::is_block_address(std::string_view name) {
+  for (std::string_view address : kBlockAddresses) {
+    if (equals_upper(name, address)) return true;
+  }
+  return false;
+}
+
+std::optional<OutputKey> State::resolve_output_key(std::string_view name) const {
+  auto it = output_keys.find(name);
+  if (it != output_keys.end()) return it->second;
+  // Upper-case on the stack for the short names that matter.
+  char buf[32];
+  if (name.size() <= sizeof buf) {
+    bool changed = false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      char c = name[i];
+      if (c >= 'a' && c <= 'z') {
+        c = static_cast<char>(c - 'a' + 'A');
+        changed = true;
+      }
+      buf[i] = c;
+    }
+    if (!changed) return std::nullopt;
+    it = output_keys.find(std::string_view(buf, name.size()));
+  } else {
+    std::string up = to_upper(name);
+    if (up == name) return std::nullopt;
+    it = output_keys.find(std::string_view(up));
+  }
+  if (it != output_keys.end()) return it->second;
+  return std::nullopt;
+}
+
+bool State::jump_target_visible(std::string_view key) const {
+  for (const auto& scope : label_scopes) {
+    if (scope.find(key) != scope.end()) return true;
+  }
+  return false;
+}
+
+std::optional<std::string_view> State::get_line(std::size_t n) const {
+  std::string_view text = source_text();
+  const std::size_t k = line_starts ? line_starts->size() : 0;
+  if (n == 0 || n > k + 1) return std::nullopt;
+  const std::size_t begin = n == 1 ? 0 : (*line_starts)[n - 2] + 1;
+  const std::size_t end = n - 1 < k ? (*line_starts)[n - 1] : text.size();
+  if (begin > end || end > text.size()) return std::nullopt;
+  return text.substr(begin, end - begin);
+}
+
+std::string State::line_text(std::size_t n) const {
+  auto line = get_line(n);
+  return line ? std::string(*line) : std::string(kNoLineText);
+}
+
+void State::warn_unsupported_address(std::string_view name, std::size_t line) {
+  if (name.size() != 2) return;
+  std::string up = to_upper(name);
+  std::string_view description;
+  if (up == "AR") {
+    description = "arc opening angle (G2/G3 ... AR=)";
+  } else if (up == "AP") {
+    description = "polar angle (G0..G3 AP= RP=)";
+  } else if (up == "RP") {
+    description = "polar radius (G0..G3 AP= RP=)";
+  } else if (up == "I1" || up == "J1" || up == "K1") {
+    description = "CIP intermediate point (I1= J1= K1=)";
+  } else {
+    return;
+  }
+  if (!warned_addresses.insert(up).second) return;
+  write_warning_line("Warning [line " + std::to_string(line) + "]: address '" + up + "' - " +
+                     std::string(description) +
+                     " - is not interpreted and is treated as a user variable; the motion it "
+                     "programs will be wrong");
+}
+
+void State::set_input(std::shared_ptr<const std::string> text) {
+  auto starts = std::make_shared<std::vector<std::size_t>>();
+  if (text) {
+    const char* base = text->data();
+    const std::size_t size = text->size();
+    std::size_t pos = 0;
+    while (pos < size) {
+      const void* hit = std::memchr(base + pos, '\n', size - pos);
+      if (!hit) break;
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+      starts->push_back(at);
+      pos = at + 1;
+    }
+  }
+  line_starts = std::move(starts);
+  source = std::move(text);
+}
+
+void State::set_input(std::string_view text) {
+  set_input(std::make_shared<const std::string>(text));
+}
+
+std::string State::axis_list() const {
+  std::string out;
+  for (std::size_t i = 0; i < axis_identifiers.size(); ++i) {
+    if (i) out += ", ";
+    out += axis_identifiers[i];
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Frame and geometry
+
+double State::translation_of(std::string_view name) const {
+  auto it = translation.find(name);
+  return it == translation.end() ? 0.0 : it->second;
+}
+
+LocalGeometry State::local_geometry() const {
+  LocalGeometry g;
+  if (auto it = axes.find(std::string_view("X")); it != axes.end()) {
+    g.x = it->second;
+    g.has_x = true;
+  }
+  if (auto it = axes.find(std::string_view("Y")); it != axes.end()) {
+    g.y = it->second;
+    g.has_y = true;
+  }
+  if (auto it = axes.find(std::string_view("Z")); it != axes.end()) {
+    g.z = it->second;
+    g.has_z = true;
+  }
+  return g;
+}
+
+std::array<double, 3> State::machine_geometry() const {
+  const auto local = local_geometry().pos();
+  auto m = mat_vec(rotation, local);
+  m[0] += translation_of("X");
+  m[1] += translation_of("Y");
+  m[2] += translation_of("Z");
+  return m;
+}
+
+std::array<double, 3> State::local_of_machine(std::array<double, 3> machine) const {
+  const std::array<double, 3> d{machine[0] - translation_of("X"), machine[1] - translation_of("Y"),
+                                machine[2] - translation_of("Z")};
+  // the transpose of a rotation is its inverse
+  return {rotation[0][0] * d[0] + rotation[1][0] * d[1] + rotation[2][0] * d[2],
+          rotation[0][1] * d[0] + rotation[1][1] * d[1] + rotation[2][1] * d[2],
+          rotation[0][2] * d[0] + rotation[1][2] * d[1] + rotation[2][2] * d[2]};
+}
+
+std::optional<double> State::get_axis_machine(std::string_view name) const {
+  auto it = axes.find(name);
+  if (it == axes.end()) return std::nullopt;
+  const int gi = geometry_index(name);
+  if (gi >= 0 && rotation_active) return machine_geometry()[static_cast<std::size_t>(gi)];
+  return it->second + translation_of(name);
+}
+
+void State::pull_in_coupled(std::array<bool, 3>& flags) {
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (!geometry_columns[i] || flags[i]) continue;
+      bool coupled = false;
+      for (std::size_t j = 0; j < 3; ++j) {
+        if (j == i || !flags[j]) continue;
+        if (std::fabs(rotation[i][j]) > kFrameTolerance || std::fabs(rotation[j][i]) > kFrameTolerance) {
+          coupled = true;
+          break;
+        }
+      }
+      if (!coupled) continue;
+      flags[i] = true;
+      changed = true;
+      if (!coupled_warned[i]) {
+        coupled_warned[i] = true;
+        write_warning_line("Warning: the frame rotation couples axis " + std::string(*geometry_columns[i]) +
+                           " to a positioned axis before any block positioned it; assuming it is at "
+                           "machine position 0 (a real control would use the actual axis position).");
+      }
+    }
+  }
+}
+
+void State::update_axis(std::string_view name, double value) {
+  if (auto it = axes.find(name); it != axes.end()) {
+    it.value() = value;
+    return;
+  }
+  const int gi = geometry_index(name);
+  if (gi >= 0 && rotation_active) {
+    const LocalGeometry g = local_geometry();
+    const auto h = g.flags();
+    auto m = machine_geometry();
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (!h[i]) m[i] = 0.0;
+    }
+    auto flags = h;
+    flags[static_cast<std::size_t>(gi)] = true;
+    pull_in_coupled(flags);
+    const auto l = local_of_machine(m);
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (static_cast<int>(i) == gi || h[i] || !flags[i]) continue;
+      axes.insert_or_assign(std::string(kGeometryNames[i]), l[i]);
+    }
+  }
+  axes.insert_or_assign(std::string(name), value);
+}
+
+void State::insert_rotated_geometry(output::CellMap& cells) const {
+  const LocalGeometry g = local_geometry();
+  const auto flags = g.flags();
+  const auto m = machine_geometry();
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (flags[i] && geometry_columns[i]) cells.insert(*geometry_columns[i], Value(m[i]));
+  }
+}
+
+Status State::finish_block_frame(output::CellMap& cells, std::size_t line) const {
+  if (!rotation_active || cells.empty()) return {};
+  std::array<double, 3> centre{0.0, 0.0, 0.0};
+  std::array<bool, 3> present{false, false, false};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const Value* v = cells.get(arc_center_columns[i]);
+    if (v && std::holds_alternative<double>(*v)) {
+      centre[i] = std::get<double>(*v);
+      present[i] = true;
+    }
+  }
+  const Value* cr = cells.get("CR");
+  const bool has_cr = cr && std::holds_alternative<double>(*cr);
+  if (!present[0] && !present[1] && !present[2] && !has_cr) return {};
+  const std::size_t n = 2 - std::min<std::size_t>(active_plane, 2);
+  bool about_normal = true;
+  for (std::size_t r = 0; r < 3; ++r) {
+    const double unit = r == n ? 1.0 : 0.0;
+    if (std::fabs(rotation[r][n] - unit) > kFrameTolerance) about_normal = false;
+  }
+  if (!about_normal) {
+    static constexpr std::array<std::string_view, 3> kPlanes{"G17", "G18", "G19"};
+    return errors::fail(errors::UnsupportedStatement{
+        line_text(line),
+        "A circular arc under a frame rotation that tilts the " +
+            std::string(kPlanes[std::min<std::size_t>(active_plane, 2)]) + " plane",
+        "Arcs are modeled only while the programmable frame rotates about the normal of the "
+        "active plane (RPL, or ROT/AROT about that axis); a tilted arc plane is not flattened "
+        "and would produce wrong coordinates.",
+        line});
+  }
+  const auto rotated = mat_vec(rotation, centre);
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (present[i] || std::fabs(rotated[i]) > kFrameTolerance) {
+      cells.insert(arc_center_columns[i], Value(rotated[i]));
+    }
+  }
+  return {};
+}
+
+FrameSnapshot State::begin_frame_change() const {
+  FrameSnapshot snap;
+  const LocalGeometry g = local_geometry();
+  snap.flags = g.flags();
+  snap.machine = machine_geometry();
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (!snap.flags[i]) snap.machine[i] = 0.0;
+  }
+  for (const auto& [name, value] : axes) {
+    if (geometry_index(name) >= 0) continue;
+    snap.others.emplace_back(name, value + translation_of(name));
+  }
+  return snap;
+}
+
+void State::end_frame_change(FrameSnapshot snap) {
+  auto flags = snap.flags;
+  pull_in_coupled(flags);
+  const auto l = local_of_machine(snap.machine);
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (flags[i]) axes.insert_or_assign(std::string(kGeometryNames[i]), l[i]);
+  }
+  for (auto& [name, machine] : snap.others) {
+    const double t = translation_of(name);
+    axes.insert_or_assign(std::move(name), machine - t);
+  }
+}
+
+void State::reset_frame() {
+  for (auto it = translation.begin(); it != translation.end(); ++it) it.value() = 0.0;
+  rotation = kIdentity;
+  rotation_active = false;
+}
+
+bool State::differs_from_identity(const Matrix3& r) {
+  for (std::size_t i = 0; i < 3; ++i)
+    for (std::size_t j = 0; j < 3; ++j)
+      if (std::fabs(r[i][j] - kIdentity[i][j]) > kFrameTolerance) return true;
+  return false;
+}
+
+void State::set_rotation(const Matrix3& r) {
+  rotation = r;
+  rotation_active = differs_from_identity(r);
+}
+
+}  // namespace kelvane::state

@@ -1,3 +1,266 @@
 #pragma once
+// The one mutable state of a run: configured axes and their programmed
+// positions, variables, the programmable frame, the working plane, jump
+// scopes, the loop limit, the output-key table and the source text.
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
-namespace kelvane::state {}  // namespace kelvane::state
+#include <tsl/robin_map.h>
+#include <tsl/robin_set.h>
+
+#include "errors.hpp"
+#include "output.hpp"
+
+namespace kelvane::state {
+
+// ---------------------------------------------------------------------------
+// Hashing
+
+// The Fx hash: one rotate-xor-multiply per 8-byte word of the text, then
+// per 4-, 2- and 1-byte piece of the tail, then the length (so texts that
+// differ only by trailing zero bytes do not collide).
+// Fast and good enough for the short keys of axis and column tables.
+struct FxHash {
+  using is_transparent = void;
+  static constexpr std::uint64_t kSeed = 0x51'7c'c1'b7'27'22'0a'95ULL;
+
+  static constexpr std::uint64_t add(std::uint64_t h, std::uint64_t word) {
+    return (std::rotl(h, 5) ^ word) * kSeed;
+  }
+  static std::uint64_t hash_bytes(std::string_view s) {
+    std::uint64_t h = 0;
+    const char* p = s.data();
+    std::size_t n = s.size();
+    while (n >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      h = add(h, w);
+      p += 8;
+      n -= 8;
+    }
+    if (n >= 4) {
+      std::uint32_t w;
+      std::memcpy(&w, p, 4);
+      h = add(h, w);
+      p += 4;
+      n -= 4;
+    }
+    if (n >= 2) {
+      std::uint16_t w;
+      std::memcpy(&w, p, 2);
+      h = add(h, w);
+      p += 2;
+      n -= 2;
+    }
+    if (n >= 1) {
+      h = add(h, static_cast<unsigned char>(*p));
+    }
+    return add(h, static_cast<std::uint64_t>(s.size()));
+  }
+  std::size_t operator()(std::string_view s) const noexcept {
+    return static_cast<std::size_t>(hash_bytes(s));
+  }
+  std::size_t operator()(const std::string& s) const noexcept { return (*this)(std::string_view(s)); }
+  std::size_t operator()(const char* s) const noexcept { return (*this)(std::string_view(s)); }
+};
+
+// The standard hash of a text, usable with string_view lookups.
+struct StrHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+  std::size_t operator()(const std::string& s) const noexcept { return (*this)(std::string_view(s)); }
+  std::size_t operator()(const char* s) const noexcept { return (*this)(std::string_view(s)); }
+};
+
+struct StrEq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
+// Maps and sets keyed by owned texts that take std::string_view lookups
+// without allocating: `map.find(std::string_view("X"))`.
+template <typename V>
+using FxMap = tsl::robin_map<std::string, V, FxHash, StrEq>;
+template <typename V>
+using StrMap = tsl::robin_map<std::string, V, StrHash, StrEq>;
+using StrSet = tsl::robin_set<std::string, StrHash, StrEq>;
+
+// ---------------------------------------------------------------------------
+// Types
+
+// Whether an output key is an axis or a block address (I, J, K, CR, TURN,
+// PW, SD, PL); any other name is a user variable.
+enum class ColKind : std::uint8_t { Axis = 0, BlockAddress = 1 };
+
+// An output key's kind and its interned (process-lifetime) column name.
+struct OutputKey {
+  ColKind kind;
+  std::string_view column;
+};
+
+using Matrix3 = std::array<std::array<double, 3>, 3>;  // row-major: m[row][col]
+
+inline constexpr Matrix3 kIdentity{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+// Absolute tolerance of the identity, coupling, plane-normal and non-zero tests.
+inline constexpr double kFrameTolerance = 1e-9;
+
+// The text of a line that cannot be found.
+inline constexpr std::string_view kNoLineText = "(could not retrieve line)";
+
+// The 19 axes used when no axis list is configured.
+inline constexpr std::array<std::string_view, 19> kDefaultAxes{
+    "N", "X", "Y", "Z", "A", "B", "C", "D", "E", "F",
+    "S", "U", "V", "RA1", "RA2", "RA3", "RA4", "RA5", "RA6"};
+// The block addresses, in their table order.
+inline constexpr std::array<std::string_view, 8> kBlockAddresses{
+    "I", "J", "K", "CR", "TURN", "PW", "SD", "PL"};
+
+// The positions (0.0 when absent) and presence flags of X, Y, Z.
+struct LocalGeometry {
+  double x = 0.0, y = 0.0, z = 0.0;
+  bool has_x = false, has_y = false, has_z = false;
+  std::array<double, 3> pos() const { return {x, y, z}; }
+  std::array<bool, 3> flags() const { return {has_x, has_y, has_z}; }
+};
+
+// What a run hands back at its end: copies of the State fields.
+struct FinalState {
+  FxMap<double> axes;
+  StrMap<double> symbol_table;
+  FxMap<double> translation;
+  Matrix3 rotation = kIdentity;
+  StrMap<std::string> string_table;
+};
+
+// The machine positions taken before a frame change, restored after it.
+struct FrameSnapshot {
+  std::array<double, 3> machine{0.0, 0.0, 0.0};  // X, Y, Z; 0.0 when unpositioned
+  std::array<bool, 3> flags{false, false, false};
+  std::vector<std::pair<std::string, double>> others;  // non-geometry axes: machine positions
+};
+
+struct State {
+  // owned fields
+  FxMap<double> axes;               // programmed (frame-local) position per upper-case axis name
+  StrMap<double> symbol_table;      // numeric variables and array elements
+  StrMap<std::string> string_table; // STRING variables
+  FxMap<double> translation;        // per axis name as configured; missing counts as 0.0
+  std::vector<std::string> axis_identifiers;  // as configured, in order, duplicates kept
+  std::optional<StrMap<std::size_t>> axis_index_map;  // keys as the caller wrote them
+  std::vector<StrSet> label_scopes;  // jump keys of every block list being run, innermost last
+  StrSet all_jump_targets;           // every jump key of every block list started
+  StrSet warned_addresses;           // upper-case unsupported addresses already warned about
+  std::shared_ptr<const std::vector<std::size_t>> line_starts;  // byte offset of every "\n"
+  std::shared_ptr<const std::string> source;                     // the program being run
+  FxMap<OutputKey> output_keys;      // axis and block-address columns by upper-case key
+  std::array<std::string_view, 3> arc_center_columns{"I", "J", "K"};  // interned
+  Matrix3 rotation = kIdentity;      // machine = R * local + T for X, Y, Z
+  // plain values
+  std::size_t iteration_limit = 10000;
+  std::array<std::optional<std::string_view>, 3> geometry_columns;  // columns of X, Y, Z
+  bool rotation_active = false;
+  bool allow_undefined_variables = false;
+  std::array<bool, 3> coupled_warned{false, false, false};
+  std::uint8_t active_plane = 0;     // 0 = G17, 1 = G18, 2 = G19
+
+  // The constructor: `axes` is the assembled axis list (defaults and extras
+  // already applied). Fails for an axis_index_map key naming no configured axis.
+  static errors::Result<State> create(std::vector<std::string> axes, std::size_t iteration_limit,
+                                      std::optional<StrMap<std::size_t>> axis_index_map,
+                                      bool allow_undefined_variables);
+
+  // --- simple accessors ---
+  FinalState final_state() const;
+  // Index of an axis name used as an array subscript, looked up as written.
+  errors::Result<std::size_t> get_axis_index(std::string_view name, std::size_t line,
+                                             std::string_view line_text) const;
+  std::optional<double> get_axis_local(std::string_view name) const;
+  // `name` upper-cased equals a configured axis name as configured.
+  bool is_axis(std::string_view name) const;
+  // `name` upper-cased is one of the block addresses.
+  static bool is_block_address(std::string_view name);
+  // Exact lookup in output_keys, then upper-cased.
+  std::optional<OutputKey> resolve_output_key(std::string_view name) const;
+  bool jump_target_visible(std::string_view key) const;
+  // Text of 1-based line n of `source` (without "\n", with a "\r" before it).
+  std::optional<std::string_view> get_line(std::size_t n) const;
+  // get_line(n) or "(could not retrieve line)", as an owned text for errors.
+  std::string line_text(std::size_t n) const;
+  // Prints the once-per-address note for AR, AP, RP, I1, J1, K1.
+  void warn_unsupported_address(std::string_view name, std::size_t line);
+  // Replaces the source text and its line index.
+  void set_input(std::shared_ptr<const std::string> text);
+  void set_input(std::string_view text);
+  // The text of `source` (empty before set_input).
+  std::string_view source_text() const { return source ? std::string_view(*source) : std::string_view(); }
+  // The configured axis names joined with ", ".
+  std::string axis_list() const;
+
+  // --- frame and geometry ---
+  LocalGeometry local_geometry() const;
+  std::array<double, 3> machine_geometry() const;
+  std::array<double, 3> local_of_machine(std::array<double, 3> machine) const;
+  std::optional<double> get_axis_machine(std::string_view name) const;
+  double translation_of(std::string_view name) const;  // 0.0 when absent
+  // Sets the programmed position of an axis (pulls in coupled geometry axes
+  // under a rotation on their first positioning). Never fails.
+  void update_axis(std::string_view name, double value);
+  void pull_in_coupled(std::array<bool, 3>& flags);
+  // Writes the machine X, Y, Z cells of every positioned, configured geometry axis.
+  void insert_rotated_geometry(output::CellMap& cells) const;
+  // Last step of a block that ran a statement: rotates arc centres.
+  errors::Status finish_block_frame(output::CellMap& cells, std::size_t line) const;
+
+  // The frame change keeping machine positions: `apply(State&)` changes the
+  // translation, rotation and rotation_active (frame instructions); on its
+  // failure the error is returned and positions are left as they were.
+  template <typename Apply>
+  errors::Status change_frame(Apply&& apply) {
+    FrameSnapshot snap = begin_frame_change();
+    errors::Status st = std::forward<Apply>(apply)(*this);
+    if (!st) return st;
+    end_frame_change(std::move(snap));
+    return {};
+  }
+  // The two halves of change_frame, for callers that cannot pass a callable.
+  FrameSnapshot begin_frame_change() const;
+  void end_frame_change(FrameSnapshot snap);
+
+  // Frame helpers for the frame instructions.
+  void reset_frame();                      // T all 0.0 (keys kept), R = I, inactive
+  void set_rotation(const Matrix3& r);     // R = r and rotation_active from the 1e-9 test
+  static bool differs_from_identity(const Matrix3& r);
+};
+
+// Assembles the axis list (defaults when `axis_identifiers` is absent, then
+// `extra_axes` appended unchanged) and builds the State. Fails with a
+// ParseError "Axis '{}' in axis_index_map is not a valid axis" for the first
+// map key (in the given order) whose upper-case form names no configured axis.
+errors::Result<State> build_state(
+    std::optional<std::vector<std::string>> axis_identifiers,
+    std::optional<std::vector<std::string>> extra_axes, std::size_t iteration_limit,
+    std::optional<std::vector<std::pair<std::string, std::size_t>>> axis_index_map,
+    bool allow_undefined_variables);
+
+// ASCII upper case of a text.
+std::string to_upper(std::string_view s);
+// Writes one whole line (a "\n" is appended) to standard error at once.
+void write_warning_line(std::string line);
+
+// 3x3 products.
+Matrix3 mat_mul(const Matrix3& a, const Matrix3& b);
+std::array<double, 3> mat_vec(const Matrix3& m, const std::array<double, 3>& v);
+
+}  // namespace kelvane::state

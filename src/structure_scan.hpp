@@ -1,3 +1,84 @@
 #pragma once
+// Control-structure pre-scan: checks the nesting of IF/ELSE/ENDIF, WHILE,
+// FOR, LOOP and REPEAT/UNTIL line by line, without the grammar, and tells
+// whether a program opens any structure block at all.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 
-namespace kelvane::structure_scan {}  // namespace kelvane::structure_scan
+#include "errors.hpp"
+
+namespace kelvane::structure_scan {
+
+// The kind of an open structure.
+enum class Structure : std::uint8_t { If, While, For, Loop, Repeat };
+
+// "IF", "WHILE", "FOR", "LOOP", "REPEAT".
+std::string_view opening_word(Structure kind);
+// "ENDIF", "ENDWHILE", "ENDFOR", "ENDLOOP", "UNTIL".
+std::string_view closing_word(Structure kind);
+
+// Checks the structures of a whole program. On success: true when at least
+// one structure block opens anywhere in the program. Errors:
+// UnmatchedStructure, or ParseContext with the context
+// "control structure check" (a jump label on a structure line, or a closing
+// keyword after other content on a line).
+errors::Result<bool> check_structures(std::string_view source);
+
+// A block split after its prefix (leading whitespace, block number N<digits>
+// and an optional jump label "name:").
+struct BlockPrefix {
+  std::size_t rest_start = 0;  // byte offset of `rest` in the text
+  std::string_view rest;       // the text after the prefix
+  // byte range [first, second) of the jump label (without ":") in the text
+  std::optional<std::pair<std::size_t, std::size_t>> label;
+};
+BlockPrefix split_block_prefix(std::string_view text);
+
+// The upper-cased first word after the prefix when it starts with one of
+// E, F, I, L, R, U, W (either case); nothing otherwise.
+std::optional<std::string> first_structure_word(std::string_view text);
+
+// Whether the text holds one of the jump words GOTO, GOTOB, GOTOC, GOTOF or
+// GOTOS as a whole word, in any letter case.
+bool contains_goto_word(std::string_view text);
+
+struct LabelledKeyword {
+  std::string label;    // as written
+  std::string keyword;  // upper-cased
+  std::size_t column;   // 1-based byte column of the label
+};
+// A jump label on a line whose first word is a structure keyword (an IF with a
+// jump word before the first ";" is a one-line jump and may carry a label).
+std::optional<LabelledKeyword> labelled_structure_keyword(std::string_view line);
+
+struct MisplacedKeyword {
+  std::string keyword;  // upper-cased
+  std::size_t column;   // 1-based byte column of the keyword
+};
+// A closing keyword (ELSE, ENDIF, UNTIL, ENDFOR, ENDLOOP, ENDWHILE) after
+// other content on the line, outside strings and before any comment.
+std::optional<MisplacedKeyword> misplaced_structure_keyword(std::string_view line);
+
+// Full upper-casing of UTF-8 text for the scripts NC programs use (ASCII,
+// Latin-1, Latin Extended-A/Additional, Greek, Cyrillic, fullwidth Latin) with
+// the one-to-many cases (ß -> SS, ligatures, ŉ ...); other characters and
+// invalid bytes are copied unchanged.
+std::string upper_case(std::string_view text);
+
+// Unicode White_Space (the characters a trim of Unicode whitespace removes).
+bool is_unicode_whitespace(char32_t c);
+// The text without leading / trailing Unicode whitespace.
+std::string_view trim_unicode_start(std::string_view text);
+std::string_view trim_unicode_end(std::string_view text);
+inline std::string_view trim_unicode(std::string_view text) {
+  return trim_unicode_end(trim_unicode_start(text));
+}
+// Decodes the UTF-8 character at `pos`: (code point, byte length). An invalid
+// or truncated sequence gives (U+FFFD, 1).
+std::pair<char32_t, std::size_t> decode_utf8(std::string_view text, std::size_t pos);
+
+}  // namespace kelvane::structure_scan
