@@ -1,13 +1,1984 @@
-// Python module entry.
+// The Python module `_internal`: the entry functions nc_to_rows and
+// nc_to_batches, their worker thread, the row and batch iterators, the
+// exception NcError and the Arrow C data interface export of batches.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static PyModuleDef_Slot kelvane_slots[] = {
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <expected>
+#include <functional>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <tsl/robin_map.h>
+
+#include "errors.hpp"
+#include "interpreter.hpp"
+#include "output.hpp"
+#include "state.hpp"
+
+namespace kelvane::lib {
+namespace {
+
+using errors::ErrorLocation;
+using errors::ParsingError;
+using output::Receiver;
+using output::Row;
+using output::Sender;
+using output::Table;
+using output::VariableEvents;
+using state::FinalState;
+using types::Value;
+
+// ---------------------------------------------------------------------------
+// An owned reference to a Python object.
+
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* p) noexcept : p_(p) {}  // takes over a new reference
+  static PyRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PyRef& operator=(PyRef&& o) noexcept {
+    if (this != &o) {
+      PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Module state
+
+struct ModuleState {
+  PyObject* row_iter_type = nullptr;
+  PyObject* batch_iter_type = nullptr;
+  PyObject* arrow_batch_type = nullptr;  // made on first use
+  PyObject* nc_error = nullptr;
+};
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Raises a C++ exception caught at the Python boundary as a Python one.
+void raise_from_cpp(const std::exception& e) {
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
+    PyErr_NoMemory();
+  } else {
+    PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+  }
+}
+
+// The text of an operating-system error as it is reported to the user.
+std::string os_error_text(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+
+// ---------------------------------------------------------------------------
+// Errors and final state
+
+// A self-contained copy of an interpretation error, sent by the worker.
+struct ErrInfo {
+  std::string message;
+  std::optional<ErrorLocation> location;
+  std::string_view kind;  // static text
+
+  static ErrInfo from_error(const ParsingError& e) {
+    return ErrInfo{e.message(), e.location(), e.kind()};
+  }
+};
+
+// A C++ failure of the worker outside the interpreter's own errors.
+struct WorkerFailure {
+  std::string what;
+  bool out_of_memory = false;
+};
+
+using Outcome = std::variant<FinalState, ErrInfo, WorkerFailure>;
+
+PyObject* opt_size_to_py(const std::optional<std::size_t>& v) {
+  if (!v) Py_RETURN_NONE;
+  return PyLong_FromSize_t(*v);
+}
+PyObject* opt_text_to_py(const std::optional<std::string>& v) {
+  if (!v) Py_RETURN_NONE;
+  return PyUnicode_DecodeUTF8(v->data(), static_cast<Py_ssize_t>(v->size()), "replace");
+}
+
+// Sets the exception of an ErrInfo: NcError(message) with its attributes.
+void raise_err_info(const ModuleState* ms, const ErrInfo& info) {
+  PyRef msg(PyUnicode_DecodeUTF8(info.message.data(),
+                                 static_cast<Py_ssize_t>(info.message.size()), "replace"));
+  if (!msg) return;
+  PyRef exc(PyObject_CallOneArg(ms->nc_error, msg.get()));
+  if (!exc) return;
+  auto set = [&](const char* name, PyObject* value) {
+    if (value == nullptr || PyObject_SetAttrString(exc.get(), name, value) < 0) PyErr_Clear();
+    Py_XDECREF(value);
+  };
+  set("kind", PyUnicode_FromStringAndSize(info.kind.data(),
+                                          static_cast<Py_ssize_t>(info.kind.size())));
+  const auto& loc = info.location;
+  set("line", loc ? PyLong_FromSize_t(loc->line) : Py_NewRef(Py_None));
+  set("column", loc ? opt_size_to_py(loc->column) : Py_NewRef(Py_None));
+  set("context", loc ? opt_text_to_py(loc->context) : Py_NewRef(Py_None));
+  set("line_text", loc ? opt_text_to_py(loc->line_text) : Py_NewRef(Py_None));
+  PyErr_SetObject(ms->nc_error, exc.get());
+}
+
+void raise_worker_failure(const WorkerFailure& f) {
+  if (f.out_of_memory) {
+    PyErr_NoMemory();
+  } else {
+    PyErr_Format(PyExc_RuntimeError, "interpreter thread failed: %s", f.what.c_str());
+  }
+}
+
+PyObject* text_to_py(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+template <typename Map, typename Conv>
+PyObject* map_to_dict(const Map& map, Conv conv) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [k, v] : map) {
+    PyRef key(text_to_py(k));
+    if (!key) return nullptr;
+    PyRef value(conv(v));
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* final_state_to_py(const FinalState& fs) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  auto put = [&](const char* key, PyObject* value) {
+    PyRef v(value);
+    return v && PyDict_SetItemString(dict.get(), key, v.get()) == 0;
+  };
+  auto f = [](double x) { return PyFloat_FromDouble(x); };
+  if (!put("axes", map_to_dict(fs.axes, f))) return nullptr;
+  if (!put("symbol_table", map_to_dict(fs.symbol_table, f))) return nullptr;
+  if (!put("translation", map_to_dict(fs.translation, f))) return nullptr;
+  PyRef rotation(PyList_New(3));
+  if (!rotation) return nullptr;
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    PyObject* row = PyList_New(3);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(rotation.get(), i, row);
+    for (Py_ssize_t j = 0; j < 3; ++j) {
+      PyObject* x = PyFloat_FromDouble(fs.rotation[i][j]);
+      if (x == nullptr) return nullptr;
+      PyList_SET_ITEM(row, j, x);
+    }
+  }
+  if (!put("rotation", rotation.release())) return nullptr;
+  if (!put("string_table", map_to_dict(fs.string_table, [](const std::string& s) {
+             return text_to_py(s);
+           })))
+    return nullptr;
+  return dict.release();
+}
+
+// ---------------------------------------------------------------------------
+// Cell texts read as numbers
+
+// An optional sign, then one or more ASCII digits, nothing else, in range.
+std::optional<std::int64_t> parse_i64(std::string_view s) {
+  std::string_view digits = s;
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) return std::nullopt;
+  for (char c : digits)
+    if (c < '0' || c > '9') return std::nullopt;
+  // accumulate negatively so that the minimum is reachable
+  std::int64_t v = 0;
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  for (char c : digits) {
+    int d = c - '0';
+    if (v < (kMin + d) / 10) return std::nullopt;
+    v = v * 10 - d;
+  }
+  if (!negative) {
+    if (v == kMin) return std::nullopt;
+    v = -v;
+  }
+  return v;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (x != b[i]) return false;
+  }
+  return true;
+}
+
+// An optional sign, then digits with an optional point and exponent, or
+// inf, infinity, nan in any letter case; nothing around it.
+std::optional<double> parse_float(std::string_view s) {
+  std::string_view body = s;
+  bool negative = false;
+  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
+    negative = body.front() == '-';
+    body.remove_prefix(1);
+  }
+  if (body.empty()) return std::nullopt;
+  if (iequals(body, "inf") || iequals(body, "infinity")) {
+    double inf = std::numeric_limits<double>::infinity();
+    return negative ? -inf : inf;
+  }
+  if (iequals(body, "nan")) {
+    double nan = std::numeric_limits<double>::quiet_NaN();
+    return negative ? -nan : nan;
+  }
+  std::size_t i = 0, n = body.size(), int_digits = 0, frac_digits = 0;
+  while (i < n && body[i] >= '0' && body[i] <= '9') ++i, ++int_digits;
+  if (i < n && body[i] == '.') {
+    ++i;
+    while (i < n && body[i] >= '0' && body[i] <= '9') ++i, ++frac_digits;
+  }
+  if (int_digits + frac_digits == 0) return std::nullopt;
+  if (i < n && (body[i] == 'e' || body[i] == 'E')) {
+    ++i;
+    if (i < n && (body[i] == '+' || body[i] == '-')) ++i;
+    std::size_t exp_digits = 0;
+    while (i < n && body[i] >= '0' && body[i] <= '9') ++i, ++exp_digits;
+    if (exp_digits == 0) return std::nullopt;
+  }
+  if (i != n) return std::nullopt;
+  double v = 0.0;
+  // from_chars takes no leading '+', and does the correctly rounded read
+  auto res = std::from_chars(body.data(), body.data() + n, v, std::chars_format::general);
+  if (res.ec == std::errc::result_out_of_range) {
+    // overflow reads as infinity, underflow as zero, like a float parse does
+    v = std::strtod(std::string(body).c_str(), nullptr);
+  } else if (res.ec != std::errc() || res.ptr != body.data() + n) {
+    return std::nullopt;
+  }
+  return negative ? -v : v;
+}
+
+// Truncation toward zero, saturating at the 64-bit limits, NaN giving 0.
+std::int64_t saturating_i64(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(x);
+}
+
+// ---------------------------------------------------------------------------
+// Cell conversion
+
+enum class CellClass : std::uint8_t { M, N, Text, Number };
+
+CellClass classify_column(std::string_view name) {
+  if (name == "M") return CellClass::M;
+  if (name == "N") return CellClass::N;
+  if (output::is_string_column(name)) return CellClass::Text;
+  return CellClass::Number;
+}
+
+PyObject* str_list_to_py(const std::vector<std::string>& v) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    PyObject* s = text_to_py(v[i]);
+    if (s == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
+}
+
+PyObject* cell_to_py(CellClass cls, const Value& value) {
+  if (const auto* list = std::get_if<std::vector<std::string>>(&value))
+    return str_list_to_py(*list);
+  if (const auto* s = std::get_if<std::string>(&value)) {
+    switch (cls) {
+      case CellClass::M: {
+        PyRef item(text_to_py(*s));
+        if (!item) return nullptr;
+        PyObject* list = PyList_New(1);
+        if (list != nullptr) PyList_SET_ITEM(list, 0, item.release());
+        return list;
+      }
+      case CellClass::N: {
+        if (auto i = parse_i64(*s)) return PyLong_FromLongLong(*i);
+        if (auto f = parse_float(*s)) return PyLong_FromLongLong(saturating_i64(*f));
+        Py_RETURN_NONE;
+      }
+      case CellClass::Text:
+        return text_to_py(*s);
+      case CellClass::Number: {
+        if (auto f = parse_float(*s)) return PyFloat_FromDouble(*f);
+        Py_RETURN_NONE;
+      }
+    }
+  }
+  double x = std::get<double>(value);
+  switch (cls) {
+    case CellClass::M: {
+      PyRef item(text_to_py(errors::float_text(x)));
+      if (!item) return nullptr;
+      PyObject* list = PyList_New(1);
+      if (list != nullptr) PyList_SET_ITEM(list, 0, item.release());
+      return list;
+    }
+    case CellClass::N:
+      return PyLong_FromLongLong(saturating_i64(x));
+    case CellClass::Text:
+      return text_to_py(errors::float_text(x));
+    case CellClass::Number:
+      break;
+  }
+  return PyFloat_FromDouble(x);
+}
+
+// ---------------------------------------------------------------------------
+// Worker thread
+
+inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;
+
+struct ThreadStart {
+  std::function<void()> body;
+};
+
+void* worker_entry(void* arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  pthread_setname_np(pthread_self(), "brandel");
+  start->body();
+  return nullptr;
+}
+
+// A started worker: joined once it has ended, detached when abandoned.
+class WorkerHandle {
+ public:
+  explicit WorkerHandle(pthread_t t) : thread_(t) {}
+  WorkerHandle(const WorkerHandle&) = delete;
+  WorkerHandle& operator=(const WorkerHandle&) = delete;
+  WorkerHandle(WorkerHandle&& o) noexcept : thread_(o.thread_), live_(std::exchange(o.live_, false)) {}
+  ~WorkerHandle() {
+    if (live_) pthread_detach(thread_);
+  }
+  void join() {
+    if (live_) {
+      live_ = false;
+      pthread_join(thread_, nullptr);
+    }
+  }
+
+ private:
+  pthread_t thread_;
+  bool live_ = true;
+};
+
+// Starts `body` on a thread "brandel" with a 2 MiB stack; the error number
+// when the thread cannot be created.
+std::expected<WorkerHandle, int> spawn_worker(std::function<void()> body) {
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) return std::unexpected(rc);
+  rc = pthread_attr_setstacksize(&attr, kWorkerStackSize);
+  if (rc != 0) {
+    pthread_attr_destroy(&attr);
+    return std::unexpected(rc);
+  }
+  auto* start = new ThreadStart{std::move(body)};
+  pthread_t thread;
+  rc = pthread_create(&thread, &attr, worker_entry, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete start;
+    return std::unexpected(rc);
+  }
+  return WorkerHandle(thread);
+}
+
+// What a worker takes over from the call.
+struct RunConfig {
+  std::string program;
+  std::optional<std::string> initial_state;
+  std::optional<std::vector<std::string>> axis_identifiers;
+  std::optional<std::vector<std::string>> extra_axes;
+  std::size_t iteration_limit = 10000;
+  std::optional<std::vector<std::pair<std::string, std::size_t>>> axis_index_map;
+  bool allow_undefined_variables = false;
+  std::optional<double> flatten_tolerance;
+};
+
+struct BatchConfig {
+  std::size_t batch_size = 500000;
+  bool disable_forward_fill = false;
+  bool include_line_numbers = false;
+  bool include_variables = false;
+};
+
+// The steps both workers share: state, initial-state program, main program,
+// finish. `make_rows` builds the run's collector from the data senders it
+// owns; `drop_senders` closes them when the run fails before that.
+template <typename MakeRows, typename DropSenders>
+errors::Result<FinalState> run_program(RunConfig& cfg, MakeRows make_rows,
+                                       DropSenders drop_senders) {
+  auto built = state::build_state(std::move(cfg.axis_identifiers), std::move(cfg.extra_axes),
+                                  cfg.iteration_limit, std::move(cfg.axis_index_map),
+                                  cfg.allow_undefined_variables);
+  if (!built) {
+    drop_senders();
+    return errors::fail(std::move(built.error()));
+  }
+  state::State& st = *built;
+  if (cfg.initial_state) {
+    output::OutputRows collector = output::OutputRows::collecting();
+    errors::Status r = interpreter::interpret_file(*cfg.initial_state, st, collector);
+    if (!r) {
+      drop_senders();
+      return errors::fail(std::move(r.error()));
+    }
+    cfg.initial_state.reset();
+  }
+  output::OutputRows rows = make_rows();
+  if (errors::Status r = interpreter::install_flattener(rows, st, cfg.flatten_tolerance); !r)
+    return errors::fail(std::move(r.error()));
+  if (errors::Status r = interpreter::interpret_file(cfg.program, st, rows); !r)
+    return errors::fail(std::move(r.error()));
+  {
+    std::string().swap(cfg.program);
+    auto finished = rows.finish();
+    if (!finished) return errors::fail(std::move(finished.error()));
+  }
+  return st.final_state();
+}
+
+// The worker's last step: the outcome, unless the consumer is gone.
+template <typename Run>
+void run_worker(Sender<Outcome>& outcome_tx, Run run) {
+  std::optional<Outcome> outcome;
+  try {
+    errors::Result<FinalState> result = run();
+    if (result) {
+      outcome.emplace(std::move(*result));
+    } else if (!result.error().is<errors::StreamClosed>()) {
+      outcome.emplace(ErrInfo::from_error(result.error()));
+    }
+  } catch (const std::bad_alloc&) {
+    outcome.emplace(WorkerFailure{"out of memory", true});
+  } catch (const std::exception& e) {
+    outcome.emplace(WorkerFailure{e.what(), false});
+  }
+  if (outcome) outcome_tx.send(std::move(*outcome));
+  outcome_tx.close();
+}
+
+// ---------------------------------------------------------------------------
+// Column keys of row dicts, made once per column name and iterator
+
+struct ColumnKey {
+  std::string name;
+  PyObject* key = nullptr;  // owned
+  CellClass cls = CellClass::Number;
+  bool forward_filled = true;
+};
+
+struct PtrLen {
+  const char* p;
+  std::size_t n;
+  bool operator==(const PtrLen& o) const { return p == o.p && n == o.n; }
+};
+struct PtrLenHash {
+  std::size_t operator()(const PtrLen& k) const noexcept {
+    return std::hash<const void*>{}(k.p) ^ (k.n * 0x9E3779B97F4A7C15ULL);
+  }
+};
+
+class KeyCache {
+ public:
+  ~KeyCache() {
+    for (auto& [k, v] : map_) Py_XDECREF(v->key);
+    for (auto& v : retired_) Py_XDECREF(v->key);
+  }
+  // The key of a column name; nullptr with an exception set on failure.
+  const ColumnKey* get(std::string_view name) {
+    PtrLen k{name.data(), name.size()};
+    auto it = map_.find(k);
+    if (it != map_.end() && it->second->name == name) return it->second.get();
+    auto entry = std::make_unique<ColumnKey>();
+    entry->name = std::string(name);
+    entry->key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    if (entry->key == nullptr) return nullptr;
+    PyUnicode_InternInPlace(&entry->key);
+    entry->cls = classify_column(name);
+    entry->forward_filled = output::is_forward_filled_column(name);
+    const ColumnKey* out = entry.get();
+    if (it != map_.end()) {
+      retired_.push_back(std::move(it.value()));
+      it.value() = std::move(entry);
+    } else {
+      map_.emplace(k, std::move(entry));
+    }
+    return out;
+  }
+
+ private:
+  tsl::robin_map<PtrLen, std::unique_ptr<ColumnKey>, PtrLenHash> map_;
+  std::vector<std::unique_ptr<ColumnKey>> retired_;  // still referenced by the carry
+};
+
+// The last value of a forward-filled column and its Python form.
+struct CarriedCell {
+  const ColumnKey* column;
+  Value value;
+  PyObject* obj = nullptr;  // owned; kept only for immutable objects
+};
+
+// ---------------------------------------------------------------------------
+// NcRowIterator
+
+struct RowIterCore {
+  std::optional<Receiver<Row>> row_rx;
+  std::optional<Receiver<Outcome>> result_rx;
+  std::optional<WorkerHandle> worker;
+  std::vector<CarriedCell> carry;
+  std::optional<FinalState> final_state;
+  bool forward_fill = true;
+  bool include_variables = false;
+  KeyCache keys;
+
+  ~RowIterCore() {
+    for (auto& c : carry) Py_XDECREF(c.obj);
+  }
+};
+
+struct RowIterObject {
+  PyObject_HEAD
+  RowIterCore* core;
+  bool busy;
+};
+
+const char* const kBorrowed = "Already borrowed";
+const char* const kMutablyBorrowed = "Already mutably borrowed";
+
+void row_iter_dealloc(PyObject* self) {
+  auto* it = reinterpret_cast<RowIterObject*>(self);
+  PyTypeObject* tp = Py_TYPE(self);
+  delete it->core;  // closes the receivers; the worker is detached
+  it->core = nullptr;
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* iter_self(PyObject* self) {
+  // both iterator objects start with the same header and busy flag layout
+  auto* it = reinterpret_cast<RowIterObject*>(self);
+  if (it->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kBorrowed);
+    return nullptr;
+  }
+  return Py_NewRef(self);
+}
+
+// Waits for the next value of a channel with the GIL released. A value
+// already waiting is taken without releasing the GIL.
+template <typename T>
+std::optional<T> recv_without_gil(Receiver<T>& rx) {
+  if (std::optional<T> ready = rx.try_recv()) return ready;
+  std::optional<T> out;
+  Py_BEGIN_ALLOW_THREADS
+  out = rx.recv();
+  Py_END_ALLOW_THREADS
+  return out;
+}
+
+void join_without_gil(WorkerHandle& w) {
+  Py_BEGIN_ALLOW_THREADS
+  w.join();
+  Py_END_ALLOW_THREADS
+}
+
+// Takes the outcome at the end of the data channel; false with the run's
+// error set.
+bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& result_rx,
+                  std::optional<WorkerHandle>& worker, std::optional<FinalState>& final_state) {
+  if (result_rx) {
+    std::optional<Outcome> outcome = recv_without_gil(*result_rx);
+    result_rx.reset();
+    if (outcome) {
+      if (auto* fs = std::get_if<FinalState>(&*outcome)) {
+        final_state = std::move(*fs);
+      } else {
+        if (worker) {
+          join_without_gil(*worker);
+          worker.reset();
+        }
+        if (auto* info = std::get_if<ErrInfo>(&*outcome))
+          raise_err_info(ms, *info);
+        else
+          raise_worker_failure(std::get<WorkerFailure>(*outcome));
+        return false;
+      }
+    }
+  }
+  if (worker) {
+    join_without_gil(*worker);
+    worker.reset();
+  }
+  return true;
+}
+
+PyObject* build_row_dict(RowIterCore& core, Row& row) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (row.cells.empty()) return dict.release();
+  if (core.forward_fill) {
+    for (auto& cell : row.cells) {
+      const ColumnKey* key = core.keys.get(cell.name);
+      if (key == nullptr) return nullptr;
+      if (!key->forward_filled) continue;
+      CarriedCell* slot = nullptr;
+      for (auto& c : core.carry)
+        if (c.column == key) {
+          slot = &c;
+          break;
+        }
+      if (slot == nullptr) {
+        core.carry.push_back(CarriedCell{key, cell.value, nullptr});
+      } else {
+        if (slot->value != cell.value) {
+          slot->value = cell.value;
+          Py_CLEAR(slot->obj);
+        }
+      }
+    }
+    for (auto& c : core.carry) {
+      PyObject* value = c.obj;
+      PyRef fresh;
+      if (value == nullptr) {
+        fresh = PyRef(cell_to_py(c.column->cls, c.value));
+        if (!fresh) return nullptr;
+        if (PyList_Check(fresh.get())) {
+          value = fresh.get();
+        } else {
+          c.obj = fresh.release();
+          value = c.obj;
+        }
+      }
+      if (PyDict_SetItem(dict.get(), c.column->key, value) < 0) return nullptr;
+    }
+    for (auto& cell : row.cells) {
+      const ColumnKey* key = core.keys.get(cell.name);
+      if (key == nullptr) return nullptr;
+      if (key->forward_filled) continue;
+      PyRef value(cell_to_py(key->cls, cell.value));
+      if (!value || PyDict_SetItem(dict.get(), key->key, value.get()) < 0) return nullptr;
+    }
+  } else {
+    for (auto& cell : row.cells) {
+      const ColumnKey* key = core.keys.get(cell.name);
+      if (key == nullptr) return nullptr;
+      PyRef value(cell_to_py(key->cls, cell.value));
+      if (!value || PyDict_SetItem(dict.get(), key->key, value.get()) < 0) return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* row_to_item(RowIterCore& core, Row& row) {
+  PyRef line(PyLong_FromSize_t(row.line));
+  if (!line) return nullptr;
+  PyRef dict(build_row_dict(core, row));
+  if (!dict) return nullptr;
+  if (!core.include_variables) return PyTuple_Pack(2, line.get(), dict.get());
+  PyRef vars(PyDict_New());
+  if (!vars) return nullptr;
+  for (const auto& [name, value] : row.variables) {
+    PyRef k(text_to_py(name));
+    PyRef v(PyFloat_FromDouble(value));
+    if (!k || !v || PyDict_SetItem(vars.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return PyTuple_Pack(3, line.get(), dict.get(), vars.get());
+}
+
+PyObject* row_iter_next_impl(RowIterObject* self, RowIterCore& core) {
+  const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+  while (core.row_rx) {
+    std::optional<Row> row = recv_without_gil(*core.row_rx);
+    if (!row) {
+      core.row_rx.reset();
+      break;
+    }
+    if (row->cells.empty() && !core.include_variables) continue;
+    return row_to_item(core, *row);
+  }
+  if (!take_outcome(ms, core.result_rx, core.worker, core.final_state)) return nullptr;
+  return nullptr;  // end of iteration
+}
+
+PyObject* row_iter_next(PyObject* obj) {
+  auto* self = reinterpret_cast<RowIterObject*>(obj);
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kBorrowed);
+    return nullptr;
+  }
+  self->busy = true;
+  PyObject* out = nullptr;
+  try {
+    out = row_iter_next_impl(self, *self->core);
+  } catch (const std::exception& e) {
+    raise_from_cpp(e);
+  }
+  self->busy = false;
+  return out;
+}
+
+PyObject* row_iter_state(PyObject* obj, void*) {
+  auto* self = reinterpret_cast<RowIterObject*>(obj);
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
+    return nullptr;
+  }
+  if (!self->core->final_state) Py_RETURN_NONE;
+  return final_state_to_py(*self->core->final_state);
+}
+
+const char kStateDoc[] =
+    "The final interpreter state\n"
+    "(`{axes, symbol_table, translation, rotation, string_table}`), available once\n"
+    "the iterator is exhausted.";
+
+PyGetSetDef row_iter_getset[] = {
+    {"state", row_iter_state, nullptr, kStateDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kRowIterDoc[] =
+    "Iterator over interpreted rows: `next()` yields\n"
+    "`(line_no, {column: value})` while the interpreter runs on a worker\n"
+    "thread behind a bounded channel. Dropping the iterator hangs up the\n"
+    "channel and aborts interpretation; note that in Python, breaking out\n"
+    "of a loop only drops it when no other reference keeps it alive.";
+
+PyType_Slot row_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(row_iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(row_iter_next)},
+    {Py_tp_getset, row_iter_getset},
+    {Py_tp_doc, const_cast<char*>(kRowIterDoc)},
     {0, nullptr},
 };
 
-static PyModuleDef kelvane_module = {
-    PyModuleDef_HEAD_INIT, "_internal", nullptr, 0, nullptr, kelvane_slots, nullptr, nullptr, nullptr,
+PyType_Spec row_iter_spec = {
+    "_internal.NcRowIterator", sizeof(RowIterObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    row_iter_slots,
 };
 
-PyMODINIT_FUNC PyInit__internal(void) { return PyModuleDef_Init(&kelvane_module); }
+// ---------------------------------------------------------------------------
+// Arrow C data interface
+
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+inline constexpr int64_t kArrowFlagNullable = 2;
+
+// Buffers of an exported batch, shared by every export of it.
+struct ArrowColumn {
+  std::string name;
+  output::ColumnKind kind = output::ColumnKind::Float;
+  int64_t length = 0;
+  int64_t null_count = 0;
+  std::vector<std::uint8_t> validity;  // empty when there is no null
+  std::vector<double> f64;
+  std::vector<std::int64_t> i64;
+  std::vector<std::int32_t> offsets;     // Utf8 offsets, or the list's offsets
+  std::vector<std::int32_t> item_offsets;  // List: offsets of the Utf8 items
+  std::string chars;                       // Utf8 bytes (of the items for List)
+  int64_t item_count = 0;
+};
+
+struct BatchData {
+  std::vector<ArrowColumn> columns;
+  int64_t length = 0;
+};
+
+// A non-null pointer for empty buffers.
+alignas(64) const std::uint64_t kEmptyBuffer[8] = {};
+
+const void* buffer_ptr(const void* p, std::size_t size) {
+  return size == 0 || p == nullptr ? static_cast<const void*>(kEmptyBuffer) : p;
+}
+
+struct ExportError {
+  std::string text;
+};
+
+inline constexpr std::size_t kMaxOffset = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+void set_validity(ArrowColumn& col, std::size_t i, bool valid) {
+  if (!valid) {
+    if (col.validity.empty()) col.validity.assign((static_cast<std::size_t>(col.length) + 7) / 8, 0xff);
+    col.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+    ++col.null_count;
+  }
+}
+
+std::expected<ArrowColumn, ExportError> build_arrow_column(std::string name, output::Column&& column) {
+  ArrowColumn col;
+  col.name = std::move(name);
+  col.kind = output::column_kind(column);
+  col.length = static_cast<int64_t>(output::column_len(column));
+  const std::size_t n = static_cast<std::size_t>(col.length);
+  auto offset_overflow = [&] {
+    return std::unexpected(ExportError{"Invalid argument error: the texts of column '" + col.name +
+                                       "' exceed the 2147483647 bytes of 32-bit offsets"});
+  };
+  switch (col.kind) {
+    case output::ColumnKind::Float: {
+      auto& values = std::get<output::FloatColumn>(column);
+      col.f64.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        col.f64[i] = values[i].value_or(0.0);
+        set_validity(col, i, values[i].has_value());
+      }
+      break;
+    }
+    case output::ColumnKind::Int: {
+      auto& values = std::get<output::IntColumn>(column);
+      col.i64.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        col.i64[i] = values[i].value_or(0);
+        set_validity(col, i, values[i].has_value());
+      }
+      break;
+    }
+    case output::ColumnKind::Str: {
+      auto& values = std::get<output::StrColumn>(column);
+      std::size_t total = 0;
+      for (const auto& v : values)
+        if (v) total += v->size();
+      if (total > kMaxOffset) return offset_overflow();
+      col.chars.reserve(total);
+      col.offsets.resize(n + 1);
+      col.offsets[0] = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (values[i]) col.chars += *values[i];
+        col.offsets[i + 1] = static_cast<std::int32_t>(col.chars.size());
+        set_validity(col, i, values[i].has_value());
+      }
+      break;
+    }
+    case output::ColumnKind::List: {
+      auto& values = std::get<output::ListColumn>(column);
+      std::size_t total = 0, items = 0;
+      for (const auto& v : values)
+        if (v) {
+          items += v->size();
+          for (const auto& s : *v) total += s.size();
+        }
+      if (total > kMaxOffset || items > kMaxOffset) return offset_overflow();
+      col.chars.reserve(total);
+      col.offsets.resize(n + 1);
+      col.item_offsets.reserve(items + 1);
+      col.item_offsets.push_back(0);
+      col.offsets[0] = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (values[i]) {
+          for (const auto& s : *values[i]) {
+            col.chars += s;
+            col.item_offsets.push_back(static_cast<std::int32_t>(col.chars.size()));
+          }
+        }
+        col.offsets[i + 1] = static_cast<std::int32_t>(col.item_offsets.size() - 1);
+        set_validity(col, i, values[i].has_value());
+      }
+      col.item_count = static_cast<int64_t>(col.item_offsets.size() - 1);
+      break;
+    }
+  }
+  output::Column().swap(column);
+  return col;
+}
+
+// The arrays of a table, consumed; equal lengths are required.
+std::expected<std::shared_ptr<const BatchData>, ExportError> table_to_batch_data(Table&& table) {
+  auto data = std::make_shared<BatchData>();
+  data->columns.reserve(table.columns.size());
+  for (auto& [name, column] : table.columns) {
+    auto col = build_arrow_column(std::move(name), std::move(column));
+    if (!col) return std::unexpected(std::move(col.error()));
+    if (!data->columns.empty() && col->length != data->columns.front().length)
+      return std::unexpected(ExportError{
+          "Invalid argument error: all columns in a record batch must have the same length"});
+    data->columns.push_back(std::move(*col));
+  }
+  data->length = data->columns.empty() ? 0 : data->columns.front().length;
+  return std::shared_ptr<const BatchData>(std::move(data));
+}
+
+// --- export: every exported structure owns its private part and shares the
+// batch's buffers; a child moved out by the consumer is released on its own.
+
+struct SchemaPrivate {
+  std::string format;
+  std::string name;
+  std::vector<ArrowSchema*> children;
+};
+
+void release_schema(ArrowSchema* schema) {
+  if (schema == nullptr || schema->release == nullptr) return;
+  auto* priv = static_cast<SchemaPrivate*>(schema->private_data);
+  for (ArrowSchema* child : priv->children) {
+    if (child->release != nullptr) child->release(child);
+    delete child;
+  }
+  delete priv;
+  schema->release = nullptr;
+  schema->private_data = nullptr;
+}
+
+void init_schema(ArrowSchema* out, std::string format, std::string name, int64_t flags,
+                 std::vector<ArrowSchema*> children) {
+  auto* priv = new SchemaPrivate{std::move(format), std::move(name), std::move(children)};
+  out->format = priv->format.c_str();
+  out->name = priv->name.c_str();
+  out->metadata = nullptr;
+  out->flags = flags;
+  out->n_children = static_cast<int64_t>(priv->children.size());
+  out->children = priv->children.empty() ? nullptr : priv->children.data();
+  out->dictionary = nullptr;
+  out->release = release_schema;
+  out->private_data = priv;
+}
+
+struct ArrayPrivate {
+  std::shared_ptr<const BatchData> data;
+  std::vector<const void*> buffers;
+  std::vector<ArrowArray*> children;
+};
+
+void release_array(ArrowArray* array) {
+  if (array == nullptr || array->release == nullptr) return;
+  auto* priv = static_cast<ArrayPrivate*>(array->private_data);
+  for (ArrowArray* child : priv->children) {
+    if (child->release != nullptr) child->release(child);
+    delete child;
+  }
+  delete priv;
+  array->release = nullptr;
+  array->private_data = nullptr;
+}
+
+void init_array(ArrowArray* out, const std::shared_ptr<const BatchData>& data, int64_t length,
+                int64_t null_count, std::vector<const void*> buffers,
+                std::vector<ArrowArray*> children) {
+  auto* priv = new ArrayPrivate{data, std::move(buffers), std::move(children)};
+  out->length = length;
+  out->null_count = null_count;
+  out->offset = 0;
+  out->n_buffers = static_cast<int64_t>(priv->buffers.size());
+  out->n_children = static_cast<int64_t>(priv->children.size());
+  out->buffers = priv->buffers.data();
+  out->children = priv->children.empty() ? nullptr : priv->children.data();
+  out->dictionary = nullptr;
+  out->release = release_array;
+  out->private_data = priv;
+}
+
+const char* arrow_format(output::ColumnKind kind) {
+  switch (kind) {
+    case output::ColumnKind::Float: return "g";
+    case output::ColumnKind::Int: return "l";
+    case output::ColumnKind::Str: return "u";
+    case output::ColumnKind::List: return "+l";
+  }
+  return "g";
+}
+
+void export_schema(const BatchData& data, ArrowSchema* out) {
+  std::vector<ArrowSchema*> fields;
+  fields.reserve(data.columns.size());
+  for (const ArrowColumn& col : data.columns) {
+    std::vector<ArrowSchema*> children;
+    if (col.kind == output::ColumnKind::List) {
+      auto* item = new ArrowSchema{};
+      init_schema(item, "u", "item", 0, {});
+      children.push_back(item);
+    }
+    auto* field = new ArrowSchema{};
+    init_schema(field, arrow_format(col.kind), col.name, kArrowFlagNullable, std::move(children));
+    fields.push_back(field);
+  }
+  init_schema(out, "+s", "", 0, std::move(fields));
+}
+
+void export_array(const std::shared_ptr<const BatchData>& data, ArrowArray* out) {
+  std::vector<ArrowArray*> children;
+  children.reserve(data->columns.size());
+  for (const ArrowColumn& col : data->columns) {
+    const void* validity = col.null_count == 0 ? nullptr : col.validity.data();
+    auto* child = new ArrowArray{};
+    switch (col.kind) {
+      case output::ColumnKind::Float:
+        init_array(child, data, col.length, col.null_count,
+                   {validity, buffer_ptr(col.f64.data(), col.f64.size())}, {});
+        break;
+      case output::ColumnKind::Int:
+        init_array(child, data, col.length, col.null_count,
+                   {validity, buffer_ptr(col.i64.data(), col.i64.size())}, {});
+        break;
+      case output::ColumnKind::Str:
+        init_array(child, data, col.length, col.null_count,
+                   {validity, col.offsets.data(), buffer_ptr(col.chars.data(), col.chars.size())},
+                   {});
+        break;
+      case output::ColumnKind::List: {
+        auto* items = new ArrowArray{};
+        init_array(items, data, col.item_count, 0,
+                   {nullptr, col.item_offsets.data(),
+                    buffer_ptr(col.chars.data(), col.chars.size())},
+                   {});
+        init_array(child, data, col.length, col.null_count, {validity, col.offsets.data()},
+                   {items});
+        break;
+      }
+    }
+    children.push_back(child);
+  }
+  init_array(out, data, data->length, 0, {nullptr}, std::move(children));
+}
+
+void schema_capsule_destructor(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (schema == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+void array_capsule_destructor(PyObject* capsule) {
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+  if (array == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (array->release != nullptr) array->release(array);
+  delete array;
+}
+
+// ---------------------------------------------------------------------------
+// ArrowBatch
+
+struct ArrowBatchObject {
+  PyObject_HEAD
+  std::shared_ptr<const BatchData>* data;
+};
+
+void arrow_batch_dealloc(PyObject* self) {
+  auto* b = reinterpret_cast<ArrowBatchObject*>(self);
+  PyTypeObject* tp = Py_TYPE(self);
+  delete b->data;
+  b->data = nullptr;
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* arrow_batch_export(PyObject* obj, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"requested_schema", nullptr};
+  PyObject* requested = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_array__",
+                                   const_cast<char**>(kwlist), &requested))
+    return nullptr;
+  auto* self = reinterpret_cast<ArrowBatchObject*>(obj);
+  try {
+    auto schema = std::make_unique<ArrowSchema>();
+    auto array = std::make_unique<ArrowArray>();
+    export_schema(**self->data, schema.get());
+    try {
+      export_array(*self->data, array.get());
+    } catch (...) {
+      release_schema(schema.get());
+      throw;
+    }
+    PyRef schema_capsule(PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_destructor));
+    if (!schema_capsule) {
+      release_schema(schema.get());
+      release_array(array.get());
+      return nullptr;
+    }
+    schema.release();
+    PyRef array_capsule(PyCapsule_New(array.get(), "arrow_array", array_capsule_destructor));
+    if (!array_capsule) {
+      release_array(array.get());
+      return nullptr;  // the schema capsule is dropped with its structure
+    }
+    array.release();
+    return PyTuple_Pack(2, schema_capsule.get(), array_capsule.get());
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_ValueError, "Arrow FFI export failed: %s", e.what());
+    return nullptr;
+  }
+}
+
+PyMethodDef arrow_batch_methods[] = {
+    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_batch_export)),
+     METH_VARARGS | METH_KEYWORDS, "__arrow_c_array__($self, requested_schema=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kArrowBatchDoc[] =
+    "One output batch as an Arrow struct array, exported to Python through the\n"
+    "Arrow PyCapsule interface. A dataframe library that reads `__arrow_c_array__`\n"
+    "capsules (polars 1.3 or later) takes it without copying and without any other\n"
+    "Arrow package. The struct array's fields are the table's columns; the export\n"
+    "produces the two C structures (ArrowSchema and ArrowArray), which the capsule\n"
+    "destructors free if the consumer did not take them.";
+
+PyType_Slot arrow_batch_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(arrow_batch_dealloc)},
+    {Py_tp_methods, arrow_batch_methods},
+    {Py_tp_doc, const_cast<char*>(kArrowBatchDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec arrow_batch_spec = {
+    "_internal.ArrowBatch", sizeof(ArrowBatchObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    arrow_batch_slots,
+};
+
+// The ArrowBatch type of the module, made when the first batch is.
+PyObject* arrow_batch_type(PyObject* owner_type) {
+  auto* ms = static_cast<ModuleState*>(PyType_GetModuleState(reinterpret_cast<PyTypeObject*>(owner_type)));
+  if (ms == nullptr) return nullptr;
+  if (ms->arrow_batch_type == nullptr) {
+    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(owner_type));
+    if (module == nullptr) return nullptr;
+    ms->arrow_batch_type = PyType_FromModuleAndSpec(module, &arrow_batch_spec, nullptr);
+  }
+  return ms->arrow_batch_type;
+}
+
+// A new ArrowBatch of a table (consumed); ValueError when it cannot be made.
+PyObject* table_to_arrow_batch(PyObject* owner_type, Table&& table) {
+  auto data = table_to_batch_data(std::move(table));
+  if (!data) {
+    PyErr_Format(PyExc_ValueError, "failed to build RecordBatch: %s", data.error().text.c_str());
+    return nullptr;
+  }
+  PyObject* tp = arrow_batch_type(owner_type);
+  if (tp == nullptr) return nullptr;
+  auto* obj = PyObject_New(ArrowBatchObject, reinterpret_cast<PyTypeObject*>(tp));
+  if (obj == nullptr) return nullptr;
+  obj->data = new std::shared_ptr<const BatchData>(std::move(*data));
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+// ---------------------------------------------------------------------------
+// NcBatchIterator
+
+struct BatchIterCore {
+  std::optional<Receiver<Table>> batch_rx;
+  std::optional<Receiver<Outcome>> result_rx;
+  std::optional<Receiver<VariableEvents>> events_rx;
+  std::optional<WorkerHandle> worker;
+  std::optional<FinalState> final_state;
+  std::optional<VariableEvents> variable_events;
+};
+
+struct BatchIterObject {
+  PyObject_HEAD
+  BatchIterCore* core;
+  bool busy;
+};
+static_assert(offsetof(BatchIterObject, busy) == offsetof(RowIterObject, busy));
+
+void batch_iter_dealloc(PyObject* self) {
+  auto* it = reinterpret_cast<BatchIterObject*>(self);
+  PyTypeObject* tp = Py_TYPE(self);
+  delete it->core;
+  it->core = nullptr;
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// The end of the stream: the outcome, then the events, then the join.
+bool batch_iter_finish(const ModuleState* ms, BatchIterCore& core) {
+  if (core.result_rx) {
+    std::optional<Outcome> outcome = recv_without_gil(*core.result_rx);
+    core.result_rx.reset();
+    if (outcome) {
+      if (auto* fs = std::get_if<FinalState>(&*outcome)) {
+        core.final_state = std::move(*fs);
+      } else {
+        core.events_rx.reset();
+        if (core.worker) {
+          join_without_gil(*core.worker);
+          core.worker.reset();
+        }
+        if (auto* info = std::get_if<ErrInfo>(&*outcome))
+          raise_err_info(ms, *info);
+        else
+          raise_worker_failure(std::get<WorkerFailure>(*outcome));
+        return false;
+      }
+    }
+  }
+  if (core.events_rx) {
+    std::optional<VariableEvents> events = recv_without_gil(*core.events_rx);
+    core.events_rx.reset();
+    if (events) core.variable_events = std::move(*events);
+  }
+  if (core.worker) {
+    join_without_gil(*core.worker);
+    core.worker.reset();
+  }
+  return true;
+}
+
+PyObject* batch_iter_next_impl(BatchIterObject* self, BatchIterCore& core) {
+  const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+  if (core.batch_rx) {
+    std::optional<Table> table = recv_without_gil(*core.batch_rx);
+    if (table) return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(*table));
+    core.batch_rx.reset();
+  }
+  batch_iter_finish(ms, core);
+  return nullptr;
+}
+
+PyObject* batch_iter_next(PyObject* obj) {
+  auto* self = reinterpret_cast<BatchIterObject*>(obj);
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kBorrowed);
+    return nullptr;
+  }
+  self->busy = true;
+  PyObject* out = nullptr;
+  try {
+    out = batch_iter_next_impl(self, *self->core);
+  } catch (const std::exception& e) {
+    raise_from_cpp(e);
+  }
+  self->busy = false;
+  return out;
+}
+
+bool batch_iter_check(BatchIterObject* self) {
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
+    return false;
+  }
+  return true;
+}
+
+PyObject* batch_iter_state(PyObject* obj, void*) {
+  auto* self = reinterpret_cast<BatchIterObject*>(obj);
+  if (!batch_iter_check(self)) return nullptr;
+  if (!self->core->final_state) Py_RETURN_NONE;
+  return final_state_to_py(*self->core->final_state);
+}
+
+PyObject* batch_iter_variable_names(PyObject* obj, void*) {
+  auto* self = reinterpret_cast<BatchIterObject*>(obj);
+  if (!batch_iter_check(self)) return nullptr;
+  if (!self->core->variable_events) Py_RETURN_NONE;
+  return str_list_to_py(self->core->variable_events->names);
+}
+
+PyObject* batch_iter_variable_events(PyObject* obj, void*) {
+  auto* self = reinterpret_cast<BatchIterObject*>(obj);
+  if (!batch_iter_check(self)) return nullptr;
+  if (!self->core->variable_events) Py_RETURN_NONE;
+  try {
+    return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                self->core->variable_events->to_table());
+  } catch (const std::exception& e) {
+    raise_from_cpp(e);
+    return nullptr;
+  }
+}
+
+const char kVariableNamesDoc[] =
+    "The variable names `name_id` indexes into (in first-seen order).\n"
+    "`None` unless `include_variables` was set; available once exhausted.";
+
+const char kVariableEventsDoc[] =
+    "The sparse variable-change events (`include_variables=True`) as an\n"
+    "Arrow record batch with columns `row_idx` (Int64, the output-row\n"
+    "index the change is seen at), `name_id` (Int64, index into\n"
+    "`variable_names`) and `value` (Float64). `None` when the iterator was\n"
+    "created without `include_variables`. Available once exhausted.\n"
+    "A polars DataFrame wraps it without copying: `pl.DataFrame(it.variable_events)`.";
+
+PyGetSetDef batch_iter_getset[] = {
+    {"state", batch_iter_state, nullptr, kStateDoc, nullptr},
+    {"variable_names", batch_iter_variable_names, nullptr, kVariableNamesDoc, nullptr},
+    {"variable_events", batch_iter_variable_events, nullptr, kVariableEventsDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kBatchIterDoc[] =
+    "Iterator over columnar batches: `next()` returns an Arrow record batch\n"
+    "(an `ArrowBatch`) for up to `batch_size` output rows, built column by\n"
+    "column while the interpreter runs on a worker thread behind a bounded\n"
+    "channel, so memory stays bounded by the batch size. The batch builder\n"
+    "carries the forward-fill state and the growing canonical column set\n"
+    "across batches, so concatenating the batches reconstructs the table of\n"
+    "the whole program.";
+
+PyType_Slot batch_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(batch_iter_next)},
+    {Py_tp_getset, batch_iter_getset},
+    {Py_tp_doc, const_cast<char*>(kBatchIterDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_iter_spec = {
+    "_internal.NcBatchIterator", sizeof(BatchIterObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    batch_iter_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Argument conversion. Every failure names the parameter.
+
+const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+
+// Prefixes the pending TypeError or OverflowError with the parameter name.
+void name_argument_error(const char* param) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  // only the plain conversion errors are renamed; a UnicodeEncodeError (a
+  // str holding lone surrogates) stays as it is
+  if (type != PyExc_TypeError && type != PyExc_OverflowError && type != PyExc_ValueError) {
+    PyErr_Restore(type, value, tb);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef text(value != nullptr ? PyObject_Str(value) : nullptr);
+  if (text) {
+    PyErr_Format(type, "argument '%s': %U", param, text.get());
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+  } else {
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+  }
+}
+
+bool is_absent(PyObject* o) { return o == nullptr || o == Py_None; }
+
+bool to_text(PyObject* o, const char* param, std::string& out) {
+  if (!PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", param, type_name(o));
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (s == nullptr) {
+    name_argument_error(param);
+    return false;
+  }
+  out.assign(s, static_cast<std::size_t>(n));
+  return true;
+}
+
+bool to_opt_text(PyObject* o, const char* param, std::optional<std::string>& out) {
+  if (is_absent(o)) return true;
+  std::string s;
+  if (!to_text(o, param, s)) return false;
+  out = std::move(s);
+  return true;
+}
+
+bool to_opt_text_list(PyObject* o, const char* param, std::optional<std::vector<std::string>>& out) {
+  if (is_absent(o)) return true;
+  if (PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': a str is not accepted as a sequence of str",
+                 param);
+    return false;
+  }
+  if (!PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got '%s'", param,
+                 type_name(o));
+    return false;
+  }
+  PyRef seq(PySequence_Fast(o, ""));
+  if (!seq) {
+    name_argument_error(param);
+    return false;
+  }
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<std::string> v;
+  v.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd: expected str, got '%s'", param, i,
+                   type_name(item));
+      return false;
+    }
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(item, &len);
+    if (s == nullptr) {
+      name_argument_error(param);
+      return false;
+    }
+    v.emplace_back(s, static_cast<std::size_t>(len));
+  }
+  out = std::move(v);
+  return true;
+}
+
+bool to_unsigned(PyObject* o, const char* param, std::size_t& out) {
+  if (is_absent(o)) return true;
+  if (PyFloat_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected int, got '%s'", param, type_name(o));
+    return false;
+  }
+  PyRef index(PyNumber_Index(o));
+  if (!index) {
+    name_argument_error(param);
+    return false;
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    name_argument_error(param);
+    return false;
+  }
+  out = static_cast<std::size_t>(v);
+  return true;
+}
+
+bool to_bool(PyObject* o, const char* param, bool& out) {
+  if (is_absent(o)) return true;
+  if (!PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got '%s'", param, type_name(o));
+    return false;
+  }
+  out = o == Py_True;
+  return true;
+}
+
+bool to_opt_float(PyObject* o, const char* param, std::optional<double>& out) {
+  if (is_absent(o)) return true;
+  if (PyUnicode_Check(o) || PyBytes_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected float, got '%s'", param, type_name(o));
+    return false;
+  }
+  double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) {
+    name_argument_error(param);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool to_opt_index_map(PyObject* o, const char* param,
+                      std::optional<std::vector<std::pair<std::string, std::size_t>>>& out) {
+  if (is_absent(o)) return true;
+  if (!PyDict_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected dict, got '%s'", param, type_name(o));
+    return false;
+  }
+  std::vector<std::pair<std::string, std::size_t>> v;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(o, &pos, &key, &value)) {
+    std::string k;
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': key expected str, got '%s'", param,
+                   type_name(key));
+      return false;
+    }
+    if (!to_text(key, param, k)) return false;
+    if (value == Py_None) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': value expected int, got 'NoneType'", param);
+      return false;
+    }
+    std::size_t index = 0;
+    if (!to_unsigned(value, param, index)) return false;
+    v.emplace_back(std::move(k), index);
+  }
+  out = std::move(v);
+  return true;
+}
+
+// Checks that a text is well-formed UTF-8.
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    // fast path over ASCII, 8 bytes at a time
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (w & 0x8080808080808080ULL) break;
+      p += 8;
+    }
+    if (p >= end) break;
+    unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t need;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) <= need) return false;
+    for (std::size_t i = 1; i <= need; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if ((need == 2 && cp < 0x800) || (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    p += need + 1;
+  }
+  return true;
+}
+
+// Reads a whole program file; the error text on failure.
+std::expected<std::string, std::string> read_program_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos)
+    return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(os_error_text(errno));
+  std::string text;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    text.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return std::unexpected(os_error_text(err));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (!valid_utf8(text)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
+  return text;
+}
+
+// The program text of `input`: the text itself, or the file it names.
+bool load_program(PyObject* input, bool input_is_path, std::string& out) {
+  if (!input_is_path) return to_text(input, "input", out);
+  std::string path;
+  PyRef encoded(PyUnicode_EncodeFSDefault(input));
+  if (!encoded) return false;
+  path.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  std::expected<std::string, std::string> text;
+  Py_BEGIN_ALLOW_THREADS
+  text = read_program_file(path);
+  Py_END_ALLOW_THREADS
+  if (!text) {
+    PyErr_Format(PyExc_ValueError, "Error reading input file '%U': %s", input, text.error().c_str());
+    return false;
+  }
+  out = std::move(*text);
+  return true;
+}
+
+// The arguments both functions share.
+struct CommonArgs {
+  PyObject* input = nullptr;
+  PyObject* initial_state = nullptr;
+  PyObject* axis_identifiers = nullptr;
+  PyObject* extra_axes = nullptr;
+  PyObject* iteration_limit = nullptr;
+  PyObject* axis_index_map = nullptr;
+  PyObject* allow_undefined_variables = nullptr;
+  PyObject* input_is_path = nullptr;
+  PyObject* flatten_tolerance = nullptr;
+};
+
+PyObject* make_spawn_error(int code) {
+  std::string text = os_error_text(code);
+  PyErr_Format(PyExc_ValueError, "failed to spawn interpreter thread: %s", text.c_str());
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// nc_to_rows
+
+PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"input", "initial_state", "axis_identifiers", "extra_axes",
+                                 "iteration_limit", "forward_fill", "include_variables",
+                                 "axis_index_map", "allow_undefined_variables", "input_is_path",
+                                 "flatten_tolerance", nullptr};
+  CommonArgs a;
+  PyObject* forward_fill_obj = nullptr;
+  PyObject* include_variables_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOO:nc_to_rows",
+                                   const_cast<char**>(kwlist), &a.input, &a.initial_state,
+                                   &a.axis_identifiers, &a.extra_axes, &a.iteration_limit,
+                                   &forward_fill_obj, &include_variables_obj, &a.axis_index_map,
+                                   &a.allow_undefined_variables, &a.input_is_path,
+                                   &a.flatten_tolerance))
+    return nullptr;
+  ModuleState* ms = module_state(module);
+  try {
+    RunConfig cfg;
+    bool forward_fill = true, include_variables = false, input_is_path = false;
+    if (!PyUnicode_Check(a.input)) {
+      PyErr_Format(PyExc_TypeError, "argument 'input': expected str, got '%s'", type_name(a.input));
+      return nullptr;
+    }
+    if (!to_opt_text(a.initial_state, "initial_state", cfg.initial_state) ||
+        !to_opt_text_list(a.axis_identifiers, "axis_identifiers", cfg.axis_identifiers) ||
+        !to_opt_text_list(a.extra_axes, "extra_axes", cfg.extra_axes) ||
+        !to_unsigned(a.iteration_limit, "iteration_limit", cfg.iteration_limit) ||
+        !to_bool(forward_fill_obj, "forward_fill", forward_fill) ||
+        !to_bool(include_variables_obj, "include_variables", include_variables) ||
+        !to_opt_index_map(a.axis_index_map, "axis_index_map", cfg.axis_index_map) ||
+        !to_bool(a.allow_undefined_variables, "allow_undefined_variables",
+                 cfg.allow_undefined_variables) ||
+        !to_bool(a.input_is_path, "input_is_path", input_is_path) ||
+        !to_opt_float(a.flatten_tolerance, "flatten_tolerance", cfg.flatten_tolerance))
+      return nullptr;
+    if (!load_program(a.input, input_is_path, cfg.program)) return nullptr;
+
+    auto [rows_tx, rows_rx] = output::make_channel<Row>(output::kRowChannelCapacity);
+    auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
+    auto job = std::make_shared<std::tuple<RunConfig, Sender<Row>, Sender<Outcome>>>(
+        std::move(cfg), std::move(rows_tx), std::move(outcome_tx));
+    auto worker = spawn_worker([job]() mutable {
+      auto& [cfg, rows_tx, outcome_tx] = *job;
+      run_worker(outcome_tx, [&] {
+        Sender<Row> tx = std::move(rows_tx);
+        return run_program(
+            cfg, [&] { return output::OutputRows::streaming(std::move(tx)); },
+            [&] { tx.close(); });
+      });
+      job.reset();
+    });
+    if (!worker) {
+      job.reset();
+      return make_spawn_error(worker.error());
+    }
+
+    auto* obj = PyObject_New(RowIterObject, reinterpret_cast<PyTypeObject*>(ms->row_iter_type));
+    if (obj == nullptr) return nullptr;  // the worker stops at its first send
+    obj->busy = false;
+    obj->core = new RowIterCore();
+    obj->core->row_rx.emplace(std::move(rows_rx));
+    obj->core->result_rx.emplace(std::move(outcome_rx));
+    obj->core->worker.emplace(std::move(*worker));
+    obj->core->forward_fill = forward_fill;
+    obj->core->include_variables = include_variables;
+    return reinterpret_cast<PyObject*>(obj);
+  } catch (const std::exception& e) {
+    raise_from_cpp(e);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// nc_to_batches
+
+PyObject* nc_to_batches(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"input", "batch_size", "initial_state", "axis_identifiers",
+                                 "extra_axes", "iteration_limit", "disable_forward_fill",
+                                 "axis_index_map", "allow_undefined_variables", "input_is_path",
+                                 "flatten_tolerance", "include_line_numbers", "include_variables",
+                                 nullptr};
+  CommonArgs a;
+  PyObject* batch_size_obj = nullptr;
+  PyObject* disable_ff_obj = nullptr;
+  PyObject* line_numbers_obj = nullptr;
+  PyObject* include_variables_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOO:nc_to_batches",
+                                   const_cast<char**>(kwlist), &a.input, &batch_size_obj,
+                                   &a.initial_state, &a.axis_identifiers, &a.extra_axes,
+                                   &a.iteration_limit, &disable_ff_obj, &a.axis_index_map,
+                                   &a.allow_undefined_variables, &a.input_is_path,
+                                   &a.flatten_tolerance, &line_numbers_obj,
+                                   &include_variables_obj))
+    return nullptr;
+  ModuleState* ms = module_state(module);
+  try {
+    RunConfig cfg;
+    BatchConfig bc;
+    bool input_is_path = false;
+    if (!PyUnicode_Check(a.input)) {
+      PyErr_Format(PyExc_TypeError, "argument 'input': expected str, got '%s'", type_name(a.input));
+      return nullptr;
+    }
+    if (!to_unsigned(batch_size_obj, "batch_size", bc.batch_size) ||
+        !to_opt_text(a.initial_state, "initial_state", cfg.initial_state) ||
+        !to_opt_text_list(a.axis_identifiers, "axis_identifiers", cfg.axis_identifiers) ||
+        !to_opt_text_list(a.extra_axes, "extra_axes", cfg.extra_axes) ||
+        !to_unsigned(a.iteration_limit, "iteration_limit", cfg.iteration_limit) ||
+        !to_bool(disable_ff_obj, "disable_forward_fill", bc.disable_forward_fill) ||
+        !to_opt_index_map(a.axis_index_map, "axis_index_map", cfg.axis_index_map) ||
+        !to_bool(a.allow_undefined_variables, "allow_undefined_variables",
+                 cfg.allow_undefined_variables) ||
+        !to_bool(a.input_is_path, "input_is_path", input_is_path) ||
+        !to_opt_float(a.flatten_tolerance, "flatten_tolerance", cfg.flatten_tolerance) ||
+        !to_bool(line_numbers_obj, "include_line_numbers", bc.include_line_numbers) ||
+        !to_bool(include_variables_obj, "include_variables", bc.include_variables))
+      return nullptr;
+    if (bc.batch_size == 0) {
+      PyErr_SetString(PyExc_ValueError, "batch_size must be greater than 0");
+      return nullptr;
+    }
+    if (!load_program(a.input, input_is_path, cfg.program)) return nullptr;
+
+    auto [tables_tx, tables_rx] = output::make_channel<Table>(output::kTableChannelCapacity);
+    auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
+    auto [events_tx, events_rx] = output::make_unbounded_channel<VariableEvents>();
+    auto job = std::make_shared<
+        std::tuple<RunConfig, BatchConfig, Sender<Table>, Sender<VariableEvents>, Sender<Outcome>>>(
+        std::move(cfg), bc, std::move(tables_tx), std::move(events_tx), std::move(outcome_tx));
+    auto worker = spawn_worker([job]() mutable {
+      auto& [cfg, bc, tables_tx, events_tx, outcome_tx] = *job;
+      run_worker(outcome_tx, [&] {
+        Sender<Table> ttx = std::move(tables_tx);
+        Sender<VariableEvents> etx = std::move(events_tx);
+        return run_program(
+            cfg,
+            [&] {
+              return output::OutputRows::batch_stream_with_line_numbers(
+                  std::move(ttx), bc.batch_size, bc.disable_forward_fill, bc.include_variables,
+                  std::move(etx), bc.include_line_numbers);
+            },
+            [&] {
+              etx.close();
+              ttx.close();
+            });
+      });
+      job.reset();
+    });
+    if (!worker) {
+      job.reset();
+      return make_spawn_error(worker.error());
+    }
+
+    auto* obj = PyObject_New(BatchIterObject, reinterpret_cast<PyTypeObject*>(ms->batch_iter_type));
+    if (obj == nullptr) return nullptr;
+    obj->busy = false;
+    obj->core = new BatchIterCore();
+    obj->core->batch_rx.emplace(std::move(tables_rx));
+    obj->core->result_rx.emplace(std::move(outcome_rx));
+    if (bc.include_variables) obj->core->events_rx.emplace(std::move(events_rx));
+    obj->core->worker.emplace(std::move(*worker));
+    return reinterpret_cast<PyObject*>(obj);
+  } catch (const std::exception& e) {
+    raise_from_cpp(e);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Module definition
+
+const char kNcToRowsDoc[] =
+    "nc_to_rows(input, initial_state=None, axis_identifiers=None, extra_axes=None, "
+    "iteration_limit=10000, forward_fill=True, include_variables=False, axis_index_map=None, "
+    "allow_undefined_variables=False, input_is_path=False, flatten_tolerance=None)\n"
+    "--\n"
+    "\n"
+    "Interpret an NC program lazily: returns an iterator of\n"
+    "`(line_no, row_dict)` — or `(line_no, row_dict, variables_dict)` when\n"
+    "`include_variables` is set — produced by the interpreter running on a\n"
+    "worker thread. Rows are forward-filled like the batch DataFrame\n"
+    "unless `forward_fill` is false.";
+
+const char kNcToBatchesDoc[] =
+    "nc_to_batches(input, batch_size=500000, initial_state=None, axis_identifiers=None, "
+    "extra_axes=None, iteration_limit=10000, disable_forward_fill=False, axis_index_map=None, "
+    "allow_undefined_variables=False, input_is_path=False, flatten_tolerance=None, "
+    "include_line_numbers=False, include_variables=False)\n"
+    "--\n"
+    "\n"
+    "Interpret an NC program lazily into columnar batches: returns an iterator\n"
+    "of Arrow record batches, handed over without copying through the Arrow\n"
+    "PyCapsule interface, each covering up to `batch_size` output rows and\n"
+    "built column by column on a worker thread. Wrapping each batch as a\n"
+    "DataFrame and concatenating them reconstructs the table of the whole\n"
+    "program.";
+
+PyMethodDef module_functions[] = {
+    {"nc_to_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nc_to_rows)),
+     METH_VARARGS | METH_KEYWORDS, kNcToRowsDoc},
+    {"nc_to_batches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nc_to_batches)),
+     METH_VARARGS | METH_KEYWORDS, kNcToBatchesDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kNcErrorDoc[] =
+    "NC parse/interpret error. Subclasses ValueError (so `except ValueError` still catches "
+    "it) and carries the error's source location as data: the `line`, `column`, `context`, "
+    "and `line_text` attributes (each an int / str, or None when not applicable), plus a "
+    "stable `kind` string discriminating the error class (e.g. 'unexpected_axis', "
+    "'undefined_variable') for branching without matching the message. `str(err)` is the "
+    "full formatted message as before.";
+
+int module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
+                 type_name(module));
+    return -1;
+  }
+  ModuleState* ms = module_state(module);
+  if (ms == nullptr) return -1;
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  ms->row_iter_type = PyType_FromModuleAndSpec(module, &row_iter_spec, nullptr);
+  if (ms->row_iter_type == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "NcRowIterator", ms->row_iter_type) < 0) return -1;
+  ms->batch_iter_type = PyType_FromModuleAndSpec(module, &batch_iter_spec, nullptr);
+  if (ms->batch_iter_type == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "NcBatchIterator", ms->batch_iter_type) < 0) return -1;
+  ms->nc_error = PyErr_NewExceptionWithDoc("_internal.NcError", kNcErrorDoc, PyExc_ValueError,
+                                           nullptr);
+  if (ms->nc_error == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "NcError", ms->nc_error) < 0) return -1;
+  return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* ms = module_state(module);
+  if (ms == nullptr) return 0;
+  Py_VISIT(ms->row_iter_type);
+  Py_VISIT(ms->batch_iter_type);
+  Py_VISIT(ms->arrow_batch_type);
+  Py_VISIT(ms->nc_error);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* ms = module_state(module);
+  if (ms == nullptr) return 0;
+  Py_CLEAR(ms->row_iter_type);
+  Py_CLEAR(ms->batch_iter_type);
+  Py_CLEAR(ms->arrow_batch_type);
+  Py_CLEAR(ms->nc_error);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+const char kModuleDoc[] = "Define the Python module";
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_internal",
+    kModuleDoc,
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace kelvane::lib
+
+PyMODINIT_FUNC PyInit__internal(void) { return PyModuleDef_Init(&kelvane::lib::module_def); }
+
+#if PY_VERSION_HEX >= 0x030F0000
+// The export hook of newer CPython releases: the same module as a slot table.
+static PyModuleDef_Slot kelvane_export_slots[] = {
+    {Py_mod_name, const_cast<char*>("_internal")},
+    {Py_mod_doc, const_cast<char*>(kelvane::lib::kModuleDoc)},
+    {Py_mod_state_size, reinterpret_cast<void*>(sizeof(kelvane::lib::ModuleState))},
+    {Py_mod_state_traverse, reinterpret_cast<void*>(kelvane::lib::module_traverse)},
+    {Py_mod_state_clear, reinterpret_cast<void*>(kelvane::lib::module_clear)},
+    {Py_mod_state_free, reinterpret_cast<void*>(kelvane::lib::module_free)},
+    {Py_mod_exec, reinterpret_cast<void*>(kelvane::lib::module_exec)},
+    {0, nullptr},
+};
+
+PyMODEXPORT_FUNC PyModExport__internal(void) { return kelvane_export_slots; }
+#endif

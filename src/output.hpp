@@ -143,9 +143,21 @@ struct ChannelState {
   std::condition_variable not_empty;
   std::condition_variable not_full;
   std::deque<T> queue;
-  std::size_t capacity = 0;  // SIZE_MAX: unbounded
+  std::size_t capacity = 0;   // SIZE_MAX: unbounded
+  std::size_t low_water = 0;  // a blocked sender is woken once the queue is this short
   std::size_t senders = 0;
+  std::size_t senders_waiting = 0;
+  std::size_t receiver_waiting = 0;
   bool receiver_alive = true;
+
+  // Wakes the sleeping side only when someone sleeps; a full queue wakes its
+  // senders only once it has drained to low_water, so that a slow consumer
+  // does not cost a thread switch per value.
+  bool take_front(T& out) {
+    out = std::move(queue.front());
+    queue.pop_front();
+    return senders_waiting > 0 && queue.size() <= low_water;
+  }
 };
 }  // namespace detail
 
@@ -177,15 +189,21 @@ class Sender {
   // receiver is gone or this sender is closed.
   bool send(T value) {
     if (!s_) return false;
+    bool wake = false;
     {
       std::unique_lock lock(s_->mutex);
-      s_->not_full.wait(lock, [&] {
-        return !s_->receiver_alive || s_->queue.size() < s_->capacity;
-      });
+      if (s_->receiver_alive && s_->queue.size() >= s_->capacity) {
+        ++s_->senders_waiting;
+        s_->not_full.wait(lock, [&] {
+          return !s_->receiver_alive || s_->queue.size() <= s_->low_water;
+        });
+        --s_->senders_waiting;
+      }
       if (!s_->receiver_alive) return false;
       s_->queue.push_back(std::move(value));
+      wake = s_->receiver_waiting > 0;
     }
-    s_->not_empty.notify_one();
+    if (wake) s_->not_empty.notify_one();
     return true;
   }
   // Drops this sending end; the last one dropped ends the receiver's wait.
@@ -224,43 +242,51 @@ class Receiver {
   std::optional<T> recv() {
     if (!s_) return std::nullopt;
     std::optional<T> out;
+    bool wake = false;
     {
       std::unique_lock lock(s_->mutex);
-      s_->not_empty.wait(lock, [&] { return !s_->queue.empty() || s_->senders == 0; });
+      wait_for_value(lock);
       if (s_->queue.empty()) return std::nullopt;
       out.emplace(std::move(s_->queue.front()));
       s_->queue.pop_front();
+      wake = s_->senders_waiting > 0 && s_->queue.size() <= s_->low_water;
     }
-    s_->not_full.notify_one();
+    if (wake) s_->not_full.notify_all();
     return out;
   }
   // Like recv, but gives up after `timeout` (RecvStatus::Timeout, `out` untouched).
   template <typename Rep, typename Period>
   RecvStatus recv_for(T& out, std::chrono::duration<Rep, Period> timeout) {
     if (!s_) return RecvStatus::Closed;
+    bool wake = false;
     {
       std::unique_lock lock(s_->mutex);
-      if (!s_->not_empty.wait_for(lock, timeout,
-                                  [&] { return !s_->queue.empty() || s_->senders == 0; }))
-        return RecvStatus::Timeout;
+      if (s_->queue.empty() && s_->senders > 0) {
+        ++s_->receiver_waiting;
+        const bool ready = s_->not_empty.wait_for(
+            lock, timeout, [&] { return !s_->queue.empty() || s_->senders == 0; });
+        --s_->receiver_waiting;
+        if (!ready) return RecvStatus::Timeout;
+      }
       if (s_->queue.empty()) return RecvStatus::Closed;
-      out = std::move(s_->queue.front());
-      s_->queue.pop_front();
+      wake = s_->take_front(out);
     }
-    s_->not_full.notify_one();
+    if (wake) s_->not_full.notify_all();
     return RecvStatus::Ok;
   }
   // A value if one is waiting, without blocking.
   std::optional<T> try_recv() {
     if (!s_) return std::nullopt;
     std::optional<T> out;
+    bool wake = false;
     {
       std::lock_guard lock(s_->mutex);
       if (s_->queue.empty()) return std::nullopt;
       out.emplace(std::move(s_->queue.front()));
       s_->queue.pop_front();
+      wake = s_->senders_waiting > 0 && s_->queue.size() <= s_->low_water;
     }
-    s_->not_full.notify_one();
+    if (wake) s_->not_full.notify_all();
     return out;
   }
   // Drops the receiving end: waiting values are freed, blocked and later
@@ -280,6 +306,12 @@ class Receiver {
   bool is_open() const noexcept { return s_ != nullptr; }
 
  private:
+  void wait_for_value(std::unique_lock<std::mutex>& lock) {
+    if (!s_->queue.empty() || s_->senders == 0) return;
+    ++s_->receiver_waiting;
+    s_->not_empty.wait(lock, [&] { return !s_->queue.empty() || s_->senders == 0; });
+    --s_->receiver_waiting;
+  }
   std::shared_ptr<detail::ChannelState<T>> s_;
 };
 
@@ -288,6 +320,8 @@ template <typename T>
 std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
   auto s = std::make_shared<detail::ChannelState<T>>();
   s->capacity = capacity == 0 ? 1 : capacity;
+  // large queues let a blocked sender sleep until a quarter has drained
+  s->low_water = s->capacity >= 64 ? s->capacity - s->capacity / 4 : s->capacity - 1;
   Sender<T> tx(s);
   return {std::move(tx), Receiver<T>(std::move(s))};
 }

@@ -111,6 +111,10 @@ enum class Rule : std::uint8_t {
 
 inline constexpr std::size_t kRuleCount = 91;
 
+// The deepest nesting a parse accepts: parentheses, calls, array indices and
+// control structures together. A deeper text fails with a custom failure.
+inline constexpr std::uint32_t kMaxNesting = 128;
+
 // The rule's name exactly as written in the grammar.
 std::string_view rule_name(Rule rule);
 std::ostream& operator<<(std::ostream& os, Rule rule);

@@ -218,6 +218,31 @@ TEST(Structures, IfElseAndHeadLineComments) {
   EXPECT_EQ(head_rows, 2u);
 }
 
+TEST(Structures, RowsOfABodyAndEndOfProgram) {
+  Outcome r = run("R1=0\nWHILE R1<2\nN5 X=R1\nR1=R1+1\nENDWHILE\nN9 M30\nX99\n");
+  ASSERT_FALSE(r.error) << r.message();
+  std::vector<std::size_t> lines;
+  for (const Row& row : r.rows)
+    if (!row.cells.empty()) lines.push_back(row.line);
+  EXPECT_EQ(lines, (std::vector<std::size_t>{3, 3, 6}));
+  EXPECT_EQ(xs(r), (std::vector<double>{0, 1}));
+  ASSERT_EQ(scell(r.rows.back(), "N"), std::optional<std::string>("9"));
+
+  // M30 inside a FOR body ends the program; the counter is not incremented
+  Outcome f = run("FOR R1=1 TO 5\nX=R1\nIF R1==2\nM30\nENDIF\nENDFOR\nX99\n");
+  ASSERT_FALSE(f.error) << f.message();
+  EXPECT_EQ(xs(f), (std::vector<double>{1, 2}));
+  EXPECT_EQ(sym(f, "R1"), 2.0);
+
+  // an error inside a body is located on its own line
+  Outcome e = run("R1=0\nWHILE R1<2\nR1=R1+1\nG999\nENDWHILE\n");
+  ASSERT_TRUE(e.error);
+  ASSERT_TRUE(e.err().location());
+  EXPECT_EQ(e.err().location()->line, 4u);
+  EXPECT_EQ(loop_limit_text(run("LOOP\nENDLOOP\n", 7)), "7");
+  EXPECT_NE(run("LOOP\nENDLOOP\n", 7).message().find("Loop limit of 7 reached"), std::string::npos);
+}
+
 // ---------------------------------------------------------------------------
 // Jumps
 
@@ -362,22 +387,22 @@ TEST(Jumps, JumpKeys) {
 
 TEST(Definitions, ArraysWithSetAndRep) {
   Outcome r = run(
-      "DEF REAL A1[2]\nDEF REAL B1[3]=SET(1,,3)\nDEF REAL C1[4]=REP(7,3)\nDEF INT CNT=2.5\n");
+      "DEF REAL PA[2]\nDEF REAL PB[3]=SET(1,,3)\nDEF REAL PC[4]=REP(7,3)\nDEF INT CNT=2.5\n");
   ASSERT_FALSE(r.error) << r.message();
-  for (const char* k : {"A1[0]", "A1[1]", "A1[2]"}) EXPECT_EQ(sym(r, k), 0.0) << k;
-  EXPECT_EQ(sym(r, "B1[0]"), 1.0);
-  EXPECT_EQ(sym(r, "B1[2]"), 3.0);
-  EXPECT_FALSE(has_sym(r, "B1[1]"));
-  EXPECT_FALSE(has_sym(r, "B1[3]"));
-  EXPECT_EQ(sym(r, "C1[0]"), 7.0);
-  EXPECT_EQ(sym(r, "C1[1]"), 3.0);
-  EXPECT_FALSE(has_sym(r, "C1[2]"));
+  for (const char* k : {"PA[0]", "PA[1]", "PA[2]"}) EXPECT_EQ(sym(r, k), 0.0) << k;
+  EXPECT_EQ(sym(r, "PB[0]"), 1.0);
+  EXPECT_EQ(sym(r, "PB[2]"), 3.0);
+  EXPECT_FALSE(has_sym(r, "PB[1]"));
+  EXPECT_FALSE(has_sym(r, "PB[3]"));
+  EXPECT_EQ(sym(r, "PC[0]"), 7.0);
+  EXPECT_EQ(sym(r, "PC[1]"), 3.0);
+  EXPECT_FALSE(has_sym(r, "PC[2]"));
   EXPECT_EQ(sym(r, "CNT"), 2.5);
   std::vector<std::string> recorded;
   for (const Row& row : r.rows)
     for (auto& [name, v] : row.variables) recorded.push_back(name);
-  EXPECT_EQ(recorded, (std::vector<std::string>{"A1[0]", "A1[1]", "A1[2]", "B1[0]", "B1[2]",
-                                                "C1[0]", "C1[1]", "CNT"}));
+  EXPECT_EQ(recorded, (std::vector<std::string>{"PA[0]", "PA[1]", "PA[2]", "PB[0]", "PB[2]",
+                                                "PC[0]", "PC[1]", "CNT"}));
   EXPECT_TRUE(r.rows.empty() || r.rows.front().cells.empty());
 }
 
@@ -387,7 +412,7 @@ TEST(Definitions, Refusals) {
     const char* kind;
     const char* text;  // a part of the message
   } cases[] = {
-      {"DEF REAL A1[1]=SET(1,2,3)\n", "invalid_element_count", ""},
+      {"DEF REAL PA[1]=SET(1,2,3)\n", "invalid_element_count", ""},
       {"DEF REAL X\n", "axis_used_as_variable", "X"},
       {"DEF REAL CR\n", "reserved_name_used_as_variable", "CR"},
       {"DEF REAL A[2]=5\n", "axis_used_as_variable", "A"},
@@ -402,7 +427,7 @@ TEST(Definitions, Refusals) {
     EXPECT_EQ(r.err().kind(), c.kind) << r.message();
     EXPECT_NE(r.message().find(c.text), std::string::npos) << r.message();
   }
-  auto e = run("DEF REAL A1[1]=SET(1,2,3)\n");
+  auto e = run("DEF REAL PA[1]=SET(1,2,3)\n");
   const auto* count = e.err().get_if<kelvane::errors::InvalidElementCount>();
   ASSERT_NE(count, nullptr);
   EXPECT_EQ(count->expected, 2u);
@@ -513,7 +538,8 @@ TEST(Frames, Refusals) {
       {"SCALE X2\n", "unsupported_statement", "The frame instruction SCALE"},
       {"TRANS Q=5\n", "unexpected_axis", "Q"},
       {"TRANS I5\n", "unexpected_axis", "I"},
-      {"TRANS X=\"A\"\n", "parse_context", "frame instruction cannot assign a string to 'X'"},
+      {"TRANS X=\"A\"\n", "parse_context", "cannot assign a string to 'X'"},
+      {"TRANS QQ=\"A\"\n", "parse_context", "frame instruction cannot assign a string to 'QQ'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program);

@@ -80,7 +80,7 @@ TEST(StructureScan, UnmatchedMessageEndsWithFullStop) {
   const auto r = check_structures("ENDIF");
   ASSERT_FALSE(r.has_value());
   const std::string m = r.error().message();
-  EXPECT_EQ(m.substr(m.size() - 31), "ENDIF without a preceding IF.\n");
+  EXPECT_EQ(m.substr(m.size() - 30), "ENDIF without a preceding IF.\n");
   EXPECT_EQ(r.error().kind(), "unmatched_structure");
 }
 
@@ -191,7 +191,7 @@ TEST(StructureScan, MisplacedKeyword) {
       {"L1: ELSE", std::nullopt, 0},              // nor after a label
       {"X1 ; ENDIF", std::nullopt, 0},            // comment
       {"MSG(\"ENDIF\")", std::nullopt, 0},        // string
-      {"MSG(\"x\") ELSE", "ELSE", 11},
+      {"MSG(\"x\") ELSE", "ELSE", 10},
       {"X1 WHILE", std::nullopt, 0},              // opening words are not reported
       {"X1 ENDIFX", std::nullopt, 0},
       {"(ENDLOOP", "ENDLOOP", 2},

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "interpreter.hpp"
+#include "output.hpp"
+#include "state.hpp"
+
+using namespace kelvane;
+using interpreter::install_flattener;
+using interpreter::interpret_file;
+
+namespace {
+
+state::State fresh_state(std::size_t iteration_limit = 100) {
+  auto st = state::build_state(std::nullopt, std::nullopt, iteration_limit, std::nullopt, false);
+  EXPECT_TRUE(st.has_value());
+  return std::move(*st);
+}
+
+// One text per row: "line: NAME=value ..." in cell order.
+std::vector<std::string> render(const std::vector<output::Row>& rows) {
+  std::vector<std::string> out;
+  for (const auto& row : rows) {
+    std::string s = std::to_string(row.line) + ":";
+    for (const auto& c : row.cells) {
+      s += " " + std::string(c.name) + "=";
+      if (const auto* d = std::get_if<double>(&c.value)) s += errors::float_text(*d);
+      else if (const auto* t = std::get_if<std::string>(&c.value)) s += *t;
+      else
+        for (const auto& m : std::get<std::vector<std::string>>(c.value)) s += "[" + m + "]";
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+struct Run {
+  errors::Status status;
+  std::vector<std::string> rows;
+};
+
+Run run(const std::string& program, state::State& st) {
+  auto rows = output::OutputRows::collecting();
+  Run r{interpret_file(program, st, rows), {}};
+  auto done = rows.finish();
+  EXPECT_TRUE(done.has_value());
+  if (done) r.rows = render(*done);
+  return r;
+}
+
+Run run(const std::string& program) {
+  auto st = fresh_state();
+  return run(program, st);
+}
+
+// Sets an environment variable for one scope.
+struct EnvGuard {
+  std::string name;
+  EnvGuard(const char* n, const char* value) : name(n) {
+    if (value) setenv(n, value, 1);
+    else unsetenv(n);
+  }
+  ~EnvGuard() { unsetenv(name.c_str()); }
+};
+
+}  // namespace
+
+TEST(InterpretFile, StructuredProgramRowByRow) {
+  const auto r = run(
+      "G1 X10 Y20\n"
+      "R1=0\n"
+      "WHILE R1<3\n"
+      "R1=R1+1\n"
+      "X=R1*2\n"
+      "ENDWHILE\n"
+      "IF R1==3\n"
+      "Y=5 M3\n"
+      "ELSE\n"
+      "Y=6\n"
+      "ENDIF\n");
+  ASSERT_TRUE(r.status.has_value()) << r.status.error().message();
+  const std::vector<std::string> expected = {
+      "1: gg01_motion=G1 X=10 Y=20", "5: X=2", "5: X=4", "5: X=6", "8: Y=5 M=[M3]"};
+  EXPECT_EQ(r.rows, expected);
+}
+
+TEST(InterpretFile, EndOfProgramStopsTheRun) {
+  const auto r = run("X1\nM30\nX2\n");
+  ASSERT_TRUE(r.status.has_value());
+  const std::vector<std::string> expected = {"1: X=1", "2: M=[M30]"};
+  EXPECT_EQ(r.rows, expected);
+}
+
+TEST(InterpretFile, PathChoiceDoesNotChangeTheResult) {
+  // Without structure blocks, with NC_STAGE1 off, and with NC_VM=1, the
+  // program gives the same rows.
+  const std::string program = "X1\nIF R1==0 GOTOF SKIP\nX2\nSKIP:\nX3\n";
+  const std::vector<std::string> expected = {"1: X=1", "5: X=3"};
+  for (const char* stage1 : {static_cast<const char*>(nullptr), "0", "oFf", "false"}) {
+    for (const char* vm : {static_cast<const char*>(nullptr), "1", "01"}) {
+      EnvGuard g1("NC_STAGE1", stage1);
+      EnvGuard g2("NC_VM", vm);
+      auto s = fresh_state();
+      s.allow_undefined_variables = true;
+      const auto r = run(program, s);
+      ASSERT_TRUE(r.status.has_value()) << r.status.error().message();
+      EXPECT_EQ(r.rows, expected);
+    }
+  }
+}
+
+TEST(InterpretFile, EnvironmentSwitches) {
+  struct Case { const char* value; bool stage1; };
+  const Case cases[] = {{nullptr, true}, {"0", false}, {"off", false}, {"OFF", false},
+                        {"Off", false},  {"", true},   {"00", true},   {"false", true},
+                        {"no", true},    {" 0", true}, {"offf", true}};
+  for (const auto& c : cases) {
+    EnvGuard g("NC_STAGE1", c.value);
+    EXPECT_EQ(interpreter::stage1_enabled(), c.stage1) << (c.value ? c.value : "(unset)");
+  }
+  struct VmCase { const char* value; bool vm; };
+  const VmCase vms[] = {{nullptr, false}, {"1", true}, {"01", false}, {"1 ", false},
+                        {"true", false}};
+  for (const auto& c : vms) {
+    EnvGuard g("NC_VM", c.value);
+    EXPECT_EQ(interpreter::vm_requested(), c.vm) << (c.value ? c.value : "(unset)");
+  }
+}
+
+TEST(InterpretFile, SyntaxErrorIsLocatedAndNothingRuns) {
+  const auto r = run("X1\r\nX2\r\nX10 )\r\nX4\r\n");
+  ASSERT_FALSE(r.status.has_value());
+  const auto* e = r.status.error().get_if<errors::ParseContext>();
+  ASSERT_NE(e, nullptr) << r.status.error().message();
+  EXPECT_EQ(e->line, 3u);
+  EXPECT_EQ(e->column, 5u);
+  EXPECT_EQ(e->context, "initial file parsing");
+  EXPECT_EQ(e->line_text, "X10 )\r");  // the line as stored, with its "\r"
+  EXPECT_EQ(e->message, "expected the end of the program, or a comment (;...), or a statement");
+  EXPECT_TRUE(r.rows.empty());
+}
+
+TEST(InterpretFile, StructureErrorComesBeforeAnyRow) {
+  const auto r = run("X1\nX2\nENDIF\n");
+  ASSERT_FALSE(r.status.has_value());
+  const auto* e = r.status.error().get_if<errors::UnmatchedStructure>();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->line, 3u);
+  EXPECT_TRUE(r.rows.empty());
+}
+
+TEST(InterpretFile, UnresolvedJumpAfterEarlierRows) {
+  const auto r = run("X1\nX2\nGOTOF NOWHERE\nX3\n");
+  ASSERT_FALSE(r.status.has_value());
+  const auto* e = r.status.error().get_if<errors::JumpTargetNotFound>();
+  ASSERT_NE(e, nullptr) << r.status.error().message();
+  EXPECT_EQ(e->line, 3u);
+  EXPECT_EQ(e->target, "NOWHERE");
+  EXPECT_EQ(e->line_text, "GOTOF NOWHERE");
+  const std::vector<std::string> expected = {"1: X=1", "2: X=2"};
+  EXPECT_EQ(r.rows, expected);
+}
+
+TEST(InterpretFile, InitialAndMainProgramsOnOneState) {
+  auto st = fresh_state();
+  const auto init = run("R1=5\nG1 X2\n", st);
+  ASSERT_TRUE(init.status.has_value()) << init.status.error().message();
+  // variables and modal state carry over; the main program's lines count anew
+  const auto main = run("Y=R1\nX=R1+1\nR3=UNDEF\n", st);
+  ASSERT_FALSE(main.status.has_value());
+  const auto* e = main.status.error().get_if<errors::UndefinedVariable>();
+  ASSERT_NE(e, nullptr) << main.status.error().message();
+  EXPECT_EQ(e->line, 3u);
+  EXPECT_EQ(e->line_text, "R3=UNDEF");
+  const std::vector<std::string> expected = {"1: Y=5", "2: X=6"};
+  EXPECT_EQ(main.rows, expected);
+
+  // an error in the initial-state program carries its own lines
+  auto st2 = fresh_state();
+  const auto bad_init = run("R1=1\nR2=1\nX=(1\n", st2);
+  ASSERT_FALSE(bad_init.status.has_value());
+  const auto loc = bad_init.status.error().location();
+  ASSERT_TRUE(loc.has_value());
+  EXPECT_EQ(loc->line, 3u);
+  EXPECT_EQ(loc->line_text, "X=(1");
+  const auto next = run("X5\n", st2);
+  EXPECT_TRUE(next.status.has_value());
+}
+
+TEST(InterpretFile, LoopLimitEndsTheRun) {
+  auto st = fresh_state(3);
+  const auto r = run("R1=0\nWHILE 1\nR1=R1+1\nX=R1\nENDWHILE\n", st);
+  ASSERT_FALSE(r.status.has_value());
+  EXPECT_EQ(r.status.error().kind(), "loop_limit");
+  EXPECT_EQ(r.rows.size(), 3u);
+}
+
+TEST(InstallFlattener, ToleranceChecks) {
+  auto st = fresh_state();
+  auto rows = output::OutputRows::collecting();
+  EXPECT_TRUE(install_flattener(rows, st, std::nullopt).has_value());
+  EXPECT_FALSE(rows.flattener.has_value());
+
+  struct Case { double tolerance; const char* shown; };
+  const Case bad[] = {{0.0, "0"},
+                      {-0.5, "-0.5"},
+                      {std::numeric_limits<double>::infinity(), "inf"},
+                      {-std::numeric_limits<double>::infinity(), "-inf"},
+                      {std::numeric_limits<double>::quiet_NaN(), "NaN"}};
+  for (const auto& c : bad) {
+    const auto r = install_flattener(rows, st, c.tolerance);
+    ASSERT_FALSE(r.has_value()) << c.shown;
+    EXPECT_EQ(r.error().kind(), "parse_error");
+    EXPECT_EQ(r.error().message(),
+              std::string("Parse error: flatten tolerance must be a positive number, got ") +
+                  c.shown);
+  }
+  // a valid tolerance is refused clearly while this build has no flattener
+  const auto r = install_flattener(rows, st, 0.01);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), "parse_error");
+  EXPECT_NE(r.error().message().find("not available in this build"), std::string::npos);
+  EXPECT_FALSE(rows.flattener.has_value());
+}
