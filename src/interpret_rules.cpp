@@ -154,7 +154,12 @@ std::string cat(std::initializer_list<std::string_view> parts) {
 // ---------------------------------------------------------------------------
 // Node helpers
 
-std::optional<types::Pair> first_child(const types::Pair& node) { return node.into_inner().next(); }
+std::optional<types::Pair> first_child(const types::Pair& node) {
+  const auto& tokens = node.tree()->tokens;
+  const std::uint32_t start = node.token_index();
+  if (tokens[start].partner <= start + 1) return std::nullopt;  // no children
+  return types::Pair(node.tree(), start + 1, node.line_offset());
+}
 
 errors::ParsingError unexpected_rule(const types::Pair& node, std::string_view context,
                                      std::string details, const state::State& state) {
@@ -215,9 +220,29 @@ std::optional<double> parse_literal(std::string_view text) {
 std::size_t node_line(const types::Pair& node) {
   const auto& starts = node.tree()->lines.starts;
   const std::size_t pos = node.start_pos();
-  const auto it = std::upper_bound(starts.begin(), starts.end(), pos);
-  const std::size_t line = static_cast<std::size_t>(it - starts.begin());  // 1-based
-  return (line == 0 ? 1 : line) + node.line_offset();
+  // Blocks are executed in source order, so the line of the previous lookup
+  // is usually the answer or a few lines before it. The remembered line is
+  // checked against this tree's own line index before it is used.
+  thread_local std::size_t last_line = 1;  // 1-based, without line offset
+  std::size_t line = last_line;
+  const std::size_t n = starts.size();
+  if (line >= 1 && line <= n && starts[line - 1] <= pos) {
+    std::size_t steps = 0;
+    while (line < n && starts[line] <= pos && steps < 8) {
+      ++line;
+      ++steps;
+    }
+    if (line < n && starts[line] <= pos) line = 0;  // too far ahead: search
+  } else {
+    line = 0;
+  }
+  if (line == 0) {
+    const auto it = std::upper_bound(starts.begin(), starts.end(), pos);
+    line = static_cast<std::size_t>(it - starts.begin());
+    if (line == 0) line = 1;
+  }
+  last_line = line;
+  return line + node.line_offset();
 }
 
 std::string line_text_of(const state::State& state, std::size_t line) {

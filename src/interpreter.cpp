@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "flatten.hpp"
 #include "interpret_rules.hpp"
 #include "output.hpp"
 #include "state.hpp"
@@ -246,17 +247,16 @@ errors::Status interpret_file(std::string_view source, state::State& state,
 
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,
                                  std::optional<double> tolerance) {
-  (void)rows;
-  (void)state;
   if (!tolerance) return {};
-  if (!std::isfinite(*tolerance) || *tolerance <= 0.0) {
-    return errors::fail(errors::ParseError{"flatten tolerance must be a positive number, got " +
-                                           errors::float_text(*tolerance)});
+  auto flattener = flatten::Flattener::create(state.axis_identifiers, *tolerance);
+  if (!flattener) return errors::fail(std::move(flattener.error()));
+  // Start from the machine positions an initial-state program left behind.
+  for (const auto& [name, value] : state.axes) {
+    (void)value;
+    if (auto machine = state.get_axis_machine(name)) flattener->seed_position(name, *machine);
   }
-  // Refuse rather than hand back unflattened arcs as if they were flattened.
-  return errors::fail(errors::ParseError{
-      "path flattening (flatten_tolerance " + errors::float_text(*tolerance) +
-      ") is not available in this build; run without flatten_tolerance"});
+  rows.flattener = flatten::into_row_filter(std::move(*flattener));
+  return {};
 }
 
 }  // namespace kelvane::interpreter

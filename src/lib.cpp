@@ -142,6 +142,11 @@ PyObject* opt_text_to_py(const std::optional<std::string>& v) {
 
 // Sets the exception of an ErrInfo: NcError(message) with its attributes.
 void raise_err_info(const ModuleState* ms, const ErrInfo& info) {
+  if (ms == nullptr || ms->nc_error == nullptr) {
+    // the module was torn down while the iterator lived on
+    PyErr_Format(PyExc_RuntimeError, "%s", info.message.c_str());
+    return;
+  }
   PyRef msg(PyUnicode_DecodeUTF8(info.message.data(),
                                  static_cast<Py_ssize_t>(info.message.size()), "replace"));
   if (!msg) return;
@@ -1215,6 +1220,10 @@ PyType_Spec arrow_batch_spec = {
 PyObject* arrow_batch_type(PyObject* owner_type) {
   auto* ms = static_cast<ModuleState*>(PyType_GetModuleState(reinterpret_cast<PyTypeObject*>(owner_type)));
   if (ms == nullptr) return nullptr;
+  if (ms->row_iter_type == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the kelvane module has been unloaded");
+    return nullptr;
+  }
   if (ms->arrow_batch_type == nullptr) {
     PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(owner_type));
     if (module == nullptr) return nullptr;

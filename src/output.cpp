@@ -362,6 +362,7 @@ Status BatchStreamSink::emit() {
   for (std::size_t k = 0; k < b.columns.size(); ++k)
     table.columns.emplace_back(std::string(b.columns[k]), std::move(columns[k]));
 
+  pool.reserve(pool.size() + rows.size());
   for (Row& r : rows) {
     r.reset_for_reuse();
     pool.push_back(std::move(r));
@@ -500,6 +501,7 @@ Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
           }
           // the row index saturates rather than wrapping past 2^32 rows
           if (s.rows_seen != std::numeric_limits<std::uint32_t>::max()) ++s.rows_seen;
+          if (s.rows.capacity() == 0) s.rows.reserve(std::min<std::size_t>(s.batch_size, 1u << 20));
           s.rows.push_back(std::move(r));
           if (s.rows.size() >= s.batch_size) {
             if (auto e = s.emit(); !e) return errors::fail(std::move(e.error()));

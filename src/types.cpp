@@ -1,7 +1,11 @@
 #include "types.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <type_traits>
+
+#include <sys/mman.h>
 #include <limits>
 #include <ostream>
 #include <tuple>
@@ -114,6 +118,75 @@ std::string_view rule_name(Rule rule) {
 std::ostream& operator<<(std::ostream& os, Rule rule) { return os << rule_name(rule); }
 
 // ---------------------------------------------------------------------------
+// Token storage
+
+static_assert(std::is_trivially_copyable_v<QueueableToken>);
+static_assert(sizeof(QueueableToken) == 12);
+
+TokenBuffer& TokenBuffer::operator=(TokenBuffer&& o) noexcept {
+  if (this != &o) {
+    release();
+    data_ = std::exchange(o.data_, nullptr);
+    size_ = std::exchange(o.size_, 0);
+    capacity_ = std::exchange(o.capacity_, 0);
+    mapped_ = std::exchange(o.mapped_, false);
+  }
+  return *this;
+}
+
+TokenBuffer::~TokenBuffer() { release(); }
+
+void TokenBuffer::release() noexcept {
+  if (data_ == nullptr) return;
+  if (mapped_) {
+    ::munmap(static_cast<void*>(data_), capacity_ * sizeof(QueueableToken));
+  } else {
+    std::free(static_cast<void*>(data_));
+  }
+  data_ = nullptr;
+}
+
+namespace {
+constexpr std::size_t kPageBytes = 4096;
+// Token lists from this size on get pages of their own, which grow by
+// remapping instead of copying, backed by huge pages where the system allows:
+// first-touch page faults dominate the cost of a large token list.
+constexpr std::size_t kMappedBytes = std::size_t(4) << 20;
+}  // namespace
+
+void TokenBuffer::reserve(std::size_t n) {
+  if (n <= capacity_) return;
+  std::size_t bytes = n * sizeof(QueueableToken);
+  if (bytes < kMappedBytes) {
+    void* p = std::realloc(static_cast<void*>(data_), bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<QueueableToken*>(p);
+    capacity_ = n;
+    return;
+  }
+  // whole pages, a whole number of tokens
+  const std::size_t unit = kPageBytes * sizeof(QueueableToken);
+  bytes = (bytes + unit - 1) / unit * unit;
+  void* p = nullptr;
+  if (mapped_) {
+    p = ::mremap(static_cast<void*>(data_), capacity_ * sizeof(QueueableToken), bytes,
+                 MREMAP_MAYMOVE);
+  } else {
+    p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED && data_ != nullptr)
+      std::memcpy(p, static_cast<const void*>(data_), size_ * sizeof(QueueableToken));
+  }
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  (void)::madvise(p, bytes, MADV_HUGEPAGE);
+  if (!mapped_) std::free(static_cast<void*>(data_));
+  data_ = static_cast<QueueableToken*>(p);
+  capacity_ = bytes / sizeof(QueueableToken);
+  mapped_ = true;
+}
+
+void TokenBuffer::grow() { reserve(capacity_ < 64 ? 64 : capacity_ * 2); }
+
+// ---------------------------------------------------------------------------
 // Lines and columns
 
 LineIndex::LineIndex(std::string_view input) {
@@ -162,7 +235,7 @@ std::size_t Pairs::count() const {
 }
 
 // ---------------------------------------------------------------------------
-// The grammar on PEGTL, with the bookkeeping of a pest-style parser state:
+// The grammar on PEGTL, with the bookkeeping of a PEG parser state:
 // a flat token list, atomicity, lookahead and the attempts at the furthest
 // position.
 
@@ -184,7 +257,7 @@ enum class Kind : std::uint8_t { Normal, Silent, Atomic, CompoundAtomic };
 enum class Abort : std::uint8_t { None, TooDeep, TooLarge };
 
 struct PState {
-  std::vector<QueueableToken> tokens;
+  TokenBuffer tokens;
   std::vector<Rule> pos_attempts;
   std::vector<Rule> neg_attempts;
   std::size_t attempt_pos = 0;
@@ -202,7 +275,8 @@ struct PState {
   // Records a failed (or, inside a negative lookahead, a matched) rule.
   void track(Rule rule, std::size_t pos, std::size_t pos_index, std::size_t neg_index,
              std::size_t prev_attempts) {
-    if (atomicity == Atomicity::Atomic) return;
+    // behind the furthest position nothing changes
+    if (pos < attempt_pos || atomicity == Atomicity::Atomic) return;
     // One attempt made by the sub-rules stands for the rule itself.
     const std::size_t curr = attempts_at(pos);
     if (curr > prev_attempts && curr - prev_attempts == 1) return;
@@ -254,7 +328,7 @@ struct wseq {
     const bool ok = K_SUB(R0) && ((skip_ws(in, st), K_SUB(Rs)) && ...);
     if (!ok) {
       in.iterator() = saved;
-      if (st.tokens.size() > ntok) st.tokens.erase(st.tokens.begin() + ntok, st.tokens.end());
+      st.tokens.truncate(ntok);
     }
     return ok;
   }
@@ -374,6 +448,47 @@ struct until_line_end {
   }
 };
 
+// The body of `identifier`: !(reserved !(ASCII_ALPHANUMERIC | "_")) then
+// (ASCII_ALPHA | "_") (ASCII_ALPHANUMERIC | "_")*. No reserved word is a
+// proper prefix of one listed before it, so the lookahead refuses exactly the
+// words that equal a reserved word in any letter case.
+struct identifier_body {
+  using rule_t = identifier_body;
+  using subs_t = pg::empty_list;
+  static bool is_word(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  }
+  static bool is_reserved(const char* p, std::size_t n) {
+    static constexpr std::string_view kWords[] = {
+        "IF",   "ELSE", "ENDIF",  "GOTOB", "GOTOF", "GOTOC",    "GOTOS",  "GOTO",
+        "CASE", "OF",   "DEFAULT", "LOOP", "FOR",   "WHILE",    "REPEAT", "LABEL",
+        "TO",   "UNTIL", "ENDWHILE", "ENDFOR", "ENDLOOP"};
+    if (n < 2 || n > 8) return false;
+    char up[8];
+    for (std::size_t i = 0; i < n; ++i) {
+      const char c = p[i];
+      up[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    }
+    const std::string_view w(up, n);
+    for (const std::string_view k : kWords)
+      if (k == w) return true;
+    return false;
+  }
+  template <typename ParseInput>
+  static bool match(ParseInput& in) {
+    const char* const b = in.current();
+    const char* const e = in.end();
+    if (b == e) return false;
+    const char c = *b;
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return false;
+    const char* p = b + 1;
+    while (p < e && is_word(*p)) ++p;
+    if (is_reserved(b, static_cast<std::size_t>(p - b))) return false;
+    in.iterator() = p;
+    return true;
+  }
+};
+
 // A grammar rule: its ordinal, kind and body.
 template <Rule R, Kind K, typename Body, bool Nesting = false>
 struct def {
@@ -411,7 +526,7 @@ bool match_body(Input& in, PState& st) {
   }
 }
 
-// The bookkeeping of one rule match, as a pest-style runtime keeps it.
+// The bookkeeping of one rule match: node tokens, attempts, atomicity.
 template <typename R, pg::apply_mode A, template <typename...> class Action,
           template <typename...> class Control>
 bool match_rule(Input& in, PState& st) {
@@ -448,7 +563,7 @@ bool match_rule(Input& in, PState& st) {
     const bool ok = match_body<R, A, Action, Control>(in, st);
     if constexpr (R::kKind == Kind::Atomic) st.atomicity = outer;
     if (ok) {
-      if (st.lookahead == Lookahead::Negative)
+      if (st.lookahead == Lookahead::Negative && pos >= st.attempt_pos)
         st.track(R::kRule, pos, pos_index, neg_index, prev_attempts);
       if (record) {
         const auto end_index = static_cast<std::uint32_t>(st.tokens.size());
@@ -456,9 +571,9 @@ bool match_rule(Input& in, PState& st) {
         st.tokens.emplace_back(offset(in, st), static_cast<std::uint32_t>(index), R::kRule, false);
       }
     } else {
-      if (st.lookahead != Lookahead::Negative)
+      if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos)
         st.track(R::kRule, pos, pos_index, neg_index, prev_attempts);
-      if (record) st.tokens.erase(st.tokens.begin() + index, st.tokens.end());
+      if (record) st.tokens.truncate(index);
     }
     st.atomicity = outer;
     return ok;
@@ -682,8 +797,7 @@ K_RULE(reserved, Silent,
            ilit<'L', 'A', 'B', 'E', 'L'>, ilit<'T', 'O'>, ilit<'U', 'N', 'T', 'I', 'L'>,
            ilit<'E', 'N', 'D', 'W', 'H', 'I', 'L', 'E'>, ilit<'E', 'N', 'D', 'F', 'O', 'R'>,
            ilit<'E', 'N', 'D', 'L', 'O', 'O', 'P'>>);
-K_RULE(identifier, Atomic,
-       pg::seq<pg::not_at<reserved, boundary>, pg::sor<alpha, pg::one<'_'>>, pg::star<word_char>>);
+K_RULE(identifier, Atomic, identifier_body);
 K_RULE(variable, Normal, alt<nc_variable, identifier>);
 K_RULE(variable_single_char, Atomic,
        pg::one<'X', 'x', 'Y', 'y', 'Z', 'z', 'A', 'a', 'B', 'b', 'C', 'c', 'U', 'u', 'V', 'v', 'W',
@@ -960,8 +1074,11 @@ ParseResult NCParser::parse(Rule rule, std::string_view input) {
   st.begin = input.data();
   Input in(input.data(), input.data() + input.size(), "");
   bool ok = false;
-  if (index < kRuleCount) {
-    st.tokens.reserve(input.size() * 17 / 10 + 16);
+  if (index < kRuleCount && input.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    st.abort = Abort::TooLarge;  // token positions are 32 bits wide
+  } else if (index < kRuleCount) {
+    // about 1.6 tokens per byte in programs; large lists grow without copying
+    st.tokens.reserve(input.size() < 65536 ? input.size() * 2 + 16 : input.size() / 2);
     ok = kMatchers[index](in, st);
   }
   if (ok && st.abort == Abort::None) {
@@ -979,7 +1096,8 @@ ParseResult NCParser::parse(Rule rule, std::string_view input) {
       f.custom_message = "nesting too deep: more than " + std::to_string(kMaxNesting) +
                          " nested levels of parentheses, brackets, calls or control structures";
     } else {
-      f.custom_message = "program too large: too many parse-tree nodes";
+      f.custom_message =
+          "program too large for the parser: at most 4 GiB of text and 2^32 parse-tree tokens";
     }
     f.pos = st.abort_pos;
   } else {

@@ -5,6 +5,7 @@
 #include <expected>
 #include <iosfwd>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -126,14 +127,57 @@ enum class ValueKind : std::uint8_t { Str = 0, Float = 1, List = 2 };
 inline ValueKind value_kind(const Value& v) { return static_cast<ValueKind>(v.index()); }
 
 // One entry of the flat token list kept by a parse: a start token and an end
-// token per node, in input order.
+// token per node, in input order. Inputs are shorter than 4 GiB.
 struct QueueableToken {
-  std::size_t pos;        // byte offset in the input
+  std::uint32_t pos;      // byte offset in the input
   std::uint32_t partner;  // start: index of its end token; end: index of its start token
   Rule rule;
   bool is_start;
   QueueableToken(std::size_t p, std::uint32_t partner_index, Rule r, bool start)
-      : pos(p), partner(partner_index), rule(r), is_start(start) {}
+      : pos(static_cast<std::uint32_t>(p)), partner(partner_index), rule(r), is_start(start) {}
+};
+
+// The token list of one parse: one contiguous block that grows in place where
+// the allocator can (large blocks are remapped, not copied).
+class TokenBuffer {
+ public:
+  TokenBuffer() = default;
+  TokenBuffer(const TokenBuffer&) = delete;
+  TokenBuffer& operator=(const TokenBuffer&) = delete;
+  TokenBuffer(TokenBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)),
+        mapped_(std::exchange(o.mapped_, false)) {}
+  TokenBuffer& operator=(TokenBuffer&& o) noexcept;
+  ~TokenBuffer();
+
+  const QueueableToken& operator[](std::size_t i) const { return data_[i]; }
+  QueueableToken& operator[](std::size_t i) { return data_[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const QueueableToken* begin() const { return data_; }
+  const QueueableToken* end() const { return data_ + size_; }
+
+  void reserve(std::size_t n);
+  [[gnu::always_inline]] void emplace_back(std::size_t pos, std::uint32_t partner, Rule rule,
+                                           bool is_start) {
+    if (size_ == capacity_) [[unlikely]] grow();
+    new (data_ + size_) QueueableToken(pos, partner, rule, is_start);
+    ++size_;
+  }
+  // Drops every token from index n on.
+  void truncate(std::size_t n) {
+    if (n < size_) size_ = n;
+  }
+
+ private:
+  [[gnu::noinline]] void grow();
+  void release() noexcept;
+  QueueableToken* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool mapped_ = false;  // a block of its own pages rather than a heap block
 };
 
 // Byte offsets at which lines begin (0 and after every "\n").
@@ -145,7 +189,7 @@ struct LineIndex {
 };
 
 struct ParseTree {
-  std::vector<QueueableToken> tokens;
+  TokenBuffer tokens;
   std::string_view input;
   LineIndex lines;
 };

@@ -240,5 +240,48 @@ TEST(Blocks, LocatedErrorHelpers) {
   EXPECT_FALSE(pc->column);
 }
 
+
+TEST(Blocks, LaterErrorWinsOverEnd) {
+  auto r = run("M30 G999\n");
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->kind(), "unknown_g_command");
+  EXPECT_FALSE(r.ended);
+}
+
+TEST(Blocks, HugeArrayDeclarationsAreRefused) {
+  auto big_index = run("DEF REAL A[2147483647]\n");
+  ASSERT_TRUE(big_index.error);
+  const auto* ia = big_index.error->get_if<errors::InvalidAxisIndex>();
+  ASSERT_NE(ia, nullptr) << big_index.error->message();
+  EXPECT_EQ(ia->index, 2147483647u);
+  EXPECT_EQ(big_index.error->message(),
+            "\nInvalid axis mapping on line 1\n" + std::string(40, '-') +
+                "\nLine: DEF REAL A[2147483647]\n\nDetails: Invalid index 2147483647 for axis "
+                "'2147483647' in array indexing operation.\nArray indices must be non-negative "
+                "and within the valid range.");
+
+  auto many = run("X1\nDEF REAL B[100000, 100000]\n");
+  ASSERT_TRUE(many.error);
+  const auto* pc = many.error->get_if<errors::ParseContext>();
+  ASSERT_NE(pc, nullptr) << many.error->message();
+  EXPECT_EQ(pc->context, "array declaration");
+  EXPECT_EQ(pc->message,
+            "array B[100000,100000] would have 10000200001 elements; at most 4194304 elements "
+            "per array are supported");
+  EXPECT_EQ(pc->line, 2u);
+
+  auto fine = run("DEF REAL C[2, 1]\nR1 = C[2, 1] + 1\n");
+  ASSERT_FALSE(fine.error) << fine.error->message();
+}
+
+TEST(Blocks, LocatedErrorText) {
+  auto r = run("X1\nR1 = 7 DIV 0\n");
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->message(), "\nParse error in integer division on line 2\n" +
+                                    std::string(40, '-') +
+                                    "\nLine: R1 = 7 DIV 0\n\nDetails: Integer division (DIV) by "
+                                    "zero\n");
+}
+
 }  // namespace
 }  // namespace kelvane::test

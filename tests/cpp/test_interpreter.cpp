@@ -220,10 +220,32 @@ TEST(InstallFlattener, ToleranceChecks) {
               std::string("Parse error: flatten tolerance must be a positive number, got ") +
                   c.shown);
   }
-  // a valid tolerance is refused clearly while this build has no flattener
-  const auto r = install_flattener(rows, st, 0.01);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), "parse_error");
-  EXPECT_NE(r.error().message().find("not available in this build"), std::string::npos);
   EXPECT_FALSE(rows.flattener.has_value());
+}
+
+TEST(InstallFlattener, SeedsPositionsAndSplitsArcs) {
+  // the initial-state program positions the axes; the flattened arc of the
+  // main program starts from there
+  auto st = fresh_state();
+  const auto init = run("G1 X10 Y0\n", st);
+  ASSERT_TRUE(init.status.has_value());
+  auto rows = output::OutputRows::collecting();
+  ASSERT_TRUE(install_flattener(rows, st, 0.01).has_value());
+  ASSERT_TRUE(rows.flattener.has_value());
+  auto status = interpret_file("G3 X0 Y10 I-10 J0\n", st, rows);
+  ASSERT_TRUE(status.has_value()) << status.error().message();
+  auto done = rows.finish();
+  ASSERT_TRUE(done.has_value());
+  ASSERT_GT(done->size(), 10u);  // a quarter circle of radius 10 within 0.01
+  for (const auto& row : *done) {
+    const auto* x = row.cells.get("X");
+    const auto* y = row.cells.get("Y");
+    ASSERT_TRUE(x && y);
+    const double r = std::hypot(std::get<double>(*x), std::get<double>(*y));
+    EXPECT_NEAR(r, 10.0, 1e-9);  // every point lies on the circle about (0, 0)
+    EXPECT_EQ(row.line, 1u);
+  }
+  const auto& last = done->back();
+  EXPECT_NEAR(std::get<double>(*last.cells.get("X")), 0.0, 1e-12);
+  EXPECT_NEAR(std::get<double>(*last.cells.get("Y")), 10.0, 1e-12);
 }

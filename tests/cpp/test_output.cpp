@@ -337,3 +337,24 @@ TEST(FilterStage, EveryProducedRowIsDeliveredAndHeldRowsComeOutAtTheEnd) {
   EXPECT_TRUE((*rows)[0].cells.contains("flattened"));
   EXPECT_FALSE(out.flattener.has_value());
 }
+
+TEST(Channel, ManyProducersThroughALargeQueueKeepEachProducersOrder) {
+  for (std::size_t capacity : {std::size_t{1}, std::size_t{3}, kRowChannelCapacity}) {
+    auto [tx, rx] = make_channel<std::pair<int, int>>(capacity);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p)
+      producers.emplace_back([p, s = tx]() mutable {
+        for (int i = 0; i < 20000; ++i) ASSERT_TRUE(s.send({p, i}));
+      });
+    tx.close();
+    std::vector<int> next(4, 0);
+    std::size_t total = 0;
+    while (auto v = rx.recv()) {
+      ASSERT_EQ(v->second, next[v->first]) << "capacity " << capacity;
+      ++next[v->first];
+      ++total;
+    }
+    for (auto& t : producers) t.join();
+    EXPECT_EQ(total, 80000u);
+  }
+}

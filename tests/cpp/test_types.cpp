@@ -444,3 +444,21 @@ TEST(Bytes, AnyByteSequenceIsHandled) {
   EXPECT_EQ(lines.line_col("\x80\x80" "A", 2), std::make_pair(std::size_t(1), std::size_t(1)));
   EXPECT_EQ(lines.line_col("\x80\x80" "A", 99).first, 1u);
 }
+
+TEST(Pairs, LargeTextsKeepEveryToken) {
+  // the token list moves from the heap to its own pages and then grows in place
+  for (const auto& [unit, lines] : {std::pair<std::string, std::size_t>{"A=B\n", 15000},
+                                    std::pair<std::string, std::size_t>{"X1\n", 350000}}) {
+    const std::string text = repeat(unit, lines);
+    auto r = NCParser::parse(Rule::file, text);
+    ASSERT_TRUE(r);
+    const Pair blocks = *r->peek()->into_inner().peek();
+    EXPECT_EQ(blocks.into_inner().count(), lines + 1);
+    std::optional<Pair> last;
+    for (const Pair& b : blocks.into_inner())
+      if (!b.into_inner().empty()) last = b;
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->line_col(), std::make_pair(lines, std::size_t(1)));
+    EXPECT_EQ(last->as_str(), unit.substr(0, unit.size() - 1));
+  }
+}

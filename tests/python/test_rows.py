@@ -20,6 +20,11 @@ def test_cell_types():
     assert rows[1] == (2, {"N": 20, "gg01_motion": "G0", "X": 2.0})
 
 
+def test_block_number_beyond_64_bits_saturates():
+    [(_, row)] = list(nc_to_rows("N99999999999999999999 X1\n"))
+    assert row["N"] == 2**63 - 1
+
+
 def test_single_m_word_is_a_list():
     [(_, row)] = list(nc_to_rows("M30\n"))
     assert row["M"] == ["M30"]

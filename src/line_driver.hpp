@@ -1,0 +1,207 @@
+#pragma once
+// The per-line fast path for programs without IF, WHILE, FOR, LOOP or REPEAT
+// blocks: a hand-written word decoder for simple lines, direct execution of
+// the decoded words, the grammar for every line the decoder refuses, jumps
+// resolved by line index, parallel decoding of large programs and
+// line-by-line streaming of very large ones.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "errors.hpp"
+#include "interpret_rules.hpp"
+#include "output.hpp"
+#include "state.hpp"
+#include "types.hpp"
+
+namespace kelvane::line_driver {
+
+using interpret_rules::Flow;
+
+// ---------------------------------------------------------------------------
+// Decoded words
+
+// One decoded word. Every text is a slice of the line text (it borrows the
+// program text), except the static one-letter address names and group columns.
+struct Word {
+  // An address letter with a number (`name` the upper-case letter, static),
+  // or an identifier assigned a constant expression (`name` as written).
+  struct Number {
+    double value = 0.0;
+    std::string_view name;
+  };
+  // An identifier assigned `factor` or `factor` times the variable `var`;
+  // `incremental` for the IC(...) form; `name` as written.
+  struct Product {
+    bool incremental = false;
+    std::optional<std::string_view> var;
+    double factor = 0.0;
+    std::string_view name;
+  };
+  // A subprogram call, as written (identifier and its argument list, or the
+  // identifier and the blanks after it).
+  struct Call {
+    std::string_view text;
+  };
+  // A G word or named G command: its group column and its text as written.
+  struct GCommand {
+    std::string_view group;
+    std::string_view text;
+  };
+  // An M word as written, letter and digits.
+  struct MCode {
+    std::string_view text;
+  };
+  std::variant<Number, Product, Call, GCommand, MCode> v;
+};
+
+// Indices [begin, end) into the word list of the line's chunk.
+struct WordRange {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  std::size_t size() const { return end - begin; }
+};
+
+// The decoder's answer for one line.
+struct DecodeResult {
+  struct Decoded {
+    std::optional<std::string> label;              // upper-cased jump label
+    std::size_t line_no = 0;                       // 1-based source line
+    std::optional<std::string_view> block_number;  // digits without the N
+    std::optional<std::string_view> comment;       // from ";" to the end of the line
+    WordRange words;
+    bool has_content = false;  // a block number, a comment or a word
+  };
+  struct Blank {};
+  struct NeedsGrammar {};
+  std::variant<Decoded, Blank, NeedsGrammar> v;
+
+  bool is_blank() const { return std::holds_alternative<Blank>(v); }
+  bool needs_grammar() const { return std::holds_alternative<NeedsGrammar>(v); }
+  const Decoded* decoded() const { return std::get_if<Decoded>(&v); }
+};
+
+// Decodes one line (without its line terminator), appending its words to
+// `words`. A refused line leaves `words` as it was. Pure: reads no State.
+DecodeResult decode_line(std::string_view line, std::size_t line_no, std::vector<Word>& words);
+
+// The decimal number scanner of the decoder: optional "-", digits, optionally
+// "." and digits; the next character must not be a letter, "." or "_".
+// Advances `pos` past the number on success.
+std::optional<double> parse_number(std::string_view text, std::size_t& pos);
+
+struct ParenProduct {
+  std::optional<std::string_view> var;
+  double factor = 0.0;
+  std::size_t end = 0;  // just after the ")"
+};
+// "(n)", "(n*var)" or "(var*n)" from just after the "(".
+std::optional<ParenProduct> decode_paren_product(std::string_view text, std::size_t pos);
+
+// TRANS ATRANS ROT AROT ROTS AROTS CROTS SCALE ASCALE MIRROR AMIRROR, any case.
+bool is_frame_keyword(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Decoded-line executor
+
+// Runs one decoded line: closes the previous row (unless the line has no
+// content), writes this line's cells and updates the state. Continue or End.
+errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
+                                     std::span<const Word> chunk_words, output::OutputRows& rows,
+                                     state::State& state);
+
+// Refuses a number assigned to a STRING variable (`name` upper-cased).
+errors::Status reject_string_variable(std::string_view name, const state::State& state,
+                                      std::size_t line);
+
+// ---------------------------------------------------------------------------
+// Driver
+
+// One source line of an in-memory run.
+struct LineExec {
+  struct Decoded {
+    std::uint32_t chunk = 0;                          // index of its word list
+    const DecodeResult::Decoded* line = nullptr;      // owned by the chunk
+  };
+  struct Grammar {
+    types::Pair block;  // the line's block from the sparse parse
+  };
+  struct Skip {};
+  std::variant<Decoded, Grammar, Skip> v;
+};
+
+// The words and results of one chunk of consecutive lines.
+struct DecodedChunk {
+  std::vector<Word> words;
+  std::vector<DecodeResult> results;  // one per line
+};
+
+struct DecodedProgram {
+  std::vector<DecodedChunk> chunks;
+  std::size_t chunk_lines = 0;  // lines per chunk (the last may hold fewer)
+};
+
+// Programs at least this long are decoded in parallel when the pool has two
+// or more threads.
+inline constexpr std::size_t kParallelDecodeMinBytes = 4194304;
+inline constexpr std::size_t kMinChunkLines = 4096;
+inline constexpr std::size_t kDefaultStreamMinBytes = 67108864;
+
+// The program split at "\n"; a "\r" before a "\n" is dropped; a final line
+// end adds no empty line.
+std::vector<std::string_view> split_lines(std::string_view program);
+
+// Decodes chunk `k` (its `lines`) into `out`; line numbers are
+// k * chunk_lines + position + 1.
+void decode_chunk(std::size_t k, std::size_t chunk_lines, std::span<const std::string_view> lines,
+                  DecodedChunk& out);
+// Decodes every line: in parallel chunks on the pool when `byte_length` is at
+// least 4 MiB and the pool has two or more threads, else one chunk here.
+DecodedProgram decode_all_lines(std::span<const std::string_view> lines, std::size_t byte_length);
+
+// The streaming pre-check of one byte range (whole lines).
+struct PreflightScan {
+  enum class Status : std::uint8_t { ParseFailed = 0, HasControl = 1, Ok = 2 };
+  Status status = Status::Ok;
+  std::size_t failing_line = 0;  // 0-based within the range
+  std::size_t lines = 0;
+  std::size_t non_blank = 0;
+  std::size_t needs_grammar = 0;
+};
+PreflightScan preflight_streaming_in(std::string_view program, std::size_t start, std::size_t end);
+
+// The byte ranges of the streaming pre-check for `n` wanted ranges.
+std::vector<std::pair<std::size_t, std::size_t>> cut_byte_ranges(std::string_view program,
+                                                                 std::size_t n);
+
+// Parses one line with the rule `single_line`; the returned block reports
+// source lines (line offset = `index`, 0-based).
+errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t index,
+                                              const state::State& state);
+
+// Runs a whole program without structure blocks. The State must hold the same
+// program as its source. Continue at the end, End after an end-of-program M
+// code, or Jump with a request that no line resolves.
+errors::Result<Flow> interpret_lines(std::string_view program, output::OutputRows& rows,
+                                     state::State& state);
+
+// ---------------------------------------------------------------------------
+// Configuration (environment, read anew on every call)
+
+// NC_STAGE1 unset, or anything but "0" and "off" (any case).
+bool stage1_enabled();
+// NC_STREAM_MIN_BYTES as an unsigned decimal ("+" allowed), else 67108864.
+std::size_t stream_min_bytes();
+// NC_STAGE1_STATS set to any valid UTF-8 value.
+bool stats_enabled();
+
+// Threads of the process-wide work-stealing pool: RAYON_NUM_THREADS (read
+// once; unset, 0 or unreadable = the machine's default concurrency).
+std::size_t pool_threads();
+
+}  // namespace kelvane::line_driver
