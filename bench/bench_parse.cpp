@@ -1,7 +1,9 @@
 // Parse throughput on generated programs of about 10 MB, one thread:
 // `file` on a program with control structures, `single_line` line by line on
 // simple motion lines.
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -14,7 +16,7 @@ using kelvane::types::Rule;
 
 namespace {
 
-constexpr std::size_t kTarget = 10u << 20;
+std::size_t kTarget = 10u << 20;
 
 std::string structured_program() {
   std::string p;
@@ -58,9 +60,16 @@ double seconds(F&& f) {
 
 }  // namespace
 
-int main() {
-  const std::string program = structured_program();
-  const std::string lines = motion_lines();
+// Usage: bench_parse [file|line|both] [rounds] [MiB]; both rules, 5 rounds and
+// 10 MiB by default.
+int main(int argc, char** argv) {
+  const std::string_view which = argc > 1 ? argv[1] : "both";
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  if (argc > 3) kTarget = static_cast<std::size_t>(std::max(1, std::atoi(argv[3]))) << 20;
+  const bool do_file = which != "line";
+  const bool do_line = which != "file";
+  const std::string program = do_file ? structured_program() : std::string();
+  const std::string lines = do_line ? motion_lines() : std::string();
   std::vector<std::string_view> split;
   for (std::size_t start = 0; start < lines.size();) {
     std::size_t end = lines.find('\n', start);
@@ -69,12 +78,11 @@ int main() {
     start = end + 1;
   }
 
-  const int kRounds = 3;
-  double best_file = 1e30;
-  double best_line = 1e30;
+  std::vector<double> file_times;
+  std::vector<double> line_times;
   std::size_t tokens = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    best_file = std::min(best_file, seconds([&] {
+  for (int round = 0; round < rounds; ++round) {
+    if (do_file) file_times.push_back(seconds([&] {
       auto r = NCParser::parse(Rule::file, program);
       if (!r) {
         std::fputs(r.error().display.c_str(), stderr);
@@ -82,7 +90,7 @@ int main() {
       }
       tokens = r->peek()->tree()->tokens.size();
     }));
-    best_line = std::min(best_line, seconds([&] {
+    if (do_line) line_times.push_back(seconds([&] {
       for (std::string_view l : split) {
         auto r = NCParser::parse(Rule::single_line, l);
         if (!r) {
@@ -92,11 +100,16 @@ int main() {
       }
     }));
   }
-  const double mb_file = static_cast<double>(program.size()) / 1e6;
-  const double mb_line = static_cast<double>(lines.size()) / 1e6;
-  std::printf("parse file        %6.1f MB in %7.3f s: %7.1f MB/s (%zu tokens)\n", mb_file,
-              best_file, mb_file / best_file, tokens);
-  std::printf("parse single_line %6.1f MB in %7.3f s: %7.1f MB/s (%zu lines)\n", mb_line,
-              best_line, mb_line / best_line, split.size());
+  // best and median of the rounds
+  const auto report = [](const char* name, double mb, std::vector<double> t, const char* what,
+                         std::size_t count) {
+    std::sort(t.begin(), t.end());
+    const double median = t[t.size() / 2];
+    std::printf("parse %-11s %6.1f MB: best %7.1f MB/s, median %7.1f MB/s (%zu %s)\n", name, mb,
+                mb / t.front(), mb / median, count, what);
+  };
+  if (do_file) report("file", static_cast<double>(program.size()) / 1e6, file_times, "tokens", tokens);
+  if (do_line)
+    report("single_line", static_cast<double>(lines.size()) / 1e6, line_times, "lines", split.size());
   return 0;
 }

@@ -1075,6 +1075,9 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
     if (it == state.symbol_table.end()) break;
     const double counter = it->second;
     if (!(counter <= end_value)) break;
+    // FOR passes are not counted against the iteration limit; a body that
+    // sends nothing must still end the run once the consumer is gone.
+    if (rows.consumer_gone()) return fail(errors::StreamClosed{});
     auto flow = interpret_blocks(*body, rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;

@@ -7,6 +7,7 @@
 
 #include "flatten.hpp"
 #include "interpret_rules.hpp"
+#include "line_driver.hpp"
 #include "output.hpp"
 #include "state.hpp"
 #include "structure_scan.hpp"
@@ -191,16 +192,7 @@ std::string describe_parse_error(const types::ParseFailure& failure) {
   return out;
 }
 
-bool stage1_enabled() {
-  const char* v = std::getenv("NC_STAGE1");
-  if (v == nullptr) return true;
-  const std::string_view s(v);
-  if (s == "0") return false;
-  if (s.size() == 3 && (s[0] == 'o' || s[0] == 'O') && (s[1] == 'f' || s[1] == 'F') &&
-      (s[2] == 'f' || s[2] == 'F'))
-    return false;
-  return true;
-}
+bool stage1_enabled() { return line_driver::stage1_enabled(); }
 
 bool vm_requested() {
   const char* v = std::getenv("NC_VM");
@@ -218,11 +210,17 @@ errors::Status interpret_file(std::string_view source, state::State& state,
   if (!scanned) return errors::fail(std::move(scanned.error()));
   const bool has_structure = *scanned;
 
-  if (!has_structure && stage1_enabled()) {
-    // Programs without structure blocks belong to the per-line fast path.
-    // This build has no line driver yet, so they take the grammar path below
-    // like every other program.
-  }
+  // A jump that no block list resolved is reported where it was made.
+  auto outcome = [&state](errors::Result<interpret_rules::Flow> flow) -> errors::Status {
+    if (!flow) return errors::fail(std::move(flow.error()));
+    if (const auto* jump = flow->jump_request())
+      return errors::fail(jump->into_not_found_error(state));
+    return {};
+  };
+
+  // Programs without structure blocks take the per-line fast path.
+  if (!has_structure && stage1_enabled())
+    return outcome(line_driver::interpret_lines(program, rows, state));
 
   auto parsed = types::NCParser::parse(Rule::file, program);
   if (!parsed) {
@@ -239,10 +237,7 @@ errors::Status interpret_file(std::string_view source, state::State& state,
   // NC_VM=1 asks for the frame-stack executor; this build has none yet, so
   // the recursive block interpreter runs the program either way.
   (void)vm_requested();
-  auto flow = interpret_rules::interpret_blocks(blocks->with_line_offset(0), rows, state);
-  if (!flow) return errors::fail(std::move(flow.error()));
-  if (const auto* jump = flow->jump_request()) return errors::fail(jump->into_not_found_error(state));
-  return {};
+  return outcome(interpret_rules::interpret_blocks(blocks->with_line_offset(0), rows, state));
 }
 
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,

@@ -15,7 +15,8 @@ namespace kelvane::output { struct OutputRows; }
 namespace kelvane::interpreter {
 
 // Runs a whole program: stores the text in the state, pre-scans its
-// structures, parses it with the rule `file` and runs its blocks. A jump left
+// structures, and runs it through the line driver (no structure blocks and
+// NC_STAGE1 not off) or parses it with the rule `file` and runs its blocks. A jump left
 // unresolved becomes JumpTargetNotFound. The last row is not flushed (that is
 // OutputRows::finish).
 errors::Status interpret_file(std::string_view source, state::State& state,
@@ -25,10 +26,10 @@ errors::Status interpret_file(std::string_view source, state::State& state,
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,
                                  std::optional<double> tolerance);
 
-// Whether the per-line fast path may be used: NC_STAGE1 unset, not exactly
-// "0" and not "off" in any ASCII letter case.
+// Whether the per-line fast path may be used (line_driver::stage1_enabled).
 bool stage1_enabled();
-// Whether NC_VM is exactly "1".
+// Whether NC_VM is exactly "1" (the frame-stack executor; not in this build,
+// so such runs use the recursive block interpreter too).
 bool vm_requested();
 
 // The explanation of a parse failure that becomes the message of its

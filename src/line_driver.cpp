@@ -237,7 +237,7 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
   const std::size_t base = words.size();
   const std::size_t n = s.size();
   auto refuse = [&]() {
-    words.resize(base);
+    words.erase(words.begin() + static_cast<std::ptrdiff_t>(base), words.end());
     return DecodeResult{DecodeResult::NeedsGrammar{}};
   };
   DecodeResult::Decoded d;

@@ -62,8 +62,8 @@ struct Word {
 
 // Indices [begin, end) into the word list of the line's chunk.
 struct WordRange {
-  std::uint32_t begin = 0;
-  std::uint32_t end = 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
   std::size_t size() const { return end - begin; }
 };
 

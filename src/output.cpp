@@ -554,4 +554,10 @@ Result<std::vector<Row>> OutputRows::finish() {
       sink.v);
 }
 
+bool OutputRows::consumer_gone() const {
+  if (const auto* stream = std::get_if<RowSink::Stream>(&sink.v)) return !stream->tx.receiver_alive();
+  if (const auto* batch = std::get_if<BatchStreamSink>(&sink.v)) return !batch->tables_tx.receiver_alive();
+  return false;
+}
+
 }  // namespace kelvane::output

@@ -218,6 +218,12 @@ class Sender {
     s_.reset();
   }
   bool is_open() const noexcept { return s_ != nullptr; }
+  // Whether the receiving end is still there to take values.
+  bool receiver_alive() const {
+    if (!s_) return false;
+    std::lock_guard lock(s_->mutex);
+    return s_->receiver_alive;
+  }
 
  private:
   std::shared_ptr<detail::ChannelState<T>> s_;
@@ -458,6 +464,9 @@ struct OutputRows {
   // sends the variable events, closes the channels. Returns the collected rows
   // (Collect) or an empty list. The collector is spent afterwards.
   Result<std::vector<Row>> finish();
+  // True once the consumer of a streaming or batch sink has gone away; loops
+  // that may run without sending anything check it to stop in time.
+  bool consumer_gone() const;
 };
 
 }  // namespace kelvane::output

@@ -181,6 +181,19 @@ TEST(Loops, ForWithHugeEndStopsWhenTheConsumerIsGone) {
   EXPECT_EQ(r.err().kind(), "stream_closed");
 }
 
+TEST(Loops, ForWithSilentBodyStopsWhenTheBatchConsumerIsGone) {
+  // batch mode without variable tracking sends nothing from this body
+  auto [tx, rx] = kelvane::output::make_channel<kelvane::output::Table>(3);
+  auto [etx, erx] = kelvane::output::make_unbounded_channel<kelvane::output::VariableEvents>();
+  { auto gone = std::move(rx); }
+  Outcome r{std::make_shared<std::string>("FOR R1=1 TO 99999999999999999999999999\nR2=R1\nENDFOR\n"), make_state(10000), {}, {}};
+  OutputRows rows = OutputRows::batch_stream_with_line_numbers(std::move(tx), 100, false, false,
+                                                               std::move(etx), false);
+  run_on(r, rows);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.err().kind(), "stream_closed");
+}
+
 TEST(Loops, ForCounterThatNoLongerChangesFails) {
   Outcome r = run("FOR R1=9007199254740992 TO 99999999999999999999999999\nR2=R1\nENDFOR\n");
   ASSERT_TRUE(r.error);

@@ -133,16 +133,31 @@ TEST(InterpretFile, EnvironmentSwitches) {
 }
 
 TEST(InterpretFile, SyntaxErrorIsLocatedAndNothingRuns) {
-  const auto r = run("X1\r\nX2\r\nX10 )\r\nX4\r\n");
+  struct Case { const char* program; const char* stage1; const char* context; };
+  const Case cases[] = {
+      // whole-program parse: forced, or because the program has a structure
+      {"X1\r\nX2\r\nX10 )\r\nX4\r\n", "0", "initial file parsing"},
+      {"X1\r\nX2\r\nX10 )\r\nWHILE 0\r\nENDWHILE\r\n", nullptr, "initial file parsing"},
+      // the per-line path parses the lines it refuses itself
+      {"X1\r\nX2\r\nX10 )\r\nX4\r\n", nullptr, "line parsing"},
+  };
+  for (const auto& c : cases) {
+    EnvGuard g("NC_STAGE1", c.stage1);
+    const auto r = run(c.program);
+    ASSERT_FALSE(r.status.has_value()) << c.program;
+    const auto* e = r.status.error().get_if<errors::ParseContext>();
+    ASSERT_NE(e, nullptr) << r.status.error().message();
+    EXPECT_EQ(e->line, 3u);
+    EXPECT_EQ(e->column, 5u);
+    EXPECT_EQ(e->context, c.context);
+    EXPECT_EQ(e->line_text, "X10 )\r");  // the line as stored, with its "\r"
+    EXPECT_TRUE(r.rows.empty()) << c.program;
+  }
+  EnvGuard g("NC_STAGE1", "0");
+  const auto r = run("X1\nX2\nX10 )\n");
   ASSERT_FALSE(r.status.has_value());
-  const auto* e = r.status.error().get_if<errors::ParseContext>();
-  ASSERT_NE(e, nullptr) << r.status.error().message();
-  EXPECT_EQ(e->line, 3u);
-  EXPECT_EQ(e->column, 5u);
-  EXPECT_EQ(e->context, "initial file parsing");
-  EXPECT_EQ(e->line_text, "X10 )\r");  // the line as stored, with its "\r"
-  EXPECT_EQ(e->message, "expected the end of the program, or a comment (;...), or a statement");
-  EXPECT_TRUE(r.rows.empty());
+  EXPECT_EQ(r.status.error().get_if<errors::ParseContext>()->message,
+            "expected the end of the program, or a comment (;...), or a statement");
 }
 
 TEST(InterpretFile, StructureErrorComesBeforeAnyRow) {

@@ -152,8 +152,10 @@ def test_accepted_conversions():
     rows = list(nc_to_rows("G1 X1 Q=2\n", axis_identifiers=("X", "Y"), extra_axes=("Q",),
                            iteration_limit=2**64 - 1))
     assert rows == [(1, {"gg01_motion": "G1", "X": 1.0, "Q": 2.0})]
-    it = nc_to_rows("G1 X1\n", flatten_tolerance=1)
-    assert isinstance(it, _internal.NcRowIterator)
+    # an int tolerance flattens the arc into several rows of its line
+    rows = list(nc_to_rows("G1 X0 Y0\nG2 X10 Y0 I5 J0\n", flatten_tolerance=1))
+    assert len(rows) > 2 and {line for line, _ in rows[1:]} == {2}
+    assert (rows[-1][1]["X"], rows[-1][1]["Y"]) == (10.0, 0.0)
 
 
 def test_batch_size_zero_is_refused_before_the_file_is_read():

@@ -70,6 +70,8 @@ def test_batch_sizes_and_fill_across_batches():
     last = read_batch(batches[-1])
     assert set(last["gg01_motion"]) == {"G1"}
     assert set(last["Y"]) == {0.0}
+    # the largest batch size reserves nothing up front
+    assert len(list(nc_to_batches(program, batch_size=2**64 - 1))) == 1
     # columns of earlier batches stay, in the same place
     program = "G1 X1 Y1 M3\nX2\nX3\n"
     batches = list(nc_to_batches(program, batch_size=1, disable_forward_fill=True))

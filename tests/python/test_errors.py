@@ -22,7 +22,8 @@ def test_class():
 # (program, kind, line, column is an int, context, line_text)
 CASES = [
     ("G1 X1\nX2\nY3\nX=R5\n", "undefined_variable", 4, False, None, "X=R5"),
-    ("G1 X1\nY=(1+\n", "parse_context", 2, True, "initial file parsing", "Y=(1+"),
+    ("G1 X1\nY=(1+\n", "parse_context", 2, True, "line parsing", "Y=(1+"),
+    ("WHILE 0\nENDWHILE\nY=(1+\n", "parse_context", 3, True, "initial file parsing", "Y=(1+"),
     ("WHILE 1\nX1\nENDWHILE\n", "loop_limit", None, False, None, None),
     ("X1\nGOTOF NOWHERE\n", "jump_target_not_found", 2, False, None, "GOTOF NOWHERE"),
 ]
@@ -60,3 +61,11 @@ def test_carriage_return_stays_in_line_text():
     assert err.kind == "parse_context"
     assert err.line == 2
     assert err.line_text == "Y=(\r"
+
+
+def test_deep_nesting_is_an_error_not_a_crash_of_the_worker():
+    # the worker runs on a 2 MiB stack
+    n = 100000
+    for program in ("R1=" + "(" * n + "1" + ")" * n + "\n", "IF 1\n" * n + "X1\n" + "ENDIF\n" * n):
+        err = raised(program)
+        assert err.kind == "parse_context"
