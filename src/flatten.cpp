@@ -348,9 +348,10 @@ void Flattener::flatten_arc(Row&& row, bool cw, std::vector<Row>& out) {
   }
 
   const std::size_t segments = static_cast<std::size_t>(count);
-  std::vector<Row> produced(segments);
+  const std::size_t first_out = out.size();
+  out.resize(first_out + segments);
   for (std::size_t s = 1; s <= segments; ++s) {
-    Row& r = produced[s - 1];
+    Row& r = out[first_out + s - 1];
     r.line = row.line;
     const double t = static_cast<double>(s) / static_cast<double>(segments);
     if (s < segments) {
@@ -366,12 +367,10 @@ void Flattener::flatten_arc(Row&& row, bool cw, std::vector<Row>& out) {
       for (const Companion& c : companions) r.cells.insert(c.name, c.end);
     }
   }
-  merge_aux_cells(cells, produced.front().cells, excluded);
-  produced.front().variables = row.variables;
-
+  Row& head = out[first_out];
+  merge_aux_cells(cells, head.cells, excluded);
+  head.variables = std::move(row.variables);
   update_positions(cells);
-  out.insert(out.end(), std::make_move_iterator(produced.begin()),
-             std::make_move_iterator(produced.end()));
 }
 
 void merge_aux_cells(const CellMap& source, CellMap& target,
@@ -485,6 +484,17 @@ void adaptive_flatten(const CurveEval& eval, const std::vector<double>& a,
   const double tm = (t0 + t1) / 2.0;
   std::vector<double> pm = eval(tm);
   if (depth >= kMaxDepth) {
+    emit(t1, b);
+    return;
+  }
+  // A curve through a non-finite coordinate cannot be approached by splitting:
+  // take the chord rather than splitting 20 levels deep for nothing.
+  auto finite = [&](const std::vector<double>& p) {
+    for (std::size_t k : dims)
+      if (!std::isfinite(p[k])) return false;
+    return true;
+  };
+  if (!finite(a) || !finite(b) || !finite(pm)) {
     emit(t1, b);
     return;
   }
@@ -721,6 +731,11 @@ void Flattener::flush_spline(std::vector<Row>& out) {
   std::vector<std::string_view> excluded;
   excluded.reserve(dim_count);
   for (std::size_t a : spline_axes) excluded.push_back(axes[a]);
+
+  // every item gives at least one row: reserve for all of them at once
+  std::size_t emitted = 0;
+  for (const std::vector<Point>& mine : samples) emitted += std::max<std::size_t>(mine.size(), 1);
+  out.reserve(out.size() + emitted);
 
   bool first_point = true;
   for (std::size_t idx = 0; idx < items.size(); ++idx) {

@@ -256,10 +256,55 @@ enum class Kind : std::uint8_t { Normal, Silent, Atomic, CompoundAtomic };
 
 enum class Abort : std::uint8_t { None, TooDeep, TooLarge };
 
+// The rules attempted at the furthest position, in the order they were
+// recorded: one byte each, the rule's ordinal with kNegativeMark when it was
+// unexpected (matched inside a negative lookahead). The first entries live
+// inside the parse state, so a parse of one line allocates nothing for them.
+constexpr std::uint8_t kNegativeMark = 0x80;
+static_assert(kRuleCount <= kNegativeMark);
+
+class AttemptList {
+ public:
+  AttemptList() = default;
+  AttemptList(const AttemptList&) = delete;
+  AttemptList& operator=(const AttemptList&) = delete;
+
+  std::size_t size() const { return size_; }
+  void truncate(std::size_t n) { size_ = n; }
+  [[gnu::always_inline]] void push(std::uint8_t entry) {
+    if (size_ == capacity_) [[unlikely]] grow();
+    data_[size_++] = entry;
+  }
+  // The positives or the negatives, in recorded order.
+  std::vector<Rule> rules(bool negative) const {
+    std::vector<Rule> out;
+    for (std::size_t i = 0; i < size_; ++i) {
+      const std::uint8_t e = data_[i];
+      if (((e & kNegativeMark) != 0) == negative)
+        out.push_back(static_cast<Rule>(e & ~kNegativeMark & 0xFF));
+    }
+    return out;
+  }
+
+ private:
+  static constexpr std::size_t kInline = 96;
+  [[gnu::noinline]] void grow() {
+    std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[capacity_ * 2]);
+    std::memcpy(bigger.get(), data_, size_);
+    heap_ = std::move(bigger);
+    data_ = heap_.get();
+    capacity_ *= 2;
+  }
+  std::uint8_t* data_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+  std::unique_ptr<std::uint8_t[]> heap_;
+  std::uint8_t inline_[kInline];
+};
+
 struct PState {
   TokenBuffer tokens;
-  std::vector<Rule> pos_attempts;
-  std::vector<Rule> neg_attempts;
+  AttemptList attempts;
   std::size_t attempt_pos = 0;
   const char* begin = nullptr;
   std::uint32_t depth = 0;
@@ -267,31 +312,33 @@ struct PState {
   Lookahead lookahead = Lookahead::None;
   Abort abort = Abort::None;
   std::size_t abort_pos = 0;
+  // the last identifier scanned: where it starts and where it ends (null: none there)
+  const char* ident_at = nullptr;
+  const char* ident_end = nullptr;
 
+  // The number of attempts recorded at `pos` so far.
   std::size_t attempts_at(std::size_t pos) const {
-    return attempt_pos == pos ? pos_attempts.size() + neg_attempts.size() : 0;
+    return attempt_pos == pos ? attempts.size() : 0;
   }
 
-  // Records a failed (or, inside a negative lookahead, a matched) rule.
-  void track(Rule rule, std::size_t pos, std::size_t pos_index, std::size_t neg_index,
-             std::size_t prev_attempts) {
-    // behind the furthest position nothing changes
-    if (pos < attempt_pos || atomicity == Atomicity::Atomic) return;
-    // One attempt made by the sub-rules stands for the rule itself.
-    const std::size_t curr = attempts_at(pos);
-    if (curr > prev_attempts && curr - prev_attempts == 1) return;
+  // Records a failed (or, inside a negative lookahead, a matched) rule that
+  // started at `pos`, when `prev` attempts were recorded there. The caller
+  // has checked that `pos` is not behind the furthest position.
+  [[gnu::always_inline]] void track(Rule rule, std::size_t pos, std::size_t prev) {
     if (pos == attempt_pos) {
-      if (pos_attempts.size() > pos_index) pos_attempts.resize(pos_index);
-      if (neg_attempts.size() > neg_index) neg_attempts.resize(neg_index);
-    }
-    if (pos > attempt_pos) {
-      pos_attempts.clear();
-      neg_attempts.clear();
+      // One attempt made by the sub-rules stands for the rule itself; more
+      // are dropped in its favour.
+      const std::size_t curr = attempts.size();
+      if (curr > prev && curr - prev == 1) return;
+      attempts.truncate(prev);
+    } else {
+      // further than anything so far: what was recorded before is dropped
+      attempts.truncate(0);
       attempt_pos = pos;
     }
-    if (pos == attempt_pos) {
-      (lookahead != Lookahead::Negative ? pos_attempts : neg_attempts).push_back(rule);
-    }
+    attempts.push(static_cast<std::uint8_t>(
+        static_cast<std::uint8_t>(rule) |
+        (lookahead == Lookahead::Negative ? kNegativeMark : std::uint8_t{0})));
   }
 };
 
@@ -303,7 +350,7 @@ inline std::size_t offset(const Input& in, const PState& st) {
 
 // Implicit whitespace: blanks and tabs, only while no atomic or
 // compound-atomic rule is running.
-inline void skip_ws(Input& in, const PState& st) {
+[[gnu::always_inline]] inline void skip_ws(Input& in, const PState& st) {
   if (st.atomicity != Atomicity::NonAtomic) return;
   const char* p = in.current();
   const char* const end = in.end();
@@ -375,14 +422,6 @@ struct opt_ {
     (void)K_SUB(R);
     return true;
   }
-};
-
-template <typename... Rs>
-struct alt {
-  using rule_t = alt;
-  using subs_t = pg::type_list<Rs...>;
-  K_MATCH_SIGNATURE
-  static bool match(ParseInput& in, PState& st) { return (K_SUB(Rs) || ...); }
 };
 
 // Lookaheads keep no nodes; a negative one inside a negative one is positive.
@@ -458,34 +497,56 @@ struct identifier_body {
   static bool is_word(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
   }
+  // A word of up to 8 ASCII letters as one number: byte i is letter i.
+  static constexpr std::uint64_t word_key(std::string_view w) {
+    std::uint64_t k = 0;
+    for (std::size_t i = 0; i < w.size(); ++i)
+      k |= static_cast<std::uint64_t>(static_cast<unsigned char>(w[i])) << (8 * i);
+    return k;
+  }
   static bool is_reserved(const char* p, std::size_t n) {
-    static constexpr std::string_view kWords[] = {
-        "IF",   "ELSE", "ENDIF",  "GOTOB", "GOTOF", "GOTOC",    "GOTOS",  "GOTO",
-        "CASE", "OF",   "DEFAULT", "LOOP", "FOR",   "WHILE",    "REPEAT", "LABEL",
-        "TO",   "UNTIL", "ENDWHILE", "ENDFOR", "ENDLOOP"};
+    static constexpr std::uint64_t kWords[] = {
+        word_key("IF"),     word_key("ELSE"),    word_key("ENDIF"),    word_key("GOTOB"),
+        word_key("GOTOF"),  word_key("GOTOC"),   word_key("GOTOS"),    word_key("GOTO"),
+        word_key("CASE"),   word_key("OF"),      word_key("DEFAULT"),  word_key("LOOP"),
+        word_key("FOR"),    word_key("WHILE"),   word_key("REPEAT"),   word_key("LABEL"),
+        word_key("TO"),     word_key("UNTIL"),   word_key("ENDWHILE"), word_key("ENDFOR"),
+        word_key("ENDLOOP")};
     if (n < 2 || n > 8) return false;
-    char up[8];
+    // upper-cased; digits and "_" never occur in a reserved word, and no key
+    // holds a zero byte, so words of other lengths never compare equal
+    std::uint64_t key = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const char c = p[i];
-      up[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+      const char up = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+      key |= static_cast<std::uint64_t>(static_cast<unsigned char>(up)) << (8 * i);
     }
-    const std::string_view w(up, n);
-    for (const std::string_view k : kWords)
-      if (k == w) return true;
-    return false;
+    bool hit = false;
+    for (const std::uint64_t k : kWords) hit |= k == key;
+    return hit;
   }
-  template <typename ParseInput>
-  static bool match(ParseInput& in) {
+  // An identifier is often tried several times at one position (as a
+  // variable, an array, a function name): the last answer is kept.
+  K_MATCH_SIGNATURE
+  static bool match(ParseInput& in, PState& st) {
     const char* const b = in.current();
-    const char* const e = in.end();
-    if (b == e) return false;
+    if (b != st.ident_at) {
+      st.ident_at = b;
+      st.ident_end = scan(b, in.end());
+    }
+    if (st.ident_end == nullptr) return false;
+    in.iterator() = st.ident_end;
+    return true;
+  }
+  // The end of the identifier at b, or null.
+  static const char* scan(const char* const b, const char* const e) {
+    if (b == e) return nullptr;
     const char c = *b;
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return false;
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return nullptr;
     const char* p = b + 1;
     while (p < e && is_word(*p)) ++p;
-    if (is_reserved(b, static_cast<std::size_t>(p - b))) return false;
-    in.iterator() = p;
-    return true;
+    if (is_reserved(b, static_cast<std::size_t>(p - b))) return nullptr;
+    return p;
   }
 };
 
@@ -542,15 +603,9 @@ bool match_rule(Input& in, PState& st) {
     }
     const std::size_t pos = offset(in, st);
     const std::size_t index = st.tokens.size();
-    std::size_t pos_index = 0;
-    std::size_t neg_index = 0;
-    if (pos == st.attempt_pos) {
-      pos_index = st.pos_attempts.size();
-      neg_index = st.neg_attempts.size();
-    }
     const bool record = st.lookahead == Lookahead::None;
     if (record) {
-      if (index >= kMaxTokens) {
+      if (index >= kMaxTokens) [[unlikely]] {
         st.abort = Abort::TooLarge;
         st.abort_pos = pos;
         st.atomicity = outer;
@@ -563,8 +618,8 @@ bool match_rule(Input& in, PState& st) {
     const bool ok = match_body<R, A, Action, Control>(in, st);
     if constexpr (R::kKind == Kind::Atomic) st.atomicity = outer;
     if (ok) {
-      if (st.lookahead == Lookahead::Negative && pos >= st.attempt_pos)
-        st.track(R::kRule, pos, pos_index, neg_index, prev_attempts);
+      if (st.lookahead == Lookahead::Negative && pos >= st.attempt_pos) [[unlikely]]
+        st.track(R::kRule, pos, prev_attempts);
       if (record) {
         const auto end_index = static_cast<std::uint32_t>(st.tokens.size());
         st.tokens[index].partner = end_index;
@@ -572,12 +627,47 @@ bool match_rule(Input& in, PState& st) {
       }
     } else {
       if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos)
-        st.track(R::kRule, pos, pos_index, neg_index, prev_attempts);
+        st.track(R::kRule, pos, prev_attempts);
       if (record) st.tokens.truncate(index);
     }
     st.atomicity = outer;
     return ok;
   }
+}
+
+// The characters a rule's match can start with, for rules that fail on any
+// other character (and at the end of the input) without any of their
+// sub-rules recording an attempt. Such a failure is settled before the rule
+// is called: it records exactly what the full match would have recorded.
+struct CharSet {
+  bool has[256] = {};
+  constexpr explicit CharSet(std::string_view chars) {
+    for (const char c : chars) has[static_cast<unsigned char>(c)] = true;
+  }
+};
+template <typename R>
+struct first_chars {
+  static constexpr bool known = false;
+};
+
+// The failure of rule R at a character it cannot start with.
+template <typename R>
+[[gnu::always_inline]] inline bool fail_at_first(const Input& in, PState& st) {
+  if constexpr (R::kKind != Kind::Silent) {
+    if (st.abort != Abort::None) return false;
+    if constexpr (R::kKind != Kind::CompoundAtomic) {
+      if (st.atomicity == Atomicity::Atomic) return false;
+    }
+    const std::size_t pos = offset(in, st);
+    if (st.lookahead == Lookahead::None && st.tokens.size() >= kMaxTokens) [[unlikely]] {
+      st.abort = Abort::TooLarge;
+      st.abort_pos = pos;
+      return false;
+    }
+    if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos)
+      st.track(R::kRule, pos, st.attempts_at(pos));
+  }
+  return false;
 }
 
 template <typename R>
@@ -586,10 +676,75 @@ struct control : pg::normal<R> {
             template <typename...> class Control, typename ParseInput, typename... States>
   static bool match(ParseInput& in, States&&... st) {
     if constexpr (GrammarRule<R>) {
+      if constexpr (first_chars<R>::known) {
+        static constexpr CharSet kFirst(first_chars<R>::chars);
+        const char* const p = in.current();
+        if (p == in.end() || !kFirst.has[static_cast<unsigned char>(*p)])
+          return fail_at_first<R>(in, st...);
+      }
       return match_rule<R, A, Action, Control>(in, st...);
     } else {
       return pg::normal<R>::template match<A, M, Action, Control>(in, st...);
     }
+  }
+};
+
+// The rules of an ordered choice whose alternatives are all rules with known
+// start characters: when none can start at the current character, they fail
+// one after the other, each recording itself at the same position.
+template <typename R>
+constexpr bool first_known_rule() {
+  if constexpr (GrammarRule<R>) {
+    if constexpr (first_chars<R>::known)
+      return R::kKind == Kind::Normal || R::kKind == Kind::Atomic;
+    else
+      return false;
+  } else {
+    return false;
+  }
+}
+template <typename... Rs>
+constexpr bool all_first_known() {
+  return sizeof...(Rs) >= 2 && (first_known_rule<Rs>() && ...);
+}
+
+template <typename... Rs>
+[[gnu::always_inline]] inline bool fail_all_at_first(const Input& in, PState& st) {
+  if (st.abort != Abort::None || st.atomicity == Atomicity::Atomic) return false;
+  const std::size_t pos = offset(in, st);
+  if (st.lookahead == Lookahead::None && st.tokens.size() >= kMaxTokens) [[unlikely]] {
+    st.abort = Abort::TooLarge;
+    st.abort_pos = pos;
+    return false;
+  }
+  if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos) {
+    if (pos != st.attempt_pos) {
+      st.attempts.truncate(0);
+      st.attempt_pos = pos;
+    }
+    (st.attempts.push(static_cast<std::uint8_t>(Rs::kRule)), ...);
+  }
+  return false;
+}
+
+template <typename... Rs>
+struct alt {
+  using rule_t = alt;
+  using subs_t = pg::type_list<Rs...>;
+  K_MATCH_SIGNATURE
+  static bool match(ParseInput& in, PState& st) {
+    if constexpr (all_first_known<Rs...>()) {
+      static constexpr CharSet kFirst = [] {
+        CharSet set("");
+        for (const std::string_view chars : {first_chars<Rs>::chars...})
+          for (const char c : chars) set.has[static_cast<unsigned char>(c)] = true;
+        return set;
+      }();
+      const char* const p = in.current();
+      if (p == in.end() || !kFirst.has[static_cast<unsigned char>(*p)])
+        return fail_all_at_first<Rs...>(in, st);
+    }
+    return (K_SUB(Rs) || ...);
   }
 };
 
@@ -700,6 +855,70 @@ struct nc_variable;
 struct m_command;
 struct g_command_numbered;
 struct g_command;
+}  // namespace g
+
+// Start characters (see first_chars).
+#define K_FIRST(name, ...)                                   \
+  template <>                                                \
+  struct first_chars<g::name> {                              \
+    static constexpr bool known = true;                      \
+    static constexpr std::string_view chars = __VA_ARGS__;   \
+  }
+#define kLetters "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+K_FIRST(nc_variable, "$");
+K_FIRST(m_command, "Mm");
+K_FIRST(tool_selection, "Tt");
+K_FIRST(definition, "Dd");
+K_FIRST(g_command_numbered, "G");
+K_FIRST(axis_increment, "Ii");
+K_FIRST(value_array, "S");
+K_FIRST(value_repeating, "R");
+K_FIRST(if_statement, "Ii");
+K_FIRST(if_goto_statement, "Ii");
+K_FIRST(loop_statement, "Ll");
+K_FIRST(for_statement, "Ff");
+K_FIRST(while_statement, "Ww");
+K_FIRST(repeat_until_statement, "Rr");
+K_FIRST(op_add, "+");
+K_FIRST(op_sub, "-");
+K_FIRST(op_mul, "*");
+K_FIRST(op_div, "/");
+K_FIRST(op_int_div, "Dd");
+K_FIRST(op_mod, "Mm");
+K_FIRST(op_b_and, "Bb");
+K_FIRST(op_b_xor, "Bb");
+K_FIRST(op_b_or, "Bb");
+K_FIRST(op_and, "Aa");
+K_FIRST(op_xor, "Xx");
+K_FIRST(op_or, "Oo");
+K_FIRST(relational_operator, "<>=");
+K_FIRST(neg, "-");
+K_FIRST(not_op, "Nn");
+K_FIRST(comment, ";");
+K_FIRST(identifier, kLetters "_");
+K_FIRST(label_name, kLetters "_");
+K_FIRST(arith_fun_name, kLetters);
+K_FIRST(variable_single_char, "XxYyZzAaBbCcUuVvWwIiJjKkTtSsFfDdHhEe");
+K_FIRST(value, "-0123456789");
+K_FIRST(float_, "-0123456789");
+K_FIRST(integer, "-0123456789");
+K_FIRST(g_command, "Gg");
+K_FIRST(gotos_statement, "Gg");
+K_FIRST(goto_kw, "Gg");
+K_FIRST(case_kw, "Cc");
+K_FIRST(of_kw, "Oo");
+K_FIRST(default_kw, "Dd");
+K_FIRST(block_if_kw, "Ii");
+K_FIRST(structure_head_kw, "WwFfLlRr");
+K_FIRST(body_end_kw, "EeUu");
+K_FIRST(frame_kw, "AaCcMmRrSsTt");
+K_FIRST(string_value, "\"");
+K_FIRST(block_number_set, "N");
+K_FIRST(newline, "\n\r");
+#undef kLetters
+#undef K_FIRST
+
+namespace g {
 
 #define K_RULE(name, kind, ...) \
   struct name : def<Rule::name, Kind::kind, __VA_ARGS__> {}
@@ -1101,8 +1320,8 @@ ParseResult NCParser::parse(Rule rule, std::string_view input) {
     }
     f.pos = st.abort_pos;
   } else {
-    f.positives = std::move(st.pos_attempts);
-    f.negatives = std::move(st.neg_attempts);
+    f.positives = st.attempts.rules(false);
+    f.negatives = st.attempts.rules(true);
     sort_dedup(f.positives);
     sort_dedup(f.negatives);
     f.pos = st.attempt_pos;

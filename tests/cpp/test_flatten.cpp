@@ -353,3 +353,28 @@ TEST(FlattenFilter, RowFilterForwardsToTheFlattener) {
   EXPECT_FALSE(filter.has_pending());
   EXPECT_EQ(*num(out.back(), "X"), 10.0);
 }
+
+TEST(FlattenFilter, CollectorDeliversSegmentsAndFlushesOpenRunAtFinish) {
+  auto rows = kelvane::output::OutputRows::collecting();
+  rows.flattener = into_row_filter(make_flattener(0.01));
+  auto block = [&](Row r) {
+    ASSERT_TRUE(rows.flush().has_value());
+    rows.row = std::move(r);
+  };
+  block(start_at(0, 0));
+  block(row(2, {{"gg01_motion", "G2"}, {"X", 10.0}, {"I", 5.0}}));
+  block(row(3, {{"gg01_motion", "CSPLINE"}, {"X", 20.0}, {"Y", 5.0}}));
+  block(row(4, {{"X", 30.0}, {"Y", 0.0}}));
+  auto done = rows.finish();
+  ASSERT_TRUE(done.has_value());
+  const std::vector<Row>& out = *done;
+  std::vector<std::size_t> per_line(5, 0);
+  for (const Row& r : out) ++per_line[r.line];
+  EXPECT_EQ(per_line[1], 1u);
+  EXPECT_EQ(per_line[2], expected_segments(5, kPi, 0.01));
+  EXPECT_GE(per_line[3], 1u);  // the spline run was held back until finish
+  EXPECT_GE(per_line[4], 1u);
+  EXPECT_EQ(out.back().line, 4u);
+  EXPECT_EQ(*num(out.back(), "X"), 30.0);
+  EXPECT_EQ(*num(out.back(), "Y"), 0.0);
+}

@@ -119,7 +119,7 @@ TEST(FlattenSpline, BsplineDegreeTwoIsTheQuadraticBezierWithinTolerance) {
     std::vector<Row> spline(run.out.begin() + 1, run.out.end());
     expect_follows(xy_path({0, 0}, spline),
                    [](double t) {
-                     const double a = (1 - t) * (1 - t), b = 2 * t * (1 - t), c = t * t;
+                     const double b = 2 * t * (1 - t), c = t * t;
                      return P2{10 * b + 20 * c, 20 * b};
                    },
                    tol);
@@ -142,8 +142,8 @@ TEST(FlattenSpline, BsplineWeightsPullTheCurve) {
     for (const Row& r : run.out) top = std::max(top, num(r, "Y").value_or(0));
     return top;
   };
-  // rational quadratic Bezier peak: w·20·0.5 / (0.25 + w·0.5 + 0.25)
-  auto expected = [](double w) { return w * 10 / (0.5 + w); };
+  // rational quadratic Bezier peak at t = 0.5: w·20·0.5 / (0.25 + w·0.5 + 0.25)
+  auto expected = [](double w) { return 20 * w / (1 + w); };
   EXPECT_NEAR(peak(0.0), expected(0.0001), 1e-3);
   EXPECT_NEAR(peak(1.0), expected(1.0), 1e-3);
   EXPECT_NEAR(peak(4.0), expected(4.0), 1e-3);
@@ -200,7 +200,9 @@ TEST(FlattenSpline, AkimaPassesThroughPointsAndSkipsRepeats) {
       EXPECT_EQ(cell_names(r), (std::vector<std::string>{"X", "Y"}));
       EXPECT_EQ(*num(r, "X"), 10.0);
     }
-    if (r.line == 6) EXPECT_EQ(cell_names(r), (std::vector<std::string>{"F"}));
+    if (r.line == 6) {
+      EXPECT_EQ(cell_names(r), (std::vector<std::string>{"F"}));
+    }
   }
   // every block's rows end on its programmed point
   const double want[][2] = {{0, 0}, {0, 0}, {10, 5}, {10, 5}, {20, 0}, {30, 5}, {0, 0}, {40, 0}};
@@ -213,10 +215,12 @@ TEST(FlattenSpline, AkimaPassesThroughPointsAndSkipsRepeats) {
     EXPECT_EQ(*num(*last, "Y"), want[line][1]);
     EXPECT_FALSE(last->cells.contains("flattened"));
   }
-  // the polyline's chords stay within tolerance of the vertices between them:
-  // a sanity bound, the curve stays near the programmed polygon
-  for (const Row& r : spline)
-    if (auto y = num(r, "Y")) EXPECT_TRUE(*y > -2 && *y < 7);
+  // the curve stays near the programmed polygon
+  for (const Row& r : spline) {
+    if (auto y = num(r, "Y")) {
+      EXPECT_TRUE(*y > -2 && *y < 7);
+    }
+  }
   // only the first emitted row carries the motion
   std::size_t with_motion = 0;
   for (const Row& r : spline) with_motion += r.cells.contains("gg01_motion");
@@ -253,8 +257,10 @@ TEST(FlattenSpline, ChordsMeasuredOnXyzOnlyOtherAxesFollow) {
   auto only_a = feed(g, {row(1, {{"A", 0.0}}),
                          row(2, {{"gg01_motion", "BSPLINE"}, {"A", 90.0}}), row(3, {{"A", 0.0}})});
   std::vector<Row> a_rows(only_a.out.begin() + 1, only_a.out.end());
-  EXPECT_GT(a_rows.size(), 3u);
-  for (const Row& r : a_rows) EXPECT_TRUE(r.cells.contains("A"));
+  // the peak of the curve in A is sampled (without a measure, one row per span)
+  ASSERT_EQ(a_rows.size(), 2u);
+  EXPECT_DOUBLE_EQ(*num(a_rows[0], "A"), 45.0);
+  EXPECT_EQ(*num(a_rows[1], "A"), 0.0);
 }
 
 TEST(FlattenSpline, RunChangesFlushAndFinishFlushes) {
@@ -325,11 +331,32 @@ TEST(FlattenCurves, DeviationIsDistanceToTheSegment) {
 }
 
 TEST(FlattenCurves, AdaptiveFlattenStopsAtDepthLimit) {
-  // a curve that never fits its chords is split 20 levels deep
+  // a curve that never fits its chords is split 20 levels deep: each
+  // midpoint rises 10 above both ends of its interval
   std::size_t emitted = 0;
-  const fl::CurveEval wild = [](double t) { return std::vector<double>{t, std::nan("")}; };
+  const fl::CurveEval wild = [](double t) {
+    int digits = 0;
+    while (digits < 60 && std::ldexp(t, digits) != std::floor(std::ldexp(t, digits))) ++digits;
+    return std::vector<double>{t, 10.0 * digits};
+  };
   const std::vector<std::size_t> dims{0, 1};
   fl::adaptive_flatten(wild, {0, 0}, {1, 0}, dims, 0, 1, 0.1, 0,
                        [&](double, const std::vector<double>&) { ++emitted; });
   EXPECT_EQ(emitted, std::size_t{1} << 20);
+
+  // a non-finite curve is not split at all
+  emitted = 0;
+  const fl::CurveEval broken = [](double t) { return std::vector<double>{t, std::nan("")}; };
+  fl::adaptive_flatten(broken, {0, 0}, {1, 0}, dims, 0, 1, 0.1, 0,
+                       [&](double, const std::vector<double>&) { ++emitted; });
+  EXPECT_EQ(emitted, 1u);
+}
+
+TEST(FlattenSpline, InfiniteCoordinateDoesNotExplodeTheRun) {
+  Flattener f = make_flattener(0.01);
+  auto run = feed(f, {start_at(0, 0),
+                      row(2, {{"gg01_motion", "CSPLINE"}, {"X", INFINITY}, {"Y", 5.0}}),
+                      row(3, {{"X", 20.0}, {"Y", 0.0}}), row(4, {{"X", 30.0}, {"Y", 5.0}})});
+  EXPECT_LT(run.out.size(), 100u);
+  EXPECT_EQ(run.out.back().line, 4u);
 }

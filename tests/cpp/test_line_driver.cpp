@@ -1,0 +1,393 @@
+// The word decoder's shapes and refusals, the decoded-line executor, and the
+// driver's modes, jumps, errors, configuration and statistics.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_line_driver_fixture.hpp"
+
+namespace kelvane::test {
+namespace {
+
+using line_driver::DecodeResult;
+using line_driver::Word;
+
+std::string describe_word(const Word& w) {
+  return std::visit(
+      [](const auto& x) -> std::string {
+        using T = std::remove_cvref_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, Word::Number>) {
+          return "num(" + std::string(x.name) + "," + errors::float_text(x.value) + ")";
+        } else if constexpr (std::is_same_v<T, Word::Product>) {
+          return std::string(x.incremental ? "ic(" : "prod(") + std::string(x.name) + "," +
+                 (x.var ? std::string(*x.var) : "-") + "," + errors::float_text(x.factor) + ")";
+        } else if constexpr (std::is_same_v<T, Word::Call>) {
+          return "call[" + std::string(x.text) + "]";
+        } else if constexpr (std::is_same_v<T, Word::GCommand>) {
+          return "g(" + std::string(x.group) + "," + std::string(x.text) + ")";
+        } else {
+          return "m(" + std::string(x.text) + ")";
+        }
+      },
+      w.v);
+}
+
+// "refused", "blank", or the decoded fields: N, label, words, comment, content flag.
+std::string decode(std::string_view line) {
+  std::vector<Word> words;
+  words.push_back(Word{Word::Number{1.0, "X"}});  // a word of an earlier line
+  const DecodeResult r = line_driver::decode_line(line, 7, words);
+  if (r.needs_grammar()) {
+    EXPECT_EQ(words.size(), 1u) << "a refused line leaves no words: " << line;
+    return "refused";
+  }
+  if (r.is_blank()) return "blank";
+  const DecodeResult::Decoded& d = *r.decoded();
+  EXPECT_EQ(d.line_no, 7u);
+  EXPECT_EQ(d.words.begin, 1u);
+  EXPECT_EQ(d.words.end, words.size());
+  std::string s;
+  if (d.block_number) s += "N" + std::string(*d.block_number) + " ";
+  if (d.label) s += *d.label + ": ";
+  for (std::size_t i = d.words.begin; i < d.words.end; ++i) s += describe_word(words[i]) + " ";
+  if (d.comment) s += "comment[" + std::string(*d.comment) + "] ";
+  if (!d.has_content) s += "(no content)";
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+TEST(LineDecoder, ShapesAndRefusals) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"", "blank"},
+      {" \t  ", "blank"},
+      {"START:", "START: (no content)"},
+      {"start: X1", "START: num(X,1)"},
+      {"N10 X10.5 Y-2 ;go", "N10 num(X,10.5) num(Y,-2) comment[;go]"},
+      {"N0010", "N0010"},
+      {"N10X5", "refused"},
+      {"n10 X1", "refused"},
+      {"X1 N20", "refused"},
+      {"R1=5", "refused"},
+      {"L100", "refused"},
+      {"P2", "refused"},
+      {"X10Y20", "refused"},
+      {"X10 Y20", "num(X,10) num(Y,20)"},
+      {"X1Y2Z", "refused"},
+      {"X", "call[X]"},
+      {"g1 x5", "g(gg01_motion,g1) num(X,5)"},
+      {"G01", "refused"},
+      {"G1.5", "refused"},
+      {"G-1", "refused"},
+      {"M3 m30", "m(M3) m(m30)"},
+      {"M3.1", "refused"},
+      {"ASPLINE X1", "g(gg01_motion,ASPLINE) num(X,1)"},
+      {"ASPLINE(1)", "refused"},
+      {"TRANS X10", "refused"},
+      {"CIP", "g(gg01_motion,CIP)"},
+      {"FOO", "call[FOO]"},
+      {"FOO (1, -2.5)", "call[FOO (1, -2.5)]"},
+      {"FOO  X1", "call[FOO  ] num(X,1)"},
+      {"FOO()", "call[FOO()]"},
+      {"FOO(1,)", "refused"},
+      {"FOO(A)", "refused"},
+      {"FOO(1", "refused"},
+      {"ABC = 2*3 - 1", "num(ABC,5)"},
+      {"ABC=(2*R1)", "prod(ABC,R1,2)"},
+      {"B=( R1 * 3 )", "prod(B,R1,3)"},
+      {"B=(R1)", "refused"},
+      {"B=(-R1*2)", "refused"},
+      {"B=(1+R1)", "refused"},
+      {"B=(2*IF)", "refused"},
+      {"B=(2*TRANS)", "prod(B,TRANS,2)"},
+      {"X=IC(-1.5)", "ic(X,-,-1.5)"},
+      {"x=ic(2*Q)", "ic(x,Q,2)"},
+      {"X=IC(2+1)", "refused"},
+      {"X=(R1)", "refused"},
+      {"X=SIN(1)", "refused"},
+      {"T=\"DRILL\"", "refused"},
+      {"IF=1", "refused"},
+      {"TRANS=1", "refused"},
+      {"DEF REAL A", "refused"},
+      {"A AND B", "refused"},
+      {"DEF=5", "num(DEF,5)"},
+      {std::string(33, 'A') + ":", "refused"},
+      {std::string(32, 'A') + ":", std::string(32, 'A') + ": (no content)"},
+      {"A1: X1", "refused"},
+      {"_A: X1", "_A: num(X,1)"},
+      {"X1\r", "refused"},
+      {"X1 ;c\r", "num(X,1) comment[;c\r]"},
+      {"X1 $", "refused"},
+      {"X[1]=2", "refused"},
+      {"A=5--3", "num(A,8)"},
+      {"A=- -3", "num(A,3)"},
+      {"A=1/0", "num(A,inf)"},
+      {"A=-4/-2", "num(A,2)"},
+      {"A=1+2*3", "num(A,7)"},
+      {"A=-.5", "refused"},
+      {"A=+5", "refused"},
+      {"A=5 B=6", "num(A,5) num(B,6)"},
+      {"A=5B=6", "refused"},
+      {"X5.", "num(X,5)"},
+      {"X.5", "refused"},
+      {"X1e3", "refused"},
+      {"X1_", "refused"},
+      {"X+1", "refused"},
+      {"X1..2", "refused"},
+      {"N10 ;only", "N10 comment[;only]"},
+      {";", "comment[;]"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(decode(c.line), c.expected) << "line: " << c.line;
+}
+
+TEST(LineDecoder, NumbersAndFrameKeywords) {
+  std::size_t pos = 0;
+  EXPECT_EQ(line_driver::parse_number("-12.50;", pos), -12.5);
+  EXPECT_EQ(pos, 6u);
+  pos = 0;
+  EXPECT_EQ(line_driver::parse_number("1" + std::string(400, '0'), pos),
+            std::numeric_limits<double>::infinity());
+  for (std::string_view bad : {"", "-", ".5", "-.5", "+1", "1e3", "1.2.3", "1_", "1a"}) {
+    pos = 0;
+    EXPECT_FALSE(line_driver::parse_number(bad, pos)) << bad;
+    EXPECT_EQ(pos, 0u);
+  }
+  for (std::string_view kw : {"TRANS", "atrans", "Rot", "AROT", "ROTS", "AROTS", "CROTS", "SCALE",
+                              "ASCALE", "MIRROR", "amirror"})
+    EXPECT_TRUE(line_driver::is_frame_keyword(kw)) << kw;
+  for (std::string_view kw : {"TRANSX", "TRAN", "", "DEF"})
+    EXPECT_FALSE(line_driver::is_frame_keyword(kw)) << kw;
+}
+
+TEST(LineDriverConfig, EnvironmentSwitches) {
+  for (auto [value, enabled] : std::vector<std::pair<std::optional<std::string>, bool>>{
+           {std::nullopt, true}, {"0", false}, {"off", false}, {"OFF", false}, {"Off", false},
+           {"false", true}, {"00", true}, {"", true}, {" 0", true}, {"no", true}}) {
+    EnvVar v("NC_STAGE1", value);
+    EXPECT_EQ(line_driver::stage1_enabled(), enabled) << value.value_or("(unset)");
+  }
+  for (auto [value, bytes] : std::vector<std::pair<std::optional<std::string>, std::size_t>>{
+           {std::nullopt, 67108864}, {"+100", 100}, {"0", 0}, {"-1", 67108864}, {"1e6", 67108864},
+           {"12a", 67108864}, {"", 67108864}, {"+", 67108864}, {"18446744073709551615", SIZE_MAX},
+           {"18446744073709551616", 67108864}}) {
+    EnvVar v("NC_STREAM_MIN_BYTES", value);
+    EXPECT_EQ(line_driver::stream_min_bytes(), bytes) << value.value_or("(unset)");
+  }
+  {
+    EnvVar v("NC_STAGE1_STATS", "");
+    EXPECT_TRUE(line_driver::stats_enabled());
+  }
+  {
+    EnvVar v("NC_STAGE1_STATS", "\xff");
+    EXPECT_FALSE(line_driver::stats_enabled());
+  }
+  EXPECT_GE(line_driver::pool_threads(), 1u);
+}
+
+TEST(LineDriverLines, SplittingAndByteRanges) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(line_driver::split_lines(""), V{});
+  EXPECT_EQ(line_driver::split_lines("\n"), V{""});
+  EXPECT_EQ(line_driver::split_lines("a\r\nb\n\nc\r"), (V{"a", "b", "", "c\r"}));
+  EXPECT_EQ(line_driver::split_lines("a\r\r\n"), V{"a\r"});
+
+  EXPECT_TRUE(line_driver::cut_byte_ranges("", 4).empty());
+  std::string program;
+  for (int i = 0; i < 500; ++i) program += "X" + std::to_string(i) + (i % 7 ? "\n" : " ;long line\n");
+  program += "Y1";  // no final line end
+  for (std::size_t n : {1, 2, 8, 64, 5000}) {
+    const auto ranges = line_driver::cut_byte_ranges(program, n);
+    ASSERT_FALSE(ranges.empty());
+    std::size_t expected_start = 0;
+    for (const auto& [start, end] : ranges) {
+      EXPECT_EQ(start, expected_start);
+      EXPECT_LT(start, end);
+      if (end < program.size()) {
+        EXPECT_EQ(program[end - 1], '\n') << "ranges hold whole lines";
+      }
+      expected_start = end;
+    }
+    EXPECT_EQ(expected_start, program.size());
+    if (n <= 64) {
+      EXPECT_LE(ranges.size(), n);
+    }
+  }
+}
+
+TEST(DecodedLineExecutor, CellsStateAndErrors) {
+  Config config;
+  state::State state = make_state(config);
+  const std::string program = "N10 G1 X1 ;c\nSTART:\nG18 X10 I2 M30 X5\nS=5\n";
+  state.set_input(std::string_view(program));
+  auto rows = output::OutputRows::collecting();
+  std::vector<Word> words;
+  auto run = [&](std::string_view line, std::size_t no) {
+    words.clear();
+    const DecodeResult r = line_driver::decode_line(line, no, words);
+    EXPECT_TRUE(r.decoded()) << line;
+    return line_driver::execute_decoded(*r.decoded(), words, rows, state);
+  };
+  ASSERT_TRUE(run("N10 G1 X1 ;c", 1));
+  std::vector<std::string> names;
+  for (const auto& c : rows.row.cells) names.emplace_back(c.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"gg01_motion", "X", "N", "comment"}));
+
+  // a label alone leaves the row open
+  ASSERT_TRUE(run("START:", 2));
+  EXPECT_EQ(rows.row.line, 1u);
+
+  state.translation["X"] = 5.0;
+  state.translation["I"] = 7.0;
+  auto flow = run("G18 X10 I2 M30 X5", 3);
+  ASSERT_TRUE(flow);
+  EXPECT_TRUE(flow->is_end());
+  EXPECT_EQ(state.active_plane, 1);
+  EXPECT_EQ(std::get<double>(*rows.row.cells.get("X")), 10.0) << "X5 after M30 still applies";
+  EXPECT_EQ(std::get<double>(*rows.row.cells.get("I")), 2.0) << "no translation on I";
+  EXPECT_EQ(state.axes.at("X"), 5.0);
+
+  state.string_table["SONE"] = "abc";
+  words.clear();
+  const DecodeResult r = line_driver::decode_line("X2 sone=5", 4, words);
+  ASSERT_TRUE(r.decoded());
+  auto failed = line_driver::execute_decoded(*r.decoded(), words, rows, state);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), "parse_context");
+  EXPECT_NE(failed.error().message().find(
+                "'SONE' is a STRING variable; it cannot be assigned a number"),
+            std::string::npos);
+  EXPECT_NE(failed.error().message().find("on line 4"), std::string::npos);
+  EXPECT_TRUE(rows.row.cells.get("X")) << "cells written before the error stay";
+}
+
+// Lines 1-6 are valid, line 7 is not: nothing runs, the error names line 7.
+TEST(LineDriver, SyntaxErrorBeforeAnyRowInBothModes) {
+  const std::string program = "N1 X1\nX2\nR1=2\nX=R1\nFOO(1)\nG1 Y2\nX1 ) ;bad\nX3\n";
+  for (std::optional<std::string> threshold : {std::optional<std::string>(), std::optional<std::string>("0")}) {
+    EnvVar stream("NC_STREAM_MIN_BYTES", threshold);
+    const Outcome out = run_lines(program);
+    ASSERT_TRUE(out.error);
+    EXPECT_EQ(out.error_kind, "parse_context");
+    EXPECT_EQ(out.error_line, 7u);
+    EXPECT_NE(out.error->find("Parse error in line parsing on line 7"), std::string::npos) << *out.error;
+    EXPECT_NE(out.error->find("Line: X1 ) ;bad"), std::string::npos);
+    EXPECT_TRUE(out.rows.empty());
+  }
+}
+
+TEST(LineDriver, RuntimeErrorsNameTheirLine) {
+  const Outcome out = run_lines("X1\nY1\nB=(3*NOPE)\n");
+  ASSERT_TRUE(out.error);
+  EXPECT_EQ(out.error_kind, "undefined_variable");
+  EXPECT_EQ(out.error_line, 3u);
+  EXPECT_EQ(out.rows.size(), 2u) << "the rows of the lines before the error are delivered";
+}
+
+TEST(LineDriver, BackwardJumpsCountAgainstTheLimit) {
+  Config config;
+  config.iteration_limit = 3;
+  const Outcome out = run_lines("N10 X1\nY2\nGOTOF N30\nX9\nN30 GOTOB N10\n", config);
+  ASSERT_TRUE(out.error);
+  EXPECT_EQ(out.error_kind, "loop_limit");
+  EXPECT_NE(out.error->find("3"), std::string::npos) << *out.error;
+  std::size_t x1 = 0;
+  for (const Row& row : out.rows) {
+    EXPECT_NE(row.line, 4u) << "the forward jump skips line 4";
+    if (row.line == 1) ++x1;
+  }
+  EXPECT_EQ(x1, 3u);
+
+  config.iteration_limit = 0;
+  const Outcome zero = run_lines("N10 X1\nGOTOB N10\n", config);
+  EXPECT_EQ(zero.error_kind, "loop_limit");
+}
+
+TEST(LineDriver, JumpsByLineIndex) {
+  // a label alone on its line is a target; execution goes on after it
+  const Outcome out = run_lines("R1=0\nGOTOF THERE\nX1\nTHERE:\nX2\n");
+  EXPECT_FALSE(out.error);
+  ASSERT_EQ(out.rows.size(), 2u);  // R1=0 (a variable change) and X2
+  EXPECT_EQ(out.rows[1].line, 5u);
+
+  const Outcome missing = run_lines("X1\nGOTOF NOWHERE\nX2\n");
+  EXPECT_EQ(missing.flow, "jump");
+  EXPECT_EQ(missing.error_kind, "jump_target_not_found");
+}
+
+TEST(LineDriver, ScopeIsPushedAndPopped) {
+  for (const std::string program : {"", "X1\nGOTOF NOWHERE\n", "X1\nY1 )\n"}) {
+    for (std::optional<std::string> threshold : {std::optional<std::string>(), std::optional<std::string>("0")}) {
+      EnvVar stream("NC_STREAM_MIN_BYTES", threshold);
+      state::State state = make_state({});
+      state.set_input(std::string_view(program));
+      auto rows = output::OutputRows::collecting();
+      testing::internal::CaptureStderr();
+      auto flow = line_driver::interpret_lines(state.source_text(), rows, state);
+      testing::internal::GetCapturedStderr();
+      EXPECT_TRUE(state.label_scopes.empty()) << program;
+      if (program.empty()) {
+        ASSERT_TRUE(flow);
+        EXPECT_TRUE(flow->is_continue());
+      }
+    }
+  }
+}
+
+// A final line ending in a lone carriage return is refused by the decoder and
+// read by the grammar as a line end: the line runs.
+TEST(LineDriver, FinalCarriageReturn) {
+  const Outcome out = run_lines("X1\r\nX2\r");
+  EXPECT_FALSE(out.error) << out.error.value_or("");
+  ASSERT_EQ(out.rows.size(), 2u);
+  EXPECT_EQ(std::get<double>(*out.rows[1].cells.get("X")), 2.0);
+  const Outcome blank = run_lines("X1\r\n  \r");
+  EXPECT_FALSE(blank.error) << blank.error.value_or("");
+  EXPECT_EQ(blank.rows.size(), 1u);
+}
+
+std::vector<std::string> stats_lines(const std::string& err) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (pos < err.size()) {
+    std::size_t nl = err.find('\n', pos);
+    if (nl == std::string::npos) nl = err.size();
+    const std::string line = err.substr(pos, nl - pos);
+    if (line.starts_with("STAGE1_STATS ")) out.push_back(line);
+    pos = nl + 1;
+  }
+  return out;
+}
+
+TEST(LineDriver, StatisticsLines) {
+  EnvVar stats("NC_STAGE1_STATS", "1");
+  const std::string simple = "X1\n\nY2 )\n";
+  {
+    EnvVar stream("NC_STREAM_MIN_BYTES", std::nullopt);
+    const auto lines = stats_lines(run_lines("X1\n\nFOO(R1)\nG1 Y2\n").warnings);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with(
+        "STAGE1_STATS non_blank=3 needs_grammar=1 total_lines=4 pass1_decode="))
+        << lines[0];
+    EXPECT_TRUE(lines[0].ends_with("s words=3 nchunks=1")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("STAGE1_STATS pass2_setup_done=")) << lines[1];
+    EXPECT_TRUE(lines[1].ends_with("s (pass1+pass2, before execution)")) << lines[1];
+  }
+  {
+    EnvVar stream("NC_STREAM_MIN_BYTES", "0");
+    const auto lines = stats_lines(run_lines("X1\n\nFOO(R1)\nG1 Y2\n").warnings);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with(
+        "STAGE1_STATS mode=streaming non_blank=3 needs_grammar=1 total_lines=4 preflight="))
+        << lines[0];
+    const auto fallback = stats_lines(run_lines("X1\nGOTOF EE\nEE: X2\n").warnings);
+    ASSERT_EQ(fallback.size(), 2u);
+    EXPECT_TRUE(fallback[0].starts_with("STAGE1_STATS non_blank=3 needs_grammar=1")) << fallback[0];
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::test
