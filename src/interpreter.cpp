@@ -11,6 +11,7 @@
 #include "output.hpp"
 #include "state.hpp"
 #include "structure_scan.hpp"
+#include "vm.hpp"
 
 namespace kelvane::interpreter {
 
@@ -234,10 +235,9 @@ errors::Status interpret_file(std::string_view source, state::State& state,
   auto blocks = file->into_inner().next();
   if (!blocks) return errors::fail(errors::ParseError{"No inner blocks found"});
 
-  // NC_VM=1 asks for the frame-stack executor; this build has none yet, so
-  // the recursive block interpreter runs the program either way.
-  (void)vm_requested();
-  return outcome(interpret_rules::interpret_blocks(blocks->with_line_offset(0), rows, state));
+  const types::Pair program_blocks = blocks->with_line_offset(0);
+  if (vm_requested()) return outcome(interpret_rules::vm::run(program_blocks, rows, state));
+  return outcome(interpret_rules::interpret_blocks(program_blocks, rows, state));
 }
 
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,

@@ -685,7 +685,11 @@ void decode_chunk(std::size_t k, std::size_t chunk_lines, std::span<const std::s
                   DecodedChunk& out) {
   out.words.clear();
   out.results.clear();
-  out.words.reserve(lines.size() * 4);
+  // four words per line, more when the lines are long (about one word per
+  // four bytes), so that the list is not moved while it grows
+  std::size_t bytes = 0;
+  if (!lines.empty()) bytes = static_cast<std::size_t>(lines.back().data() + lines.back().size() - lines.front().data());
+  out.words.reserve(std::max(lines.size() * 4, bytes / 4));
   out.results.reserve(lines.size());
   const std::size_t first = k * chunk_lines + 1;
   for (std::size_t i = 0; i < lines.size(); ++i) {

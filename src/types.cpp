@@ -1,6 +1,7 @@
 #include "types.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -504,26 +505,36 @@ struct identifier_body {
       k |= static_cast<std::uint64_t>(static_cast<unsigned char>(w[i])) << (8 * i);
     return k;
   }
-  static bool is_reserved(const char* p, std::size_t n) {
-    static constexpr std::uint64_t kWords[] = {
-        word_key("IF"),     word_key("ELSE"),    word_key("ENDIF"),    word_key("GOTOB"),
-        word_key("GOTOF"),  word_key("GOTOC"),   word_key("GOTOS"),    word_key("GOTO"),
-        word_key("CASE"),   word_key("OF"),      word_key("DEFAULT"),  word_key("LOOP"),
-        word_key("FOR"),    word_key("WHILE"),   word_key("REPEAT"),   word_key("LABEL"),
-        word_key("TO"),     word_key("UNTIL"),   word_key("ENDWHILE"), word_key("ENDFOR"),
-        word_key("ENDLOOP")};
+  static_assert(std::endian::native == std::endian::little, "word keys are read little-endian");
+  // Whether the word [p, p + n) equals a reserved word in any letter case.
+  static bool is_reserved(const char* p, std::size_t n, const char* end) {
     if (n < 2 || n > 8) return false;
-    // upper-cased; digits and "_" never occur in a reserved word, and no key
-    // holds a zero byte, so words of other lengths never compare equal
+    // The word as one number, letters upper-cased by clearing bit 5 of every
+    // byte: that turns digits into control bytes and keeps "_", neither of
+    // which occurs in a reserved word, so only letters can compare equal.
     std::uint64_t key = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const char c = p[i];
-      const char up = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-      key |= static_cast<std::uint64_t>(static_cast<unsigned char>(up)) << (8 * i);
+    if (end - p >= 8) {
+      std::memcpy(&key, p, 8);
+      if (n < 8) key &= (std::uint64_t{1} << (8 * n)) - 1;
+    } else {
+      for (std::size_t i = 0; i < n; ++i)
+        key |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     }
-    bool hit = false;
-    for (const std::uint64_t k : kWords) hit |= k == key;
-    return hit;
+    key &= 0xDFDFDFDFDFDFDFDFull >> (8 * (8 - n));
+    switch (n) {
+      case 2: return key == word_key("IF") || key == word_key("OF") || key == word_key("TO");
+      case 3: return key == word_key("FOR");
+      case 4:
+        return key == word_key("ELSE") || key == word_key("GOTO") || key == word_key("CASE") ||
+               key == word_key("LOOP");
+      case 5:
+        return key == word_key("ENDIF") || key == word_key("GOTOB") || key == word_key("GOTOF") ||
+               key == word_key("GOTOC") || key == word_key("GOTOS") || key == word_key("WHILE") ||
+               key == word_key("LABEL") || key == word_key("UNTIL");
+      case 6: return key == word_key("REPEAT") || key == word_key("ENDFOR");
+      case 7: return key == word_key("DEFAULT") || key == word_key("ENDLOOP");
+      default: return key == word_key("ENDWHILE");
+    }
   }
   // An identifier is often tried several times at one position (as a
   // variable, an array, a function name): the last answer is kept.
@@ -545,7 +556,7 @@ struct identifier_body {
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return nullptr;
     const char* p = b + 1;
     while (p < e && is_word(*p)) ++p;
-    if (is_reserved(b, static_cast<std::size_t>(p - b))) return nullptr;
+    if (is_reserved(b, static_cast<std::size_t>(p - b), e)) return nullptr;
     return p;
   }
 };
@@ -636,19 +647,28 @@ bool match_rule(Input& in, PState& st) {
 }
 
 // The characters a rule's match can start with, for rules that fail on any
-// other character (and at the end of the input) without any of their
-// sub-rules recording an attempt. Such a failure is settled before the rule
-// is called: it records exactly what the full match would have recorded.
+// other character (and at the end of the input) before consuming anything,
+// and whose failure there records one known rule: the rule itself, or the one
+// sub-rule whose single attempt stands for it. Such a failure is settled
+// before the rule is called, recording exactly what the full match would.
 struct CharSet {
   bool has[256] = {};
   constexpr explicit CharSet(std::string_view chars) {
     for (const char c : chars) has[static_cast<unsigned char>(c)] = true;
   }
 };
+// Specialised below for the rules concerned: `known`, the start characters
+// `chars` and the rule `record` that such a failure records.
 template <typename R>
 struct first_chars {
   static constexpr bool known = false;
 };
+
+// Whether a failure at the first character may be settled without the full
+// match: far from the nesting and token bounds, which the full match checks.
+[[gnu::always_inline]] inline bool may_settle_early(const PState& st) {
+  return st.depth < kMaxNesting && st.tokens.size() < kMaxTokens - 64;
+}
 
 // The failure of rule R at a character it cannot start with.
 template <typename R>
@@ -659,13 +679,8 @@ template <typename R>
       if (st.atomicity == Atomicity::Atomic) return false;
     }
     const std::size_t pos = offset(in, st);
-    if (st.lookahead == Lookahead::None && st.tokens.size() >= kMaxTokens) [[unlikely]] {
-      st.abort = Abort::TooLarge;
-      st.abort_pos = pos;
-      return false;
-    }
     if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos)
-      st.track(R::kRule, pos, st.attempts_at(pos));
+      st.track(first_chars<R>::record, pos, st.attempts_at(pos));
   }
   return false;
 }
@@ -679,7 +694,8 @@ struct control : pg::normal<R> {
       if constexpr (first_chars<R>::known) {
         static constexpr CharSet kFirst(first_chars<R>::chars);
         const char* const p = in.current();
-        if (p == in.end() || !kFirst.has[static_cast<unsigned char>(*p)])
+        if ((p == in.end() || !kFirst.has[static_cast<unsigned char>(*p)]) &&
+            may_settle_early(st...))
           return fail_at_first<R>(in, st...);
       }
       return match_rule<R, A, Action, Control>(in, st...);
@@ -712,17 +728,12 @@ template <typename... Rs>
 [[gnu::always_inline]] inline bool fail_all_at_first(const Input& in, PState& st) {
   if (st.abort != Abort::None || st.atomicity == Atomicity::Atomic) return false;
   const std::size_t pos = offset(in, st);
-  if (st.lookahead == Lookahead::None && st.tokens.size() >= kMaxTokens) [[unlikely]] {
-    st.abort = Abort::TooLarge;
-    st.abort_pos = pos;
-    return false;
-  }
   if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos) {
     if (pos != st.attempt_pos) {
       st.attempts.truncate(0);
       st.attempt_pos = pos;
     }
-    (st.attempts.push(static_cast<std::uint8_t>(Rs::kRule)), ...);
+    (st.attempts.push(static_cast<std::uint8_t>(first_chars<Rs>::record)), ...);
   }
   return false;
 }
@@ -741,7 +752,7 @@ struct alt {
         return set;
       }();
       const char* const p = in.current();
-      if (p == in.end() || !kFirst.has[static_cast<unsigned char>(*p)])
+      if ((p == in.end() || !kFirst.has[static_cast<unsigned char>(*p)]) && may_settle_early(st))
         return fail_all_at_first<Rs...>(in, st);
     }
     return (K_SUB(Rs) || ...);
@@ -858,63 +869,100 @@ struct g_command;
 }  // namespace g
 
 // Start characters (see first_chars).
-#define K_FIRST(name, ...)                                   \
+#define K_FIRST(name, rule, ...)                             \
   template <>                                                \
   struct first_chars<g::name> {                              \
     static constexpr bool known = true;                      \
     static constexpr std::string_view chars = __VA_ARGS__;   \
+    static constexpr Rule record = Rule::rule;               \
   }
 #define kLetters "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-K_FIRST(nc_variable, "$");
-K_FIRST(m_command, "Mm");
-K_FIRST(tool_selection, "Tt");
-K_FIRST(definition, "Dd");
-K_FIRST(g_command_numbered, "G");
-K_FIRST(axis_increment, "Ii");
-K_FIRST(value_array, "S");
-K_FIRST(value_repeating, "R");
-K_FIRST(if_statement, "Ii");
-K_FIRST(if_goto_statement, "Ii");
-K_FIRST(loop_statement, "Ll");
-K_FIRST(for_statement, "Ff");
-K_FIRST(while_statement, "Ww");
-K_FIRST(repeat_until_statement, "Rr");
-K_FIRST(op_add, "+");
-K_FIRST(op_sub, "-");
-K_FIRST(op_mul, "*");
-K_FIRST(op_div, "/");
-K_FIRST(op_int_div, "Dd");
-K_FIRST(op_mod, "Mm");
-K_FIRST(op_b_and, "Bb");
-K_FIRST(op_b_xor, "Bb");
-K_FIRST(op_b_or, "Bb");
-K_FIRST(op_and, "Aa");
-K_FIRST(op_xor, "Xx");
-K_FIRST(op_or, "Oo");
-K_FIRST(relational_operator, "<>=");
-K_FIRST(neg, "-");
-K_FIRST(not_op, "Nn");
-K_FIRST(comment, ";");
-K_FIRST(identifier, kLetters "_");
-K_FIRST(label_name, kLetters "_");
-K_FIRST(arith_fun_name, kLetters);
-K_FIRST(variable_single_char, "XxYyZzAaBbCcUuVvWwIiJjKkTtSsFfDdHhEe");
-K_FIRST(value, "-0123456789");
-K_FIRST(float_, "-0123456789");
-K_FIRST(integer, "-0123456789");
-K_FIRST(g_command, "Gg");
-K_FIRST(gotos_statement, "Gg");
-K_FIRST(goto_kw, "Gg");
-K_FIRST(case_kw, "Cc");
-K_FIRST(of_kw, "Oo");
-K_FIRST(default_kw, "Dd");
-K_FIRST(block_if_kw, "Ii");
-K_FIRST(structure_head_kw, "WwFfLlRr");
-K_FIRST(body_end_kw, "EeUu");
-K_FIRST(frame_kw, "AaCcMmRrSsTt");
-K_FIRST(string_value, "\"");
-K_FIRST(block_number_set, "N");
-K_FIRST(newline, "\n\r");
+#define kAxisLetters "XxYyZzAaBbCcUuVvWwIiJjKkTtSsFfDdHhEe"
+#define kNumberStart "-0123456789"
+#define kPrimaryStart "$_(" kLetters kNumberStart
+#define kExpressionStart " \t" kPrimaryStart
+// rules that begin with a literal, and atomic rules: they record themselves
+K_FIRST(nc_variable, nc_variable, "$");
+K_FIRST(m_command, m_command, "Mm");
+K_FIRST(tool_selection, tool_selection, "Tt");
+K_FIRST(definition, definition, "Dd");
+K_FIRST(g_command_numbered, g_command_numbered, "G");
+K_FIRST(axis_increment, axis_increment, "Ii");
+K_FIRST(value_array, value_array, "S");
+K_FIRST(value_repeating, value_repeating, "R");
+K_FIRST(if_statement, if_statement, "Ii");
+K_FIRST(if_goto_statement, if_goto_statement, "Ii");
+K_FIRST(loop_statement, loop_statement, "Ll");
+K_FIRST(for_statement, for_statement, "Ff");
+K_FIRST(while_statement, while_statement, "Ww");
+K_FIRST(repeat_until_statement, repeat_until_statement, "Rr");
+K_FIRST(op_add, op_add, "+");
+K_FIRST(op_sub, op_sub, "-");
+K_FIRST(op_mul, op_mul, "*");
+K_FIRST(op_div, op_div, "/");
+K_FIRST(op_int_div, op_int_div, "Dd");
+K_FIRST(op_mod, op_mod, "Mm");
+K_FIRST(op_b_and, op_b_and, "Bb");
+K_FIRST(op_b_xor, op_b_xor, "Bb");
+K_FIRST(op_b_or, op_b_or, "Bb");
+K_FIRST(op_and, op_and, "Aa");
+K_FIRST(op_xor, op_xor, "Xx");
+K_FIRST(op_or, op_or, "Oo");
+K_FIRST(relational_operator, relational_operator, "<>=");
+K_FIRST(neg, neg, "-");
+K_FIRST(not_op, not_op, "Nn");
+K_FIRST(comment, comment, ";");
+K_FIRST(identifier, identifier, kLetters "_");
+K_FIRST(label_name, label_name, kLetters "_");
+K_FIRST(arith_fun_name, arith_fun_name, kLetters);
+K_FIRST(variable_single_char, variable_single_char, kAxisLetters);
+K_FIRST(value, value, kNumberStart);
+K_FIRST(float_, float_, kNumberStart);
+K_FIRST(integer, integer, kNumberStart);
+K_FIRST(g_command, g_command, "Gg");
+K_FIRST(gotos_statement, gotos_statement, "Gg");
+K_FIRST(goto_kw, goto_kw, "Gg");
+K_FIRST(case_kw, case_kw, "Cc");
+K_FIRST(of_kw, of_kw, "Oo");
+K_FIRST(default_kw, default_kw, "Dd");
+K_FIRST(block_if_kw, block_if_kw, "Ii");
+K_FIRST(structure_head_kw, structure_head_kw, "WwFfLlRr");
+K_FIRST(body_end_kw, body_end_kw, "EeUu");
+K_FIRST(frame_kw, frame_kw, "AaCcMmRrSsTt");
+K_FIRST(string_value, string_value, "\"");
+K_FIRST(block_number_set, block_number_set, "N");
+K_FIRST(newline, newline, "\n\r");
+// choices whose alternatives all fail at the first character recording two
+// or more attempts, which the rule replaces by itself
+K_FIRST(variable, variable, "$_" kLetters);
+K_FIRST(variable_array, variable_array, "$_" kLetters);
+K_FIRST(goto_target, goto_target, "_" kLetters kNumberStart);
+K_FIRST(primary, primary, kPrimaryStart);
+K_FIRST(assignment, assignment, "$_" kLetters);
+K_FIRST(statement, statement, "$_" kLetters);
+K_FIRST(control_, control, "GgCcIiLlFfWwRr");
+// an expression may begin with blanks, which its empty prefix list leaves
+// to the implicit whitespace before the primary
+K_FIRST(expression, expression, kExpressionStart);
+K_FIRST(concat_operand, concat_operand, kExpressionStart "\"");
+// rules whose first element fails recording one attempt, which stands for them
+K_FIRST(axis_word, variable_single_char, kAxisLetters);
+K_FIRST(frame_op, frame_kw, "AaCcMmRrSsTt");
+K_FIRST(case_statement, case_kw, "Cc");
+K_FIRST(goto_statement, goto_kw, "Gg");
+K_FIRST(case_default, default_kw, "Dd");
+K_FIRST(case_arm, value, kNumberStart);
+K_FIRST(arith_fun, arith_fun_name, kLetters);
+K_FIRST(block_number, integer, kNumberStart);
+K_FIRST(assignment_multi, variable_array, "$_" kLetters);
+K_FIRST(non_returning_function_call, identifier, kLetters "_");
+K_FIRST(condition, expression, kExpressionStart);
+K_FIRST(indices, expression, kExpressionStart);
+K_FIRST(string_expression, concat_operand, kExpressionStart "\"<");
+#undef kExpressionStart
+#undef kPrimaryStart
+#undef kNumberStart
+#undef kAxisLetters
 #undef kLetters
 #undef K_FIRST
 

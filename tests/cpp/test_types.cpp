@@ -131,6 +131,41 @@ TEST(Words, NumbersAxisWordsAndIdentifiers) {
   });
 }
 
+// Reserved words are no identifiers in any letter case, at the end of the
+// text or before more text; longer words, prefixes and words with digits or
+// "_" are.
+TEST(Words, ReservedWordsAreNoIdentifiers) {
+  const std::vector<std::string> reserved = {
+      "IF",  "ELSE",  "ENDIF",    "GOTOB",  "GOTOF",  "GOTOC", "GOTOS",
+      "GOTO", "CASE", "OF",       "DEFAULT", "LOOP",  "FOR",   "WHILE",
+      "REPEAT", "LABEL", "TO",    "UNTIL",  "ENDWHILE", "ENDFOR", "ENDLOOP"};
+  const auto identifier = [](const std::string& text) -> std::string {
+    auto r = NCParser::parse(Rule::identifier, text);
+    if (!r) return "FAIL";
+    return std::string(r->peek()->as_str());
+  };
+  for (const std::string& w : reserved) {
+    std::string lower = w;
+    for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
+    std::string mixed = w;
+    mixed[1] = lower[1];
+    for (const std::string& v : {w, lower, mixed}) {
+      EXPECT_EQ(identifier(v), "FAIL") << v;
+      EXPECT_EQ(identifier(v + " = 1;comment"), "FAIL") << v;
+      for (const char* tail : {"1", "_", "X"}) {
+        EXPECT_EQ(identifier(v + tail), v + tail) << v;
+        EXPECT_EQ(identifier(v + tail + " = 12345678"), v + tail) << v;
+      }
+      const std::string prefix = v.substr(0, v.size() - 1);
+      const bool prefix_reserved = prefix == "GOTO" || prefix == "goto" || prefix == "GoTO";
+      EXPECT_EQ(identifier(prefix + "(1)"), prefix_reserved ? "FAIL" : prefix) << v;
+      EXPECT_EQ(identifier("_" + v), "_" + v) << v;
+    }
+  }
+  for (const char* other : {"I", "IFF", "ELSEIF", "END", "ENDWHILES", "GOTOSX", "F0R", "0F"})
+    EXPECT_EQ(identifier(other), other[0] == '0' ? "FAIL" : other) << other;
+}
+
 TEST(Words, ExpressionsAreFlatOperandLists) {
   check_trees({
       {Rule::single_line, "R1=-5", assign("R1", "(neg \"-\") " + val("5")).c_str()},
@@ -313,6 +348,12 @@ TEST(Failures, FurthestPositionAndRecordedRules) {
       {Rule::block_number, "x", 0, {Rule::integer}, {}},
       {Rule::condition, "", 0, {Rule::expression}, {}},
       {Rule::single_line, "R1=A+", 5, {Rule::neg, Rule::not_op, Rule::primary}, {}},
+      // every operator that could continue the expression is expected
+      {Rule::single_line, "R1=2 3", 5,
+       {Rule::EOI, Rule::comment, Rule::relational_operator, Rule::statement, Rule::op_add,
+        Rule::op_sub, Rule::op_mul, Rule::op_div, Rule::op_int_div, Rule::op_mod, Rule::op_b_and,
+        Rule::op_b_xor, Rule::op_b_or, Rule::op_and, Rule::op_xor, Rule::op_or},
+       {}},
       {Rule::file, "LOOP X10\nENDLOOP", 5, {Rule::comment}, {}},
       // a keyword matched inside the closing-keyword guard is unexpected
       {Rule::file, "IF R1\nENDIF ENDIF", 12, {}, {Rule::body_end_kw}},

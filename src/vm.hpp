@@ -1,0 +1,92 @@
+#pragma once
+// The frame-stack executor: runs a parsed program with the statement rules of
+// interpret_rules, but without recursion. Every running block list is a frame
+// on an explicit stack; a structure (IF, LOOP, FOR, WHILE, REPEAT) does not
+// run its body, it hands back a new frame that the loop of `run` pushes, so
+// the depth of nesting does not grow the machine stack.
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "errors.hpp"
+#include "interpret_rules.hpp"
+#include "output.hpp"
+#include "state.hpp"
+#include "types.hpp"
+
+namespace kelvane::interpret_rules::vm {
+
+// What a frame's block list belongs to, with the loop's state.
+struct FrameKind {
+  // The whole program, or the chosen body of an IF.
+  struct Body {};
+  // A WHILE body; `iterations` counts the passes started.
+  struct While {
+    std::size_t iterations = 0;
+    types::Pair cond;  // the WHILE's `condition` node
+  };
+  // A LOOP body; `iterations` counts the finished passes.
+  struct Loop {
+    std::size_t iterations = 0;
+  };
+  // A REPEAT body; `iterations` counts the finished passes.
+  struct Repeat {
+    std::size_t iterations = 0;
+    types::Pair cond;  // the UNTIL `condition` node
+  };
+  // A FOR body: the end value and the counter variable's name.
+  struct For {
+    double end = 0.0;
+    std::string counter;
+    std::size_t line = 0;  // line of the FOR's assignment, for its errors
+  };
+  std::variant<Body, While, Loop, Repeat, For> v;
+};
+
+// One running block list.
+struct Frame {
+  FrameKind kind;
+  std::vector<types::Pair> blocks;  // the `block` nodes of the list, in source order
+  JumpTable targets;                // jump key -> ascending block indices
+  std::size_t pc = 0;               // index of the block being run
+  std::size_t back_jumps = 0;       // backward jumps placed in this frame
+  // The comment after the structure's closing keyword (it belongs to the
+  // block that holds the structure): written into the current row when the
+  // frame is left, by its end, a jump or the end of the program.
+  std::optional<types::Pair> closing_comment;
+};
+
+// The result of running one block.
+struct ExecOutcome {
+  struct Continue {};
+  struct End {};  // an end-of-program M code ran
+  struct Jump {
+    JumpRequest request;
+  };
+  struct Push {
+    std::unique_ptr<Frame> frame;  // held until it is moved onto the stack
+  };
+  std::variant<Continue, End, Jump, Push> v;
+};
+
+// Runs a program's `blocks` node. Gives Flow::Continue at the normal end and
+// Flow::End after an end-of-program M code; never Flow::Jump: a jump that no
+// frame places is reported as JumpTargetNotFound.
+errors::Result<Flow> run(const types::Pair& blocks, output::OutputRows& rows, state::State& state);
+
+// Runs one `block` node; a structure in it gives Push of the body's frame.
+errors::Result<ExecOutcome> exec_block(const types::Pair& block, output::OutputRows& rows,
+                                       state::State& state);
+
+// Builds a frame over `blocks` and registers its jump keys: adds them to the
+// known targets and pushes their set onto the visible scopes (the frame's
+// removal pops it).
+Frame new_frame(FrameKind kind, std::vector<types::Pair> blocks, state::State& state);
+
+// The children (block nodes) of a `blocks` node, in order.
+std::vector<types::Pair> collect_blocks(const types::Pair& blocks);
+
+}  // namespace kelvane::interpret_rules::vm
