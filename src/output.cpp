@@ -75,35 +75,6 @@ bool is_forward_filled_column(std::string_view name) {
   }
 }
 
-std::size_t FxHash::operator()(std::string_view s) const noexcept {
-  constexpr std::uint64_t kSeed = 0x517cc1b727220a95ULL;
-  std::uint64_t h = 0;
-  auto add = [&h](std::uint64_t word) { h = (std::rotl(h, 5) ^ word) * kSeed; };
-  const char* p = s.data();
-  std::size_t n = s.size();
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    add(w);
-    p += 8;
-    n -= 8;
-  }
-  if (n >= 4) {
-    std::uint32_t w;
-    std::memcpy(&w, p, 4);
-    add(w);
-    p += 4;
-    n -= 4;
-  }
-  while (n > 0) {
-    add(static_cast<unsigned char>(*p));
-    ++p;
-    --n;
-  }
-  add(0xff);
-  return static_cast<std::size_t>(h);
-}
-
 // ---------------------------------------------------------------------------
 // Cells
 
