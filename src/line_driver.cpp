@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include <sys/mman.h>
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -56,6 +58,19 @@ inline char upper_char(char c) { return (c >= 'a' && c <= 'z') ? static_cast<cha
 inline std::size_t skip_blanks(std::string_view s, std::size_t p) {
   while (p < s.size() && is_blank(s[p])) ++p;
   return p;
+}
+
+// Large decoded lists are written once, front to back: ask for huge pages so
+// that filling them costs few page faults.
+template <typename T>
+void advise_huge_pages(const std::vector<T>& v) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const std::size_t bytes = v.capacity() * sizeof(T);
+  if (bytes < 2 * kHuge) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(v.data());
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 bool iequals(std::string_view a, std::string_view b) {
@@ -674,6 +689,7 @@ void for_each_line(std::string_view text, F&& f) {
 std::vector<std::string_view> split_lines(std::string_view program) {
   std::vector<std::string_view> lines;
   lines.reserve(program.size() / 24 + 1);
+  advise_huge_pages(lines);
   for_each_line(program, [&](std::string_view line) {
     lines.push_back(line);
     return true;
@@ -691,6 +707,8 @@ void decode_chunk(std::size_t k, std::size_t chunk_lines, std::span<const std::s
   if (!lines.empty()) bytes = static_cast<std::size_t>(lines.back().data() + lines.back().size() - lines.front().data());
   out.words.reserve(std::max(lines.size() * 4, bytes / 4));
   out.results.reserve(lines.size());
+  advise_huge_pages(out.words);
+  advise_huge_pages(out.results);
   const std::size_t first = k * chunk_lines + 1;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     out.results.push_back(decode_line(lines[i], first + i, out.words));
