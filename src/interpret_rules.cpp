@@ -1751,8 +1751,10 @@ void warn(std::string line) { state::write_warning_line(std::move(line)); }
 
 // The children of a node, collected.
 std::vector<Pair> children(const Pair& node) {
+  const types::Pairs inner = node.into_inner();
   std::vector<Pair> out;
-  for (Pair p : node.into_inner()) out.push_back(std::move(p));
+  out.reserve(inner.count());
+  for (Pair p : inner) out.push_back(std::move(p));
   return out;
 }
 
