@@ -1707,6 +1707,8 @@ namespace {
 
 using errors::fail;
 using types::rule_name;
+// the shared one beside the node-first form of the first half
+using interpret_rules::unexpected_rule;
 
 constexpr std::string_view kBlanks = " \t\r\n";
 
@@ -1798,6 +1800,8 @@ std::size_t utf8_count(std::string_view s) {
   return count;
 }
 
+}  // namespace
+
 ParsingError loop_limit(const State& state) {
   return errors::LoopLimit{std::to_string(state.iteration_limit)};
 }
@@ -1809,6 +1813,8 @@ ParsingError unexpected_rule(std::string_view context, std::string_view details_
                                 fmt("{}{}", details_prefix, rule_name(node.as_rule())),
                                 line, node.as_rule()};
 }
+
+namespace {
 
 // Pops the label scope a block list pushed, on every way out.
 struct ScopeGuard {
@@ -1843,15 +1849,16 @@ Result<AssignmentResult> single_character_write(const Pair& target, std::string 
   auto ident = interpret_identifier(*name_node);
   if (!ident) return fail(ident.error());
   std::string name = normalize_reserved_case(std::move(*ident), state);
-  auto it = state.string_table.find(name);
-  if (it == state.string_table.end()) {
-    return fail(annotate_error(
+  auto not_a_string = [&] {
+    return annotate_error(
         target, ctx,
         fmt("'{}' is not a STRING variable; only strings support single-character "
-                    "(STRING[i] = \"c\") writes",
-                    name),
-        state));
-  }
+            "(STRING[i] = \"c\") writes",
+            name),
+        state);
+  };
+  auto it = state.string_table.find(name);
+  if (it == state.string_table.end()) return fail(not_a_string());
   auto idx = interpret_indices(*indices_node, state);
   if (!idx) return fail(idx.error());
   if (idx->size() != 1) {
@@ -1874,14 +1881,7 @@ Result<AssignmentResult> single_character_write(const Pair& target, std::string 
   }
   // the table may have been rehashed by the subscripts
   it = state.string_table.find(name);
-  if (it == state.string_table.end()) {
-    return fail(annotate_error(
-        target, ctx,
-        fmt("'{}' is not a STRING variable; only strings support single-character "
-                    "(STRING[i] = \"c\") writes",
-                    name),
-        state));
-  }
+  if (it == state.string_table.end()) return fail(not_a_string());
   const std::string& current = it->second;
   const std::size_t length = utf8_count(current);
   if (index >= length) {
@@ -2668,25 +2668,19 @@ Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
   return Flow::cont();
 }
 
-namespace {
-
 void write_comment_cell(OutputRows& rows, std::string_view text) {
   static const std::string_view column = output::intern_column("comment");
   rows.row.cells.insert(column, types::Value(std::string(text)));
 }
 
-}  // namespace
-
-Result<Flow> interpret_statement_if(Pair if_statement, OutputRows& rows, State& state) {
+Result<IfParts> if_parts(Pair if_statement, OutputRows& rows, const State& state) {
   std::optional<Pair> condition;
   std::optional<Pair> then_body;
   std::optional<Pair> else_body;
-  std::size_t count = 0;
   for (Pair child : if_statement.into_inner()) {
     switch (child.as_rule()) {
       case Rule::condition:
         condition = child;
-        ++count;
         break;
       case Rule::comment:
         write_comment_cell(rows, child.as_str());
@@ -2695,7 +2689,6 @@ Result<Flow> interpret_statement_if(Pair if_statement, OutputRows& rows, State& 
         if (!then_body) then_body = child;
         else if (!else_body) else_body = child;
         else return fail(errors::InvalidElementCount{3, 4});
-        ++count;
         break;
       default:
         return fail(unexpected_rule("interpret_statement_if",
@@ -2706,27 +2699,88 @@ Result<Flow> interpret_statement_if(Pair if_statement, OutputRows& rows, State& 
     return fail(annotate_error(if_statement, "interpret_statement_if", "missing condition", state));
   }
   if (!then_body) return fail(errors::InvalidElementCount{1, 0});
-  auto holds = evaluate_condition(*condition, state);
-  if (!holds) return fail(holds.error());
-  if (*holds) return interpret_blocks(*then_body, rows, state);
-  if (else_body) return interpret_blocks(*else_body, rows, state);
-  return Flow::cont();
+  return IfParts{*condition, *then_body, else_body};
 }
 
-Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, State& state) {
+Result<WhileParts> while_parts(Pair while_statement) {
   auto parts = while_statement.into_inner();
   auto condition = parts.next();
   auto body = parts.next();
   if (!condition || !body) {
     return fail(errors::InvalidElementCount{2, condition ? std::size_t{1} : std::size_t{0}});
   }
+  return WhileParts{*condition, *body};
+}
+
+Result<RepeatParts> repeat_until_parts(Pair repeat_until_statement, const State& state) {
+  std::optional<Pair> body;
+  std::optional<Pair> condition;
+  for (Pair child : repeat_until_statement.into_inner()) {
+    if (child.as_rule() == Rule::blocks && !body) body = child;
+    else if (child.as_rule() == Rule::condition && !condition) condition = child;
+    else {
+      return fail(unexpected_rule("interpret_statement_repeat_until",
+                                  "Unexpected rule in interpret_statement_repeat_until: ", child,
+                                  state));
+    }
+  }
+  if (!body || !condition) {
+    return fail(errors::InvalidElementCount{2, (body ? 1u : 0u) + (condition ? 1u : 0u)});
+  }
+  return RepeatParts{*body, *condition};
+}
+
+Result<ForStart> start_for(Pair for_statement, OutputRows& rows, State& state) {
+  auto parts = for_statement.into_inner();
+  auto assignment = parts.next();
+  auto end_expr = parts.next();
+  auto body = parts.next();
+  if (!assignment || !end_expr || !body) {
+    return fail(errors::InvalidElementCount{3, assignment ? (end_expr ? 2u : 1u) : 0u});
+  }
+  const std::size_t line = node_line(*assignment);
+  auto start = interpret_assignment(*assignment, state);
+  if (!start) return fail(std::move(start.error()));
+  std::string name = std::move(start->first);
+  if (!start->second) {
+    return fail(ParsingError::with_context(
+        line, line_text_of(state, line), "FOR statement",
+        fmt("FOR counter '{}' cannot be initialized with a string", name)));
+  }
+  rows.record_variable_change(name, *start->second);
+  auto end = evaluate_expression(*end_expr, state);
+  if (!end) return fail(std::move(end.error()));
+  return ForStart{std::move(name), *end, line, *body};
+}
+
+ParsingError for_counter_stuck(std::string_view counter, double value, std::size_t line,
+                               const State& state) {
+  return ParsingError::with_context(
+      line, line_text_of(state, line), "FOR statement",
+      fmt("FOR counter '{}' stays at {} when 1 is added; the loop would never end", counter,
+          errors::float_text(value)));
+}
+
+Result<Flow> interpret_statement_if(Pair if_statement, OutputRows& rows, State& state) {
+  auto parts = if_parts(if_statement, rows, state);
+  if (!parts) return fail(std::move(parts.error()));
+  auto holds = evaluate_condition(parts->condition, state);
+  if (!holds) return fail(holds.error());
+  if (*holds) return interpret_blocks(parts->then_body, rows, state);
+  if (parts->else_body) return interpret_blocks(*parts->else_body, rows, state);
+  return Flow::cont();
+}
+
+Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, State& state) {
+  auto parts = while_parts(while_statement);
+  if (!parts) return fail(std::move(parts.error()));
   const std::size_t limit = state.iteration_limit;
   std::size_t passes = 0;
   for (;;) {
-    auto holds = evaluate_condition(*condition, state);
+    auto holds = evaluate_condition(parts->condition, state);
     if (!holds) return fail(holds.error());
     if (*holds && passes < limit) {
-      auto flow = interpret_blocks(*body, rows, state);
+      auto flow = interpret_blocks(parts->body, rows, state);
       if (!flow) return flow;
       if (!flow->is_continue()) return flow;
       ++passes;
@@ -2738,26 +2792,10 @@ Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, S
 }
 
 Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State& state) {
-  auto parts = for_statement.into_inner();
-  auto assignment = parts.next();
-  auto end_expr = parts.next();
-  auto body = parts.next();
-  if (!assignment || !end_expr || !body) {
-    return fail(errors::InvalidElementCount{3, assignment ? (end_expr ? 2u : 1u) : 0u});
-  }
-  const std::size_t line = node_line(*assignment);
-  auto start = interpret_assignment(*assignment, state);
-  if (!start) return fail(start.error());
-  const std::string name = std::move(start->first);
-  if (!start->second) {
-    return fail(ParsingError::with_context(
-        line, line_text_of(state, line), "FOR statement",
-        fmt("FOR counter '{}' cannot be initialized with a string", name)));
-  }
-  rows.record_variable_change(name, *start->second);
-  auto end = evaluate_expression(*end_expr, state);
-  if (!end) return fail(end.error());
-  const double end_value = *end;
+  auto started = start_for(for_statement, rows, state);
+  if (!started) return fail(std::move(started.error()));
+  const std::string& name = started->counter;
+  const double end_value = started->end;
   for (;;) {
     auto it = state.symbol_table.find(name);
     if (it == state.symbol_table.end()) break;
@@ -2766,7 +2804,7 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
     // FOR passes are not counted against the iteration limit; a body that
     // sends nothing must still end the run once the consumer is gone.
     if (rows.consumer_gone()) return fail(errors::StreamClosed{});
-    auto flow = interpret_blocks(*body, rows, state);
+    auto flow = interpret_blocks(started->body, rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;
     it = state.symbol_table.find(name);
@@ -2775,13 +2813,8 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
     const double next = before + 1.0;
     it.value() = next;
     rows.record_variable_change(name, next);
-    // A counter that adding 1 no longer changes (2^53 and beyond, or an
-    // infinity) would repeat the same pass forever.
     if (next == before && next <= end_value) {
-      return fail(ParsingError::with_context(
-          line, line_text_of(state, line), "FOR statement",
-          fmt("FOR counter '{}' stays at {} when 1 is added; the loop would never end",
-                      name, errors::float_text(before))));
+      return fail(for_counter_stuck(name, before, started->line, state));
     }
   }
   return Flow::cont();
@@ -2803,29 +2836,17 @@ Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, Sta
 
 Result<Flow> interpret_statement_repeat_until(Pair repeat_until_statement, OutputRows& rows,
                                               State& state) {
-  std::optional<Pair> body;
-  std::optional<Pair> condition;
-  for (Pair child : repeat_until_statement.into_inner()) {
-    if (child.as_rule() == Rule::blocks && !body) body = child;
-    else if (child.as_rule() == Rule::condition && !condition) condition = child;
-    else {
-      return fail(unexpected_rule("interpret_statement_repeat_until",
-                                  "Unexpected rule in interpret_statement_repeat_until: ", child,
-                                  state));
-    }
-  }
-  if (!body || !condition) {
-    return fail(errors::InvalidElementCount{2, (body ? 1u : 0u) + (condition ? 1u : 0u)});
-  }
+  auto parts = repeat_until_parts(repeat_until_statement, state);
+  if (!parts) return fail(std::move(parts.error()));
   const std::size_t limit = state.iteration_limit;
   std::size_t passes = 0;
   for (;;) {
-    auto flow = interpret_blocks(*body, rows, state);
+    auto flow = interpret_blocks(parts->body, rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;
     ++passes;
     if (passes >= limit) return fail(loop_limit(state));
-    auto holds = evaluate_condition(*condition, state);
+    auto holds = evaluate_condition(parts->condition, state);
     if (!holds) return fail(holds.error());
     if (*holds) return Flow::cont();
   }

@@ -151,6 +151,55 @@ Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, Sta
 Result<Flow> interpret_statement_repeat_until(Pair repeat_until_statement, OutputRows& rows,
                                               State& state);
 
+// The parts of the structures, shared by the recursive rules above and the
+// frame-stack executor (vm), so that both read a structure the same way.
+
+// The loop-limit error, naming the iteration limit.
+ParsingError loop_limit(const State& state);
+// Writes a comment's text into the current row's "comment" cell.
+void write_comment_cell(OutputRows& rows, std::string_view text);
+// An UnexpectedRule error for a node: the details are the prefix followed by
+// the node's rule name.
+ParsingError unexpected_rule(std::string_view context, std::string_view details_prefix,
+                             const Pair& node, const State& state);
+
+struct IfParts {
+  Pair condition;
+  Pair then_body;
+  std::optional<Pair> else_body;
+};
+// The children of an `if_statement` node; a comment among them is written
+// into the current row.
+Result<IfParts> if_parts(Pair if_statement, OutputRows& rows, const State& state);
+
+struct WhileParts {
+  Pair condition;
+  Pair body;
+};
+// The children of a `while_statement` node.
+Result<WhileParts> while_parts(Pair while_statement);
+
+struct RepeatParts {
+  Pair body;
+  Pair condition;
+};
+// The children of a `repeat_until_statement` node.
+Result<RepeatParts> repeat_until_parts(Pair repeat_until_statement, const State& state);
+
+// A started FOR: its counter holds the start value (recorded as a variable
+// change) and the end value is evaluated.
+struct ForStart {
+  std::string counter;
+  double end = 0.0;
+  std::size_t line = 0;  // line of the FOR's assignment, for its errors
+  Pair body;
+};
+Result<ForStart> start_for(Pair for_statement, OutputRows& rows, State& state);
+// The error of a FOR counter that adding 1 no longer changes (2^53 and
+// beyond, an infinity): the loop would repeat the same pass forever.
+ParsingError for_counter_stuck(std::string_view counter, double value, std::size_t line,
+                               const State& state);
+
 // ---------------------------------------------------------------------------
 // Assignments, IC and DEF
 

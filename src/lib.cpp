@@ -605,8 +605,10 @@ struct RowIterObject {
 const char* const kBorrowed = "Already borrowed";
 const char* const kMutablyBorrowed = "Already mutably borrowed";
 
-void row_iter_dealloc(PyObject* self) {
-  auto* it = reinterpret_cast<RowIterObject*>(self);
+// tp_dealloc of both iterator types.
+template <typename IterObject>
+void iter_dealloc(PyObject* self) {
+  auto* it = reinterpret_cast<IterObject*>(self);
   PyTypeObject* tp = Py_TYPE(self);
   delete it->core;  // closes the receivers; the worker is detached
   it->core = nullptr;
@@ -622,6 +624,46 @@ PyObject* iter_self(PyObject* self) {
     return nullptr;
   }
   return Py_NewRef(self);
+}
+
+// tp_iternext of both iterator types: `Impl(self, core)` runs while the
+// iterator is marked borrowed; a C++ exception becomes a Python error.
+template <typename IterObject, auto Impl>
+PyObject* iter_next(PyObject* obj) {
+  auto* self = reinterpret_cast<IterObject*>(obj);
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kBorrowed);
+    return nullptr;
+  }
+  self->busy = true;
+  PyObject* out = nullptr;
+  try {
+    out = Impl(self, *self->core);
+  } catch (const std::exception& e) {
+    raise_from_cpp(e);
+  }
+  self->busy = false;
+  return out;
+}
+
+// Whether a getter may read the iterator (not inside its own `next()`);
+// false with the error set.
+template <typename IterObject>
+bool iter_check(IterObject* self) {
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
+    return false;
+  }
+  return true;
+}
+
+// The `state` getter of both iterator types.
+template <typename IterObject>
+PyObject* iter_state(PyObject* obj, void*) {
+  auto* self = reinterpret_cast<IterObject*>(obj);
+  if (!iter_check(self)) return nullptr;
+  if (!self->core->final_state) Py_RETURN_NONE;
+  return final_state_to_py(*self->core->final_state);
 }
 
 // Waits for the next value of a channel with the GIL released. A value
@@ -642,10 +684,13 @@ void join_without_gil(WorkerHandle& w) {
   Py_END_ALLOW_THREADS
 }
 
-// Takes the outcome at the end of the data channel; false with the run's
-// error set.
+// The end of the stream: takes the outcome at the end of the data channel,
+// then the variable events where there is a channel for them, then joins the
+// worker; false with the run's error set.
 bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& result_rx,
-                  std::optional<WorkerHandle>& worker, std::optional<FinalState>& final_state) {
+                  std::optional<WorkerHandle>& worker, std::optional<FinalState>& final_state,
+                  std::optional<Receiver<VariableEvents>>* events_rx = nullptr,
+                  std::optional<VariableEvents>* events = nullptr) {
   if (result_rx) {
     std::optional<Outcome> outcome = recv_without_gil(*result_rx);
     result_rx.reset();
@@ -653,6 +698,7 @@ bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& resul
       if (auto* fs = std::get_if<FinalState>(&*outcome)) {
         final_state = std::move(*fs);
       } else {
+        if (events_rx) events_rx->reset();
         if (worker) {
           join_without_gil(*worker);
           worker.reset();
@@ -664,6 +710,11 @@ bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& resul
         return false;
       }
     }
+  }
+  if (events_rx && *events_rx) {
+    std::optional<VariableEvents> received = recv_without_gil(**events_rx);
+    events_rx->reset();
+    if (received) *events = std::move(*received);
   }
   if (worker) {
     join_without_gil(*worker);
@@ -760,32 +811,6 @@ PyObject* row_iter_next_impl(RowIterObject* self, RowIterCore& core) {
   return nullptr;  // end of iteration
 }
 
-PyObject* row_iter_next(PyObject* obj) {
-  auto* self = reinterpret_cast<RowIterObject*>(obj);
-  if (self->busy) {
-    PyErr_SetString(PyExc_RuntimeError, kBorrowed);
-    return nullptr;
-  }
-  self->busy = true;
-  PyObject* out = nullptr;
-  try {
-    out = row_iter_next_impl(self, *self->core);
-  } catch (const std::exception& e) {
-    raise_from_cpp(e);
-  }
-  self->busy = false;
-  return out;
-}
-
-PyObject* row_iter_state(PyObject* obj, void*) {
-  auto* self = reinterpret_cast<RowIterObject*>(obj);
-  if (self->busy) {
-    PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
-    return nullptr;
-  }
-  if (!self->core->final_state) Py_RETURN_NONE;
-  return final_state_to_py(*self->core->final_state);
-}
 
 const char kStateDoc[] =
     "The final interpreter state\n"
@@ -793,7 +818,7 @@ const char kStateDoc[] =
     "the iterator is exhausted.";
 
 PyGetSetDef row_iter_getset[] = {
-    {"state", row_iter_state, nullptr, kStateDoc, nullptr},
+    {"state", iter_state<RowIterObject>, nullptr, kStateDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -805,9 +830,9 @@ const char kRowIterDoc[] =
     "of a loop only drops it when no other reference keeps it alive.";
 
 PyType_Slot row_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(row_iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<RowIterObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(row_iter_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<RowIterObject, row_iter_next_impl>)},
     {Py_tp_getset, row_iter_getset},
     {Py_tp_doc, const_cast<char*>(kRowIterDoc)},
     {0, nullptr},
@@ -1266,49 +1291,6 @@ struct BatchIterObject {
 };
 static_assert(offsetof(BatchIterObject, busy) == offsetof(RowIterObject, busy));
 
-void batch_iter_dealloc(PyObject* self) {
-  auto* it = reinterpret_cast<BatchIterObject*>(self);
-  PyTypeObject* tp = Py_TYPE(self);
-  delete it->core;
-  it->core = nullptr;
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-// The end of the stream: the outcome, then the events, then the join.
-bool batch_iter_finish(const ModuleState* ms, BatchIterCore& core) {
-  if (core.result_rx) {
-    std::optional<Outcome> outcome = recv_without_gil(*core.result_rx);
-    core.result_rx.reset();
-    if (outcome) {
-      if (auto* fs = std::get_if<FinalState>(&*outcome)) {
-        core.final_state = std::move(*fs);
-      } else {
-        core.events_rx.reset();
-        if (core.worker) {
-          join_without_gil(*core.worker);
-          core.worker.reset();
-        }
-        if (auto* info = std::get_if<ErrInfo>(&*outcome))
-          raise_err_info(ms, *info);
-        else
-          raise_worker_failure(std::get<WorkerFailure>(*outcome));
-        return false;
-      }
-    }
-  }
-  if (core.events_rx) {
-    std::optional<VariableEvents> events = recv_without_gil(*core.events_rx);
-    core.events_rx.reset();
-    if (events) core.variable_events = std::move(*events);
-  }
-  if (core.worker) {
-    join_without_gil(*core.worker);
-    core.worker.reset();
-  }
-  return true;
-}
-
 PyObject* batch_iter_next_impl(BatchIterObject* self, BatchIterCore& core) {
   const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
   if (core.batch_rx) {
@@ -1316,52 +1298,21 @@ PyObject* batch_iter_next_impl(BatchIterObject* self, BatchIterCore& core) {
     if (table) return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(*table));
     core.batch_rx.reset();
   }
-  batch_iter_finish(ms, core);
+  take_outcome(ms, core.result_rx, core.worker, core.final_state, &core.events_rx,
+               &core.variable_events);
   return nullptr;
-}
-
-PyObject* batch_iter_next(PyObject* obj) {
-  auto* self = reinterpret_cast<BatchIterObject*>(obj);
-  if (self->busy) {
-    PyErr_SetString(PyExc_RuntimeError, kBorrowed);
-    return nullptr;
-  }
-  self->busy = true;
-  PyObject* out = nullptr;
-  try {
-    out = batch_iter_next_impl(self, *self->core);
-  } catch (const std::exception& e) {
-    raise_from_cpp(e);
-  }
-  self->busy = false;
-  return out;
-}
-
-bool batch_iter_check(BatchIterObject* self) {
-  if (self->busy) {
-    PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
-    return false;
-  }
-  return true;
-}
-
-PyObject* batch_iter_state(PyObject* obj, void*) {
-  auto* self = reinterpret_cast<BatchIterObject*>(obj);
-  if (!batch_iter_check(self)) return nullptr;
-  if (!self->core->final_state) Py_RETURN_NONE;
-  return final_state_to_py(*self->core->final_state);
 }
 
 PyObject* batch_iter_variable_names(PyObject* obj, void*) {
   auto* self = reinterpret_cast<BatchIterObject*>(obj);
-  if (!batch_iter_check(self)) return nullptr;
+  if (!iter_check(self)) return nullptr;
   if (!self->core->variable_events) Py_RETURN_NONE;
   return str_list_to_py(self->core->variable_events->names);
 }
 
 PyObject* batch_iter_variable_events(PyObject* obj, void*) {
   auto* self = reinterpret_cast<BatchIterObject*>(obj);
-  if (!batch_iter_check(self)) return nullptr;
+  if (!iter_check(self)) return nullptr;
   if (!self->core->variable_events) Py_RETURN_NONE;
   try {
     return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)),
@@ -1385,7 +1336,7 @@ const char kVariableEventsDoc[] =
     "A polars DataFrame wraps it without copying: `pl.DataFrame(it.variable_events)`.";
 
 PyGetSetDef batch_iter_getset[] = {
-    {"state", batch_iter_state, nullptr, kStateDoc, nullptr},
+    {"state", iter_state<BatchIterObject>, nullptr, kStateDoc, nullptr},
     {"variable_names", batch_iter_variable_names, nullptr, kVariableNamesDoc, nullptr},
     {"variable_events", batch_iter_variable_events, nullptr, kVariableEventsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -1401,9 +1352,9 @@ const char kBatchIterDoc[] =
     "the whole program.";
 
 PyType_Slot batch_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(batch_iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<BatchIterObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(batch_iter_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<BatchIterObject, batch_iter_next_impl>)},
     {Py_tp_getset, batch_iter_getset},
     {Py_tp_doc, const_cast<char*>(kBatchIterDoc)},
     {0, nullptr},

@@ -12,24 +12,6 @@ using errors::fail;
 using types::Pair;
 using types::Rule;
 
-errors::ParsingError loop_limit(const state::State& state) {
-  return errors::LoopLimit{std::to_string(state.iteration_limit)};
-}
-
-errors::ParsingError unexpected(const Pair& node, std::string_view context,
-                                std::string_view prefix, Rule rule, const state::State& state) {
-  const std::size_t line = node_line(node);
-  std::string details(prefix);
-  details += types::rule_name(rule);
-  return errors::UnexpectedRule{std::string(context), line_text_of(state, line),
-                                std::move(details), line, rule};
-}
-
-void write_comment_cell(output::OutputRows& rows, std::string_view text) {
-  static const std::string_view column = output::intern_column("comment");
-  rows.row.cells.insert(column, types::Value(std::string(text)));
-}
-
 ExecOutcome cont() { return ExecOutcome{ExecOutcome::Continue{}}; }
 
 ExecOutcome push(FrameKind kind, const Pair& body, state::State& state) {
@@ -45,65 +27,24 @@ ExecOutcome from_flow(Flow flow) {
   return cont();
 }
 
-// A counter that adding 1 no longer changes (2^53 and beyond, an infinity)
-// would repeat the same pass forever.
-errors::ParsingError for_counter_stuck(const FrameKind::For& f, double value,
-                                       const state::State& state) {
-  std::string msg = "FOR counter '";
-  msg += f.counter;
-  msg += "' stays at ";
-  msg += errors::float_text(value);
-  msg += " when 1 is added; the loop would never end";
-  return errors::ParsingError::with_context(f.line, line_text_of(state, f.line), "FOR statement",
-                                            msg);
-}
-
 errors::Result<ExecOutcome> exec_if(const Pair& node, output::OutputRows& rows,
                                     state::State& state) {
-  std::optional<Pair> condition;
-  std::optional<Pair> then_body;
-  std::optional<Pair> else_body;
-  for (const Pair& child : node.into_inner()) {
-    switch (child.as_rule()) {
-      case Rule::condition:
-        condition = child;
-        break;
-      case Rule::comment:
-        write_comment_cell(rows, child.as_str());
-        break;
-      case Rule::blocks:
-        if (!then_body) then_body = child;
-        else if (!else_body) else_body = child;
-        else return fail(errors::InvalidElementCount{3, 4});
-        break;
-      default:
-        return fail(unexpected(child, "interpret_statement_if",
-                               "Unexpected rule in interpret_statement_if: ", child.as_rule(),
-                               state));
-    }
-  }
-  if (!condition) {
-    return fail(annotate_error(node, "interpret_statement_if", "missing condition", state));
-  }
-  if (!then_body) return fail(errors::InvalidElementCount{1, 0});
-  auto holds = evaluate_condition(*condition, state);
+  auto parts = if_parts(node, rows, state);
+  if (!parts) return fail(std::move(parts.error()));
+  auto holds = evaluate_condition(parts->condition, state);
   if (!holds) return fail(std::move(holds.error()));
-  if (*holds) return push(FrameKind{FrameKind::Body{}}, *then_body, state);
-  if (else_body) return push(FrameKind{FrameKind::Body{}}, *else_body, state);
+  if (*holds) return push(FrameKind{FrameKind::Body{}}, parts->then_body, state);
+  if (parts->else_body) return push(FrameKind{FrameKind::Body{}}, *parts->else_body, state);
   return cont();
 }
 
 errors::Result<ExecOutcome> exec_while(const Pair& node, state::State& state) {
-  auto parts = node.into_inner();
-  auto condition = parts.next();
-  auto body = parts.next();
-  if (!condition || !body) {
-    return fail(errors::InvalidElementCount{2, condition ? std::size_t{1} : std::size_t{0}});
-  }
-  auto holds = evaluate_condition(*condition, state);
+  auto parts = while_parts(node);
+  if (!parts) return fail(std::move(parts.error()));
+  auto holds = evaluate_condition(parts->condition, state);
   if (!holds) return fail(std::move(holds.error()));
   if (*holds && state.iteration_limit != 0)
-    return push(FrameKind{FrameKind::While{1, *condition}}, *body, state);
+    return push(FrameKind{FrameKind::While{1, parts->condition}}, parts->body, state);
   return cont();
 }
 
@@ -114,51 +55,24 @@ errors::Result<ExecOutcome> exec_loop(const Pair& node, state::State& state) {
 }
 
 errors::Result<ExecOutcome> exec_repeat(const Pair& node, state::State& state) {
-  std::optional<Pair> body;
-  std::optional<Pair> condition;
-  for (const Pair& child : node.into_inner()) {
-    if (child.as_rule() == Rule::blocks && !body) body = child;
-    else if (child.as_rule() == Rule::condition && !condition) condition = child;
-    else {
-      return fail(unexpected(child, "interpret_statement_repeat_until",
-                             "Unexpected rule in interpret_statement_repeat_until: ",
-                             child.as_rule(), state));
-    }
-  }
-  if (!body || !condition) {
-    return fail(errors::InvalidElementCount{2, (body ? 1u : 0u) + (condition ? 1u : 0u)});
-  }
-  return push(FrameKind{FrameKind::Repeat{0, *condition}}, *body, state);
+  auto parts = repeat_until_parts(node, state);
+  if (!parts) return fail(std::move(parts.error()));
+  return push(FrameKind{FrameKind::Repeat{0, parts->condition}}, parts->body, state);
 }
 
 errors::Result<ExecOutcome> exec_for(const Pair& node, output::OutputRows& rows,
                                      state::State& state) {
-  auto parts = node.into_inner();
-  auto assignment = parts.next();
-  auto end_expr = parts.next();
-  auto body = parts.next();
-  if (!assignment || !end_expr || !body) {
-    return fail(errors::InvalidElementCount{3, assignment ? (end_expr ? 2u : 1u) : 0u});
-  }
-  const std::size_t line = node_line(*assignment);
-  auto start = interpret_assignment(*assignment, state);
-  if (!start) return fail(std::move(start.error()));
-  std::string name = std::move(start->first);
-  if (!start->second) {
-    return fail(errors::ParsingError::with_context(
-        line, line_text_of(state, line), "FOR statement",
-        "FOR counter '" + name + "' cannot be initialized with a string"));
-  }
-  rows.record_variable_change(name, *start->second);
-  auto end = evaluate_expression(*end_expr, state);
-  if (!end) return fail(std::move(end.error()));
-  auto it = state.symbol_table.find(name);
+  auto started = start_for(node, rows, state);
+  if (!started) return fail(std::move(started.error()));
+  auto it = state.symbol_table.find(started->counter);
   // no entry: the counter is an axis or a block address, no pass runs
-  if (it == state.symbol_table.end() || !(it->second <= *end)) return cont();
+  if (it == state.symbol_table.end() || !(it->second <= started->end)) return cont();
   // FOR passes are not counted against the limit; a body that sends nothing
   // must still end the run once the consumer is gone.
   if (rows.consumer_gone()) return fail(errors::StreamClosed{});
-  return push(FrameKind{FrameKind::For{*end, std::move(name), line}}, *body, state);
+  return push(
+      FrameKind{FrameKind::For{started->end, std::move(started->counter), started->line}},
+      started->body, state);
 }
 
 errors::Result<ExecOutcome> exec_control(const Pair& control, output::OutputRows& rows,
@@ -196,8 +110,7 @@ errors::Result<ExecOutcome> exec_control(const Pair& control, output::OutputRows
         outcome = exec_repeat(child, state);
         break;
       default:
-        return fail(unexpected(child, "vm::exec_control", "Unexpected control rule: ",
-                               child.as_rule(), state));
+        return fail(unexpected_rule("vm::exec_control", "Unexpected control rule: ", child, state));
     }
     if (!outcome) return outcome;
     if (!std::holds_alternative<ExecOutcome::Continue>(outcome->v)) return outcome;
@@ -299,7 +212,7 @@ errors::Status finish_list(Stack& stack) {
             stack.leave();
             return {};
           }
-          if (next == before) return fail(for_counter_stuck(kind, before, state));
+          if (next == before) return fail(for_counter_stuck(kind.counter, before, kind.line, state));
           if (rows.consumer_gone()) return fail(errors::StreamClosed{});
           f.pc = 0;
         }
@@ -329,8 +242,7 @@ Frame new_frame(FrameKind kind, std::vector<Pair> blocks, state::State& state) {
 errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& rows,
                                        state::State& state) {
   if (block.as_rule() != Rule::block) {
-    return fail(unexpected(block, "vm::exec_block", "Expected a block, found ", block.as_rule(),
-                           state));
+    return fail(unexpected_rule("vm::exec_block", "Expected a block, found ", block, state));
   }
   const std::size_t line = node_line(block);
   if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
@@ -380,8 +292,7 @@ errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& ro
         write_comment_cell(rows, child.as_str());
         break;
       default:
-        return fail(unexpected(child, "vm::exec_block", "Unexpected rule in block: ",
-                               child.as_rule(), state));
+        return fail(unexpected_rule("vm::exec_block", "Unexpected rule in block: ", child, state));
     }
   }
   if (ran_statement) {
