@@ -1814,16 +1814,6 @@ ParsingError unexpected_rule(std::string_view context, std::string_view details_
                                 line, node.as_rule()};
 }
 
-namespace {
-
-// Pops the label scope a block list pushed, on every way out.
-struct ScopeGuard {
-  State& state;
-  ~ScopeGuard() { state.label_scopes.pop_back(); }
-};
-
-}  // namespace
-
 // ===========================================================================
 // Assignments
 
@@ -2630,26 +2620,63 @@ Flow interpret_gotos(Pair gotos_statement, State& /*state*/) {
 // ===========================================================================
 // Block lists and structures
 
-Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
+namespace {
+
+// A block list collected once and run any number of times: a loop collects
+// its body on entry and runs the same list on every pass.
+struct BlockList {
+  std::vector<Pair> blocks;
+  JumpTable table;
+  // the label scope of a run, built once: lent to the scope stack while a
+  // run lasts and taken back when it ends
+  state::StrSet scope;
+};
+
+// Lends a list's scope to the scope stack for one run.
+struct LentScope {
+  State& state;
+  state::StrSet& scope;
+  LentScope(State& s, state::StrSet& lent) : state(s), scope(lent) {
+    state.label_scopes.emplace_back().swap(scope);
+  }
+  ~LentScope() {
+    state.label_scopes.back().swap(scope);
+    state.label_scopes.pop_back();
+  }
+  LentScope(const LentScope&) = delete;
+  LentScope& operator=(const LentScope&) = delete;
+};
+
+// Collects a `blocks` node; its targets become known to the jump hints.
+Result<BlockList> collect_block_list(const Pair& blocks, State& state) {
   if (blocks.as_rule() != Rule::blocks) {
     return fail(annotate_error(blocks, "blocks interpretation",
                                fmt("Expected blocks, found {}", rule_name(blocks.as_rule())),
                                state));
   }
-  const std::vector<Pair> list = children(blocks);
-  const JumpTable table = scan_jump_targets(list);
-  state::StrSet& scope = state.label_scopes.emplace_back();
-  for (const auto& entry : table) {
+  BlockList list;
+  // one walk over the siblings: a counting pass first would touch every
+  // block's first token twice
+  for (Pair p : blocks.into_inner()) list.blocks.push_back(std::move(p));
+  list.table = scan_jump_targets(list.blocks);
+  for (const auto& entry : list.table) {
     state.all_jump_targets.insert(entry.first);
-    scope.insert(entry.first);
+    list.scope.insert(entry.first);
   }
-  ScopeGuard guard{state};
+  return list;
+}
 
-  const std::size_t n = list.size();
+// One run of a collected list: its own label scope pushed for the run, the
+// backward jumps counted from zero.
+Result<Flow> run_block_list(BlockList& list, OutputRows& rows, State& state) {
+  const LentScope lent(state, list.scope);
+
+  const std::vector<Pair>& blocks = list.blocks;
+  const std::size_t n = blocks.size();
   std::size_t index = 0;
   std::size_t backward = 0;
   while (index < n) {
-    auto flow = interpret_block(list[index], rows, state);
+    auto flow = interpret_block(blocks[index], rows, state);
     if (!flow) return fail(flow.error());
     if (flow->is_continue()) {
       ++index;
@@ -2657,7 +2684,7 @@ Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
     }
     if (flow->is_end()) return Flow::end();
     JumpRequest* request = flow->jump_request();
-    auto target = resolve_jump(table, index, *request);
+    auto target = resolve_jump(list.table, index, *request);
     if (!target) return std::move(*flow);
     if (*target <= index) {
       ++backward;
@@ -2666,6 +2693,30 @@ Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
     index = *target;
   }
   return Flow::cont();
+}
+
+// A loop body, collected on its first pass (a body that never runs is never
+// looked at, as before) and reused by every later pass.
+struct LoopBody {
+  const Pair& node;
+  std::optional<BlockList> list;
+
+  Result<Flow> run(OutputRows& rows, State& state) {
+    if (!list) {
+      auto collected = collect_block_list(node, state);
+      if (!collected) return fail(std::move(collected.error()));
+      list = std::move(*collected);
+    }
+    return run_block_list(*list, rows, state);
+  }
+};
+
+}  // namespace
+
+Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
+  auto list = collect_block_list(blocks, state);
+  if (!list) return fail(std::move(list.error()));
+  return run_block_list(*list, rows, state);
 }
 
 void write_comment_cell(OutputRows& rows, std::string_view text) {
@@ -2776,11 +2827,12 @@ Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, S
   if (!parts) return fail(std::move(parts.error()));
   const std::size_t limit = state.iteration_limit;
   std::size_t passes = 0;
+  LoopBody body{parts->body, std::nullopt};
   for (;;) {
     auto holds = evaluate_condition(parts->condition, state);
     if (!holds) return fail(holds.error());
     if (*holds && passes < limit) {
-      auto flow = interpret_blocks(parts->body, rows, state);
+      auto flow = body.run(rows, state);
       if (!flow) return flow;
       if (!flow->is_continue()) return flow;
       ++passes;
@@ -2796,6 +2848,7 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
   if (!started) return fail(std::move(started.error()));
   const std::string& name = started->counter;
   const double end_value = started->end;
+  LoopBody body{started->body, std::nullopt};
   for (;;) {
     auto it = state.symbol_table.find(name);
     if (it == state.symbol_table.end()) break;
@@ -2804,7 +2857,7 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
     // FOR passes are not counted against the iteration limit; a body that
     // sends nothing must still end the run once the consumer is gone.
     if (rows.consumer_gone()) return fail(errors::StreamClosed{});
-    auto flow = interpret_blocks(started->body, rows, state);
+    auto flow = body.run(rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;
     it = state.symbol_table.find(name);
@@ -2821,12 +2874,13 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
 }
 
 Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, State& state) {
-  auto body = loop_statement.into_inner().next();
-  if (!body) return fail(errors::InvalidElementCount{1, 0});
+  auto body_node = loop_statement.into_inner().next();
+  if (!body_node) return fail(errors::InvalidElementCount{1, 0});
   const std::size_t limit = state.iteration_limit;
   std::size_t passes = 0;
+  LoopBody body{*body_node, std::nullopt};
   for (;;) {
-    auto flow = interpret_blocks(*body, rows, state);
+    auto flow = body.run(rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;
     ++passes;
@@ -2840,8 +2894,9 @@ Result<Flow> interpret_statement_repeat_until(Pair repeat_until_statement, Outpu
   if (!parts) return fail(std::move(parts.error()));
   const std::size_t limit = state.iteration_limit;
   std::size_t passes = 0;
+  LoopBody body{parts->body, std::nullopt};
   for (;;) {
-    auto flow = interpret_blocks(parts->body, rows, state);
+    auto flow = body.run(rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;
     ++passes;
