@@ -99,21 +99,27 @@ struct EvalResult {
   errors::Result<double> value;
   std::string warnings;
 };
-inline errors::Result<double> eval_on(state::State& state, const std::string& expr,
-                                      std::string* warnings = nullptr) {
+// Parses "R0=<expr>" as the state's program and finds the first node of `rule`
+// on its right-hand side; a test failure when there is none.
+inline std::optional<Pair> parse_right_side(state::State& state, const std::string& expr,
+                                            Rule rule) {
   auto src = std::make_shared<const std::string>("R0=" + expr);
   state.set_input(src);
   auto parsed = types::NCParser::parse(Rule::single_line, *src);
   if (!parsed) {
     ADD_FAILURE() << "parse failed for " << expr << ": " << parsed.error().display;
-    return std::unexpected(ParsingError(errors::InvalidCondition{}));
+    return std::nullopt;
   }
   Pair top = *parsed->next();
-  auto e = find_rule(top, Rule::expression);
-  if (!e) {
-    ADD_FAILURE() << "no expression in " << expr;
-    return std::unexpected(ParsingError(errors::InvalidCondition{}));
-  }
+  auto e = find_rule(top, rule);
+  if (!e) ADD_FAILURE() << "no " << types::rule_name(rule) << " in " << expr;
+  return e;
+}
+
+inline errors::Result<double> eval_on(state::State& state, const std::string& expr,
+                                      std::string* warnings = nullptr) {
+  auto e = parse_right_side(state, expr, Rule::expression);
+  if (!e) return std::unexpected(ParsingError(errors::InvalidCondition{}));
   testing::internal::CaptureStderr();
   auto v = interpret_rules::evaluate_expression(*e, state);
   std::string w = testing::internal::GetCapturedStderr();
@@ -127,19 +133,8 @@ inline errors::Result<double> eval(const std::string& expr, const Options& o = {
 
 // Evaluates the right-hand side of "R0=<expr>" as text.
 inline errors::Result<std::string> eval_text_on(state::State& state, const std::string& expr) {
-  auto src = std::make_shared<const std::string>("R0=" + expr);
-  state.set_input(src);
-  auto parsed = types::NCParser::parse(Rule::single_line, *src);
-  if (!parsed) {
-    ADD_FAILURE() << "parse failed for " << expr << ": " << parsed.error().display;
-    return std::unexpected(ParsingError(errors::InvalidCondition{}));
-  }
-  Pair top = *parsed->next();
-  auto e = find_rule(top, Rule::string_expression);
-  if (!e) {
-    ADD_FAILURE() << "no string expression in " << expr;
-    return std::unexpected(ParsingError(errors::InvalidCondition{}));
-  }
+  auto e = parse_right_side(state, expr, Rule::string_expression);
+  if (!e) return std::unexpected(ParsingError(errors::InvalidCondition{}));
   testing::internal::CaptureStderr();
   auto v = interpret_rules::evaluate_string(interpret_rules::unwrap_lone_operand(*e), state);
   testing::internal::GetCapturedStderr();
