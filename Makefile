@@ -1,53 +1,104 @@
-# kelvane: build, test and demo entry points.
-PY        := /usr/bin/python3
+# kelvane: build, test and demo entry points. `make help` lists them.
+VENV      := .venv
+PY        := $(VENV)/bin/python
 BUILD     := build
 ASAN      := build-asan
 JOBS      ?= $(shell nproc)
-APT_PKGS  := g++ cmake make python3-dev python3-pytest tao-pegtl-dev libtbb-dev \
-             robin-map-dev libgtest-dev googletest libbenchmark-dev
+# Debian packages of the build: the compiler, the C++ libraries, GoogleTest,
+# and clang 19 with its runtime for the sanitizer build.
+APT_PKGS  := g++ make tao-pegtl-dev libtbb-dev robin-map-dev libgtest-dev googletest \
+             clang-19 libclang-rt-19-dev
+# Python packages of the build and the tests, installed into $(VENV).
+PY_REQS   := tests/requirements.txt
 
-.PHONY: deps build test test-cpp test-asan test-python demo bench clean
+SHELL     := /bin/bash
+# the venv's cmake, ninja and Python come first
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+MAKEFLAGS += --no-print-directory
+# pip's notes about this machine's extra package folders are not ours to show
+PIP       := $(PY) -m pip --disable-pip-version-check -q
+PIP_FILTER := 2>&1 | { grep -v "^WARNING: Location '" || true; }
+
+# CI builds treat a warning in the project's own code as an error.
+ifeq ($(CI),true)
+WERROR    := -DKELVANE_WERROR=ON
+endif
+
+CMAKE_ARGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(CURDIR)/$(PY) $(WERROR)
+
+.PHONY: help deps build module install test test-cpp test-asan test-python demo bench clean
+
+help:
+	@echo "make demo         install what is needed, build the module, print the table of examples/pocket.nc"
+	@echo "make test         install what is needed, build, run every C++ and Python test (sanitizer build included)"
+	@echo "make deps         install the Debian packages (apt-get) and the project venv $(VENV); quiet when all is there"
+	@echo "make module       build and install the package into $(VENV) (what the demo needs)"
+	@echo "make build        the module and the C++ tests, in $(BUILD)/"
+	@echo "make test-cpp     the C++ tests"
+	@echo "make test-asan    the C++ tests built with clang, AddressSanitizer and UBSan, in $(ASAN)/"
+	@echo "make test-python  the Python tests against the installed package"
+	@echo "make bench        build and run the C++ benchmarks"
+	@echo "make clean        remove the build trees (the venv stays)"
 
 # Installs what the build and the tests need; quiet when everything is present.
-deps:
+deps: $(VENV)/.installed
 	@missing=""; for p in $(APT_PKGS); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
+	  echo "installing Debian packages:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	fi
 
-$(BUILD)/CMakeCache.txt:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+$(VENV)/.installed: $(PY_REQS)
+	@[ -x $(PY) ] || { echo "creating the virtual environment $(VENV)"; python3 -m venv $(VENV); }
+	@echo "installing Python packages into $(VENV): $$(grep -v '^#' $(PY_REQS) | tr '\n' ' ')"
+	@$(PIP) install -r $(PY_REQS) $(PIP_FILTER)
+	@touch $@
 
-build: deps $(BUILD)/CMakeCache.txt
-	@cmake --build $(BUILD) -j $(JOBS)
+# The package, built with scikit-build-core from $(BUILD) and installed into
+# the venv; ninja shows the progress of the compile.
+module: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(BUILD) --target _internal
+	@echo "installing kelvane into $(VENV)"
+	@$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) . $(PIP_FILTER)
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DKELVANE_TESTS=ON >/dev/null
+	@cmake --build $(BUILD)
+	@$(MAKE) module
+
+# Runs the tests of a build tree: the summary when all pass, else every
+# line that is not a pass.
+CTEST = ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1 \
+	  && tail -n 3 ctest.log || { grep -v ' Passed ' ctest.log; false; }
 
 test-cpp: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-
-$(ASAN)/CMakeCache.txt:
-	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON \
-	  -DKELVANE_PYTHON=OFF -DKELVANE_BENCH=OFF >/dev/null
+	@echo "C++ tests"
+	@cd $(BUILD) && $(CTEST)
 
 # The C++ tests once more under AddressSanitizer and UBSan; any report fails.
-test-asan: deps $(ASAN)/CMakeCache.txt
-	@cmake --build $(ASAN) -j $(JOBS)
-	@cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+test-asan: deps
+	@CC=clang-19 CXX=clang++-19 cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DKELVANE_SANITIZE=ON -DKELVANE_TESTS=ON -DKELVANE_PYTHON=OFF $(WERROR) >/dev/null
+	@cmake --build $(ASAN)
+	@echo "C++ tests under AddressSanitizer and UBSan"
+	@cd $(ASAN) && export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 && $(CTEST)
 
-test-python: build
-	@if ls tests/python/test_*.py >/dev/null 2>&1; then \
-	  PYTHONPATH=python $(PY) -m pytest -q tests/python; \
-	else echo "no Python tests yet"; fi
+test-python: module
+	@echo "Python tests"
+	@$(PY) -m pytest -q tests/python
 
 test: test-cpp test-asan test-python
 
-demo: build
-	@PYTHONPATH=python $(PY) examples/demo.py
+demo: module
+	@$(PY) examples/demo.py
 
-bench: build
+bench: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DKELVANE_BENCH=ON >/dev/null
+	@cmake --build $(BUILD)
 	@for b in $(BUILD)/bench_*; do [ -x $$b ] && $$b; done
 
 clean:

@@ -1,6 +1,6 @@
 """Interpret the example pocket program and print its table.
 
-Run from the repository root:  PYTHONPATH=python python3 examples/demo.py
+Run from the repository root with the project's Python:  .venv/bin/python examples/demo.py
 """
 
 import pathlib

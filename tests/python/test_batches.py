@@ -1,19 +1,14 @@
-"""Batches through the Arrow C data interface, read back with a ctypes reader."""
+"""Batches through the Arrow PyCapsule interface, judged by pyarrow and polars."""
 
 import ctypes
 import gc
+import random
 
+import polars as pl
+import pyarrow as pa
 import pytest
 
-from arrow_reader import (
-    ArrowArray,
-    ArrowSchema,
-    capsule_structs,
-    describe_schema,
-    read_batch,
-    read_batches,
-    read_column,
-)
+from arrow_helpers import capsule_structs, move_child, read_batch, read_batches, to_arrow
 from kelvane import NcError, nc_to_batches, nc_to_rows
 
 PROGRAM = (
@@ -27,21 +22,16 @@ PROGRAM = (
 
 def test_schema_and_values():
     [batch] = list(nc_to_batches(PROGRAM, include_line_numbers=True))
-    schema, _array, _caps = capsule_structs(batch)
-    assert describe_schema(schema) == [
-        ("line_no", "l", True, []),
-        ("N", "l", True, []),
-        ("gg01_motion", "u", True, []),
-        ("X", "g", True, []),
-        ("Y", "g", True, []),
-        ("Z", "g", True, []),
-        ("F", "g", True, []),
-        ("S", "g", True, []),
-        ("T", "u", True, []),
-        ("M", "+l", True, [("item", "u", False)]),
-        ("comment", "u", True, []),
-    ]
-    cols = read_batch(batch)
+    rb = to_arrow(batch)
+    text, item = pa.string(), pa.field("item", pa.string(), nullable=False)
+    assert rb.schema == pa.schema([
+        ("line_no", pa.int64()), ("N", pa.int64()), ("gg01_motion", text),
+        ("X", pa.float64()), ("Y", pa.float64()), ("Z", pa.float64()), ("F", pa.float64()),
+        ("S", pa.float64()), ("T", text), ("M", pa.list_(item)), ("comment", text),
+    ])
+    assert all(field.nullable for field in rb.schema)
+    assert rb.schema.metadata is None
+    cols = rb.to_pydict()
     assert cols["line_no"] == [1, 2, 3, 5]
     assert cols["N"] == [10, 20, 30, 30]
     assert cols["gg01_motion"] == ["G1", "G1", "G1", "G0"]
@@ -49,14 +39,14 @@ def test_schema_and_values():
     assert cols["Z"] == [None, None, None, 4.0]
     assert cols["S"] == [None, None, None, 1200.0]
     assert cols["T"] == [None, None, "drill", None]
-    # a missing M is a null list; the list offsets skip it
+    # a missing M is a null list, never a list with a null item
     assert cols["M"] == [None, ["M3", "M8"], None, ["M5"]]
+    assert rb.column("M").null_count == 2
     assert cols["comment"] == ["; start", None, None, None]
 
 
 def test_forward_fill_off_leaves_nulls():
-    [batch] = list(nc_to_batches(PROGRAM, disable_forward_fill=True))
-    cols = read_batch(batch)
+    cols = read_batch(next(nc_to_batches(PROGRAM, disable_forward_fill=True)))
     assert "line_no" not in cols
     assert cols["X"] == [1.0, 2.0, None, None]
     assert cols["N"] == [10, 20, 30, None]
@@ -65,8 +55,7 @@ def test_forward_fill_off_leaves_nulls():
 def test_batch_sizes_and_fill_across_batches():
     program = "G1 X0 Y0\n" + "".join(f"X{i}\n" for i in range(1, 1200))
     batches = list(nc_to_batches(program, batch_size=500))
-    sizes = [len(read_batch(b)["X"]) for b in batches]
-    assert sizes == [500, 500, 200]
+    assert [to_arrow(b).num_rows for b in batches] == [500, 500, 200]
     last = read_batch(batches[-1])
     assert set(last["gg01_motion"]) == {"G1"}
     assert set(last["Y"]) == {0.0}
@@ -75,18 +64,61 @@ def test_batch_sizes_and_fill_across_batches():
     # columns of earlier batches stay, in the same place
     program = "G1 X1 Y1 M3\nX2\nX3\n"
     batches = list(nc_to_batches(program, batch_size=1, disable_forward_fill=True))
-    names = [list(read_batch(b)) for b in batches]
-    assert names == [["gg01_motion", "X", "Y", "M"]] * 3
+    assert [to_arrow(b).schema.names for b in batches] == [["gg01_motion", "X", "Y", "M"]] * 3
     assert read_batches(batches)["M"] == [["M3"], None, None]
 
 
-def test_batches_match_rows():
-    program = "G1 X1 Y2\nG2 X3 Y4 I1 J1\nX5 M3\nG0 Z9\n"
-    cols = read_batches(nc_to_batches(program, batch_size=2))
-    rows = [row for _, row in nc_to_rows(program)]
-    for i, row in enumerate(rows):
-        for name, value in row.items():
-            assert cols[name][i] == value
+# Programs whose batches must hold exactly the values of their rows: columns
+# that appear late, text and list columns, variables, frames, jumps.
+MATCH_PROGRAMS = [
+    "G1 X1 Y2\nG2 X3 Y4 I1 J1\nX5 M3\nG0 Z9\n",
+    PROGRAM,
+    "N5 G0 X0 Y0 Z5\nR1=0\nLBL1: R1=R1+1\nG1 X=R1*2 Y=R1 F=100+R1\nIF R1<7 GOTOB LBL1\n"
+    'N90 T="end" M30 ; last\n',
+    "DEF REAL DEPTH\nTRANS X10\nG17 G1 X1 Y1\nAROT Z90\nX2\nDEPTH=3 Z=DEPTH\nG4 F2\nG91 X1\nG90\n",
+    "G1 X0 Y0 F100\nR1=0\nWHILE R1<5\nR1=R1+1\nX=R1 A=R1/2\nENDWHILE\nFOO  X1\nM30\n",
+]
+
+
+@pytest.mark.parametrize("program", MATCH_PROGRAMS)
+@pytest.mark.parametrize("batch_size", [1, 3, 1000])
+@pytest.mark.parametrize("forward_fill", [True, False])
+def test_batches_match_rows(program, batch_size, forward_fill):
+    it = nc_to_rows(program, forward_fill=forward_fill, include_variables=True)
+    items = list(it)
+    rows = [(line, row) for line, row, _ in items if row]
+    bit = nc_to_batches(program, batch_size=batch_size, disable_forward_fill=not forward_fill,
+                        include_line_numbers=True, include_variables=True)
+    cols = read_batches(bit)
+    assert cols.pop("line_no") == [line for line, _ in rows]
+    assert all(len(values) == len(rows) for values in cols.values())
+    for i, (_, row) in enumerate(rows):
+        batch_row = {name: values[i] for name, values in cols.items() if values[i] is not None}
+        assert batch_row == row, f"row {i}"
+    assert bit.state == it.state
+
+    # the variable events point at the row (with cells) each change is seen at
+    events = read_batch(bit.variable_events)
+    expected, seen = [], 0
+    for _, row, variables in items:
+        expected += [(seen, name, value) for name, value in variables.items()]
+        seen += bool(row)
+    names = bit.variable_names
+    got = [(r, names[n], v) for r, n, v in zip(events["row_idx"], events["name_id"], events["value"])]
+    assert sorted(got) == sorted(expected)
+
+
+def test_polars_reads_a_batch_without_pyarrow():
+    batches = list(nc_to_batches(PROGRAM, batch_size=2, include_line_numbers=True))
+    frames = [pl.DataFrame(b) for b in batches]
+    df = pl.concat(frames, how="diagonal")
+    # the last batch holds every column of the run, in canonical order
+    assert frames[-1].columns == ["line_no", "N", "gg01_motion", "X", "Y", "Z", "F", "S", "T", "M",
+                                  "comment"]
+    assert df["line_no"].to_list() == [1, 2, 3, 5]
+    assert df["M"].to_list() == [None, ["M3", "M8"], None, ["M5"]]
+    assert df.schema["N"] == pl.Int64 and df.schema["M"] == pl.List(pl.String)
+    assert frames[0].equals(pl.from_arrow(to_arrow(batches[0])))
 
 
 def test_no_rows_with_cells_gives_no_batch_but_a_state():
@@ -100,53 +132,77 @@ def test_no_rows_with_cells_gives_no_batch_but_a_state():
 
 def test_requested_schema_is_ignored():
     [batch] = list(nc_to_batches("G1 X1\n"))
-    a_schema, a_array, _a = capsule_structs(batch)
-    b_schema, b_array, _b = capsule_structs(batch, object())
-    c_schema, c_array, _c = capsule_structs(batch, requested_schema=None)
-    for schema, array in [(b_schema, b_array), (c_schema, c_array)]:
-        assert describe_schema(schema) == describe_schema(a_schema)
-        assert read_column(schema.children[1].contents, array.children[1].contents) == [1.0]
+    reference = to_arrow(batch)
+    for args, kwargs in [((object(),), {}), ((), {"requested_schema": None}), ((None,), {})]:
+        capsules = batch.__arrow_c_array__(*args, **kwargs)
+        rb = pa.RecordBatch._import_from_c_capsule(*capsules)
+        rb.validate(full=True)
+        assert rb.equals(reference)
     with pytest.raises(TypeError):
         batch.__arrow_c_array__(None, None)
 
 
-def test_release_and_ownership():
-    it = nc_to_batches("G1 X1 M3\nX2\n")
-    [batch] = list(it)
-    schema_capsule, array_capsule = batch.__arrow_c_array__()
-    schema, array, _ = capsule_structs(batch)  # a second, independent export
-    del schema, array, _
-
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype = ctypes.c_void_p
-    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    schema = ArrowSchema.from_address(get(schema_capsule, b"arrow_schema"))
-    array = ArrowArray.from_address(get(array_capsule, b"arrow_array"))
-
-    # a consumer moves the M child out, then releases the parent: the child
-    # stays readable and is released on its own
-    m_index = 2
-    child = ArrowArray()
-    ctypes.memmove(ctypes.addressof(child), ctypes.addressof(array.children[m_index].contents),
-                   ctypes.sizeof(ArrowArray))
-    ctypes.memset(ctypes.addressof(array.children[m_index].contents) + ArrowArray.release.offset,
-                  0, ctypes.sizeof(ctypes.c_void_p))
-    child_schema = schema.children[m_index].contents
-
-    # the buffers outlive the batch object and the iterator
-    del batch, it
+def test_batches_outlive_their_iterator_and_each_other():
+    program = "G1 X0 Y0\n" + "".join(f"X{i} M{i % 7}\n" for i in range(1, 50))
+    expected = [read_batch(b) for b in nc_to_batches(program, batch_size=7)]
+    it = nc_to_batches(program, batch_size=7)
+    batches = list(it)
+    imported = [to_arrow(b) for b in batches]
+    del it
     gc.collect()
+    # drop every other batch object, in random order: the imports of all of
+    # them and the batch objects left stay readable
+    order = list(range(len(batches)))
+    random.Random(5).shuffle(order)
+    for i in order[::2]:
+        batches[i] = None
+    gc.collect()
+    assert [rb.to_pydict() for rb in imported] == expected
+    del imported
+    gc.collect()
+    for i, batch in enumerate(batches):
+        if batch is not None:
+            assert read_batch(batch) == expected[i]
+
+
+def test_release_under_pyarrows_own_import():
+    it = nc_to_batches("G1 X1 M3 ; a\nX2\n")
+    [batch] = list(it)
+    capsules = batch.__arrow_c_array__()
+    schema, array = capsule_structs(capsules)
+    assert schema.release and array.release
+    rb = pa.RecordBatch._import_from_c_capsule(*capsules)
+    # the importer moved both structures out: the capsules must not release them
+    assert not schema.release and not array.release
+    del capsules, batch, it
+    gc.collect()
+    rb.validate(full=True)
+    assert rb.to_pydict() == {"gg01_motion": ["G1", "G1"], "X": [1.0, 2.0], "M": [["M3"], None],
+                              "comment": ["; a", None]}
+
+
+def test_a_consumer_that_takes_only_some_children():
+    it = nc_to_batches("G1 X1 M3 ; a\nX2\n")
+    [batch] = list(it)
+    capsules = batch.__arrow_c_array__()
+    schema, array = capsule_structs(capsules)
+    names = [schema.children[i].contents.name.decode() for i in range(schema.n_children)]
+    # take the M and comment children, each into pyarrow on its own
+    taken = {}
+    for name in ("M", "comment"):
+        child_schema, child_array = move_child(schema, array, names.index(name))
+        taken[name] = pa.Array._import_from_c(ctypes.addressof(child_array),
+                                              ctypes.addressof(child_schema))
+        assert not child_array.release  # pyarrow owns it now
+    # the consumer releases the rest of the parent; the taken children live on
     array.release(ctypes.byref(array))
     assert not array.release
-    assert read_column(child_schema, child) == [["M3"], None]
-    child.release(ctypes.byref(child))
-    assert not child.release
-
-    # the moved-out parent: dropping the capsule must not release it again
-    del array_capsule
-    # the schema was not taken: the capsule destructor releases it
-    del schema_capsule
+    del capsules, batch, it
     gc.collect()
+    for arr in taken.values():
+        arr.validate(full=True)
+    assert taken["M"].to_pylist() == [["M3"], None]
+    assert taken["comment"].to_pylist() == ["; a", None]
 
 
 def test_variable_events():
@@ -157,15 +213,15 @@ def test_variable_events():
     assert len(batches) == 3
     assert it.variable_names == ["R1", "R2"]
     events = it.variable_events
-    schema, _array, _caps = capsule_structs(events)
-    assert describe_schema(schema) == [
-        ("row_idx", "l", True, []), ("name_id", "l", True, []), ("value", "g", True, [])
-    ]
-    assert read_batch(events) == {
+    rb = to_arrow(events)
+    assert rb.schema == pa.schema([("row_idx", pa.int64()), ("name_id", pa.int64()),
+                                   ("value", pa.float64())])
+    assert rb.to_pydict() == {
         "row_idx": [0, 1, 1, 2],
         "name_id": [0, 1, 0, 1],
         "value": [1.0, 2.0, 3.0, 5.0],
     }
+    assert pl.DataFrame(events)["value"].to_list() == [1.0, 2.0, 3.0, 5.0]
     assert it.variable_events is not events
 
 

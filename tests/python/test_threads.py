@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from arrow_reader import read_batches
+from arrow_helpers import read_batches
 from kelvane import nc_to_batches, nc_to_rows
 
 LONG_PROGRAM = "G1 X0 Y0 F500\n" + "".join(f"X{i} Y{i % 13}\n" for i in range(1, 20000))
