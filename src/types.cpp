@@ -874,7 +874,7 @@ struct g_command;
   struct first_chars<g::name> {                              \
     static constexpr bool known = true;                      \
     static constexpr std::string_view chars = __VA_ARGS__;   \
-    static constexpr Rule record = Rule::rule;               \
+    [[maybe_unused]] static constexpr Rule record = Rule::rule; \
   }
 #define kLetters "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
 #define kAxisLetters "XxYyZzAaBbCcUuVvWwIiJjKkTtSsFfDdHhEe"
@@ -1329,7 +1329,7 @@ std::string failure_display(const ParseFailure& f) {
 }
 
 void sort_dedup(std::vector<Rule>& rules) {
-  std::stable_sort(rules.begin(), rules.end());
+  std::sort(rules.begin(), rules.end());  // equal rules are alike: no need for stability
   rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
 }
 
