@@ -3,6 +3,9 @@ VENV      := .venv
 PY        := $(VENV)/bin/python
 BUILD     := build
 ASAN      := build-asan
+TSAN      := build-tsan
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS := whole_program differential flatten
 JOBS      ?= $(shell nproc)
 # Debian packages of the build: the compiler, the C++ libraries, GoogleTest,
 # and clang 19 with its runtime for the sanitizer build.
@@ -12,6 +15,7 @@ APT_PKGS  := g++ make tao-pegtl-dev libtbb-dev robin-map-dev libgtest-dev google
 PY_REQS   := tests/requirements.txt
 
 SHELL     := /bin/bash
+.SHELLFLAGS := -o pipefail -c
 # the venv's cmake, ninja and Python come first
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 MAKEFLAGS += --no-print-directory
@@ -26,7 +30,8 @@ endif
 
 CMAKE_ARGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(CURDIR)/$(PY) $(WERROR)
 
-.PHONY: help deps build module install test test-cpp test-asan test-python demo bench clean
+.PHONY: help deps build module test test-cpp asan-tree test-asan test-tsan test-python \
+        test-python-asan fuzz-regress fuzz demo bench clean
 
 help:
 	@echo "make demo         install what is needed, build the module, print the table of examples/pocket.nc"
@@ -36,7 +41,11 @@ help:
 	@echo "make build        the module and the C++ tests, in $(BUILD)/"
 	@echo "make test-cpp     the C++ tests"
 	@echo "make test-asan    the C++ tests built with clang, AddressSanitizer and UBSan, in $(ASAN)/"
+	@echo "make test-tsan    the C++ tests that run threads, under ThreadSanitizer, in $(TSAN)/"
 	@echo "make test-python  the Python tests against the installed package"
+	@echo "make test-python-asan  the Python tests against the module of $(ASAN)/"
+	@echo "make fuzz-regress each fuzz target over its seeds, then briefly (part of make test)"
+	@echo "make fuzz         each fuzz target for FUZZ_SECONDS (default 600) seconds"
 	@echo "make bench        build and run the C++ benchmarks"
 	@echo "make clean        remove the build trees (the venv stays)"
 
@@ -72,26 +81,74 @@ build: deps
 # Runs the tests of a build tree: the summary when all pass, else every
 # line that is not a pass.
 CTEST = ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1 \
-	  && tail -n 3 ctest.log || { grep -v ' Passed ' ctest.log; false; }
+	  && tail -n 3 ctest.log || { grep -vE ' Passed |^ +Start ' ctest.log; false; }
 
 test-cpp: build
 	@echo "C++ tests"
 	@cd $(BUILD) && $(CTEST)
 
-# The C++ tests once more under AddressSanitizer and UBSan; any report fails.
-test-asan: deps
+# One clang tree with AddressSanitizer and UBSan serves the C++ tests, the
+# Python module and the fuzz targets.
+asan-tree: deps
 	@CC=clang-19 CXX=clang++-19 cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DKELVANE_SANITIZE=ON -DKELVANE_TESTS=ON -DKELVANE_PYTHON=OFF $(WERROR) >/dev/null
+	  -DKELVANE_SANITIZE=ON -DKELVANE_FUZZ=ON -DKELVANE_TESTS=ON -DKELVANE_PYTHON=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) $(WERROR) >/dev/null
 	@cmake --build $(ASAN)
+	@mkdir -p $(ASAN)/python/kelvane
+	@cp python/kelvane/*.py $(ASAN)/_internal*.so $(ASAN)/python/kelvane/
+
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+# The C++ tests once more under AddressSanitizer and UBSan; any report fails.
+test-asan: asan-tree
 	@echo "C++ tests under AddressSanitizer and UBSan"
-	@cd $(ASAN) && export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 && $(CTEST)
+	@cd $(ASAN) && export $(ASAN_ENV) && $(CTEST)
+
+# The Python tests against the sanitized module: the runtime is preloaded
+# into Python, leaks of the module's own allocations are reported, CPython's
+# and the Arrow libraries' are suppressed (tests/python/lsan.supp).
+test-python-asan: asan-tree
+	@echo "Python tests against the module built with AddressSanitizer and UBSan"
+	@export $(ASAN_ENV) LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan.supp:print_suppressions=0 \
+	  LD_PRELOAD=$$(clang-19 -print-file-name=libclang_rt.asan-x86_64.so) \
+	  PYTHONPATH=$(CURDIR)/$(ASAN)/python PYTHONMALLOC=malloc KELVANE_SANITIZED=1 && \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# The C++ tests that run threads under ThreadSanitizer.
+test-tsan: deps
+	@CC=clang-19 CXX=clang++-19 cmake -S . -B $(TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DKELVANE_TSAN=ON -DKELVANE_TESTS=ON -DKELVANE_PYTHON=OFF $(WERROR) >/dev/null
+	@cmake --build $(TSAN)
+	@echo "C++ tests that run threads, under ThreadSanitizer"
+	@cd $(TSAN) && export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 && $(CTEST)
+
+# Each fuzz target over its seeds, then for a short while from them.
+fuzz-regress: asan-tree
+	@echo "fuzz targets: seeds, then 20 s each"
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(ASAN)/corpus/$$t && export $(ASAN_ENV) && \
+	  $(ASAN)/fuzz_$$t -runs=0 fuzz/seeds > $(ASAN)/fuzz_$$t.log 2>&1 && \
+	  $(ASAN)/fuzz_$$t -dict=fuzz/nc.dict -timeout=20 -rss_limit_mb=2048 -max_total_time=20 \
+	    -artifact_prefix=$(ASAN)/ $(ASAN)/corpus/$$t fuzz/seeds >> $(ASAN)/fuzz_$$t.log 2>&1 \
+	  && grep -h '^#.*DONE' $(ASAN)/fuzz_$$t.log | sed "s/^/  $$t: /" \
+	  || { tail -n 60 $(ASAN)/fuzz_$$t.log; exit 1; }; \
+	done
+
+# The fuzz campaign: every target for FUZZ_SECONDS, its corpus kept in $(ASAN)/corpus.
+fuzz: asan-tree
+	@for t in $(FUZZ_TARGETS); do \
+	  echo "fuzz_$$t for $(FUZZ_SECONDS) s"; mkdir -p $(ASAN)/corpus/$$t && export $(ASAN_ENV) && \
+	  $(ASAN)/fuzz_$$t -dict=fuzz/nc.dict -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(ASAN)/ $(ASAN)/corpus/$$t fuzz/seeds \
+	    2>&1 | grep -E '^#.*(pulse|DONE)|^stat::|ERROR|SUMMARY' || exit 1; \
+	done
 
 test-python: module
 	@echo "Python tests"
 	@$(PY) -m pytest -q tests/python
 
-test: test-cpp test-asan test-python
+test: test-cpp test-asan test-python test-python-asan
 
 demo: module
 	@$(PY) examples/demo.py
@@ -102,4 +159,4 @@ bench: deps
 	@for b in $(BUILD)/bench_*; do [ -x $$b ] && $$b; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(TSAN)

@@ -1,0 +1,215 @@
+#include "harness.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "errors.hpp"
+#include "interpreter.hpp"
+#include "output.hpp"
+#include "state.hpp"
+
+namespace kelvane::fuzz {
+
+namespace {
+
+// How long a consumer waits for the next row before it hangs up: a program
+// that computes without output for this long is cut short.
+constexpr auto kQuietLimit = std::chrono::milliseconds(1500);
+
+std::string value_text(const types::Value& v) {
+  if (const auto* s = std::get_if<std::string>(&v)) return "'" + *s + "'";
+  if (const auto* x = std::get_if<double>(&v)) return errors::float_text(*x);
+  std::string out = "[";
+  for (const auto& s : std::get<std::vector<std::string>>(v)) out += "'" + s + "',";
+  return out + "]";
+}
+
+std::string row_text(const output::Row& row) {
+  std::string out = std::to_string(row.line) + ":";
+  for (const auto& cell : row.cells) {
+    out += ' ';
+    out += cell.name;
+    out += '=';
+    out += value_text(cell.value);
+  }
+  if (!row.variables.empty()) {
+    out += " |";
+    for (const auto& [name, value] : row.variables) out += " " + name + "=" + errors::float_text(value);
+  }
+  return out + "\n";
+}
+
+template <typename Map, typename Show>
+std::string sorted_map_text(const char* title, const Map& map, Show show) {
+  std::vector<std::string> entries;
+  for (const auto& [k, v] : map) entries.push_back(std::string(k) + "=" + show(v));
+  std::sort(entries.begin(), entries.end());
+  std::string out = std::string(title) + ":";
+  for (const auto& e : entries) out += " " + e;
+  return out + "\n";
+}
+
+std::string final_state_text(const state::FinalState& fs) {
+  auto num = [](double x) { return errors::float_text(x); };
+  std::string out = sorted_map_text("axes", fs.axes, num);
+  out += sorted_map_text("symbols", fs.symbol_table, num);
+  out += sorted_map_text("translation", fs.translation, num);
+  out += "rotation:";
+  for (const auto& r : fs.rotation)
+    for (double x : r) out += " " + errors::float_text(x);
+  out += "\n";
+  out += sorted_map_text("strings", fs.string_table, [](const std::string& s) { return "'" + s + "'"; });
+  return out;
+}
+
+// Standard error goes to a memory file while a run lasts.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    std::fflush(stderr);
+    fd_ = memfd_create("kelvane-fuzz-stderr", 0);
+    saved_ = dup(2);
+    if (fd_ >= 0 && saved_ >= 0) dup2(fd_, 2);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  // The captured text; standard error is restored.
+  std::string finish() {
+    std::fflush(stderr);
+    std::string text;
+    if (saved_ >= 0) {
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
+    if (fd_ >= 0) {
+      off_t size = lseek(fd_, 0, SEEK_END);
+      text.resize(static_cast<std::size_t>(std::max<off_t>(size, 0)));
+      if (size > 0 && pread(fd_, text.data(), text.size(), 0) != size) text.clear();
+      close(fd_);
+      fd_ = -1;
+    }
+    return text;
+  }
+  ~StderrCapture() { finish(); }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
+void set_path_environment(Path path) {
+  setenv("NC_STAGE1", path == Path::LineDriver || path == Path::LineDriverStreaming ? "1" : "0", 1);
+  setenv("NC_VM", path == Path::FrameStack ? "1" : "0", 1);
+  setenv("NC_STREAM_MIN_BYTES", path == Path::LineDriverStreaming ? "0" : "67108864", 1);
+}
+
+}  // namespace
+
+Input split_input(const std::uint8_t* data, std::size_t size) {
+  Input in;
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (!text.empty() && static_cast<unsigned char>(text[0]) < 0x20 && text[0] != '\n' &&
+      text[0] != '\r' && text[0] != '\t') {
+    in.options = static_cast<std::uint8_t>(text[0]);
+    text.remove_prefix(1);
+  }
+  if (auto nul = text.find('\0'); nul != std::string_view::npos) {
+    in.initial_state = text.substr(0, nul);
+    text.remove_prefix(nul + 1);
+  }
+  in.program = text;
+  return in;
+}
+
+const char* path_name(Path p) {
+  switch (p) {
+    case Path::LineDriver: return "line driver";
+    case Path::LineDriverStreaming: return "line driver, streaming";
+    case Path::Grammar: return "whole-program parse";
+    case Path::FrameStack: return "frame-stack executor";
+  }
+  return "?";
+}
+
+Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap) {
+  Outcome out;
+  set_path_environment(settings.path);
+  StderrCapture capture;
+
+  auto [rows_tx, rows_rx] = output::make_channel<output::Row>(output::kRowChannelCapacity);
+  // the consumer: renders rows until the cap, or hangs up when the run is quiet too long
+  std::thread consumer([&out, rx = std::move(rows_rx), row_cap]() mutable {
+    for (;;) {
+      output::Row row;
+      output::RecvStatus st = rx.recv_for(row, kQuietLimit);
+      if (st == output::RecvStatus::Closed) break;
+      if (st == output::RecvStatus::Timeout || out.row_count == row_cap) {
+        out.ended_at_row_cap = true;
+        break;
+      }
+      out.rows += row_text(row);
+      ++out.row_count;
+    }
+    rx.close();
+  });
+
+  auto result = [&]() -> errors::Result<state::FinalState> {
+    auto built = state::build_state(std::nullopt, std::nullopt, settings.iteration_limit,
+                                    std::nullopt, settings.allow_undefined_variables);
+    if (!built) return errors::fail(std::move(built.error()));
+    state::State& st = *built;
+    if (input.initial_state) {
+      output::OutputRows collector = output::OutputRows::collecting();
+      if (auto r = interpreter::interpret_file(*input.initial_state, st, collector); !r)
+        return errors::fail(std::move(r.error()));
+    }
+    output::OutputRows rows = output::OutputRows::streaming(std::move(rows_tx));
+    if (auto r = interpreter::install_flattener(rows, st, settings.flatten_tolerance); !r)
+      return errors::fail(std::move(r.error()));
+    if (auto r = interpreter::interpret_file(input.program, st, rows); !r)
+      return errors::fail(std::move(r.error()));
+    if (auto r = rows.finish(); !r) return errors::fail(std::move(r.error()));
+    return st.final_state();
+  }();
+  rows_tx.close();
+  consumer.join();
+  out.warnings = capture.finish();
+
+  if (result) {
+    out.final_state = final_state_text(*result);
+  } else {
+    const errors::ParsingError& e = result.error();
+    out.error_kind = std::string(e.kind());
+    if (auto loc = e.location()) out.error_line = loc->line;
+    out.error_message = e.message();
+  }
+  return out;
+}
+
+std::string describe_difference(const Outcome& a, const char* a_name, const Outcome& b,
+                                const char* b_name) {
+  auto side = [](const Outcome& o, const char* name) {
+    std::string s = std::string("=== ") + name + " ===\n";
+    s += "error: " + (o.error_kind.empty() ? std::string("none")
+                                            : o.error_kind + " on line " +
+                                                  std::to_string(o.error_line) + "\n" +
+                                                  o.error_message) + "\n";
+    s += "rows (" + std::to_string(o.row_count) + (o.ended_at_row_cap ? ", cut short" : "") +
+         "):\n" + o.rows;
+    s += "warnings:\n" + o.warnings;
+    s += "final state:\n" + o.final_state;
+    return s;
+  };
+  return side(a, a_name) + side(b, b_name);
+}
+
+}  // namespace kelvane::fuzz

@@ -1,0 +1,60 @@
+#pragma once
+// What the fuzz targets share: the input's option byte, runs of a program on
+// one execution path with its rows, warnings, error and final state written
+// down as text, and the capture of standard error where warnings go.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvane::fuzz {
+
+// A fuzz input: an optional leading option byte (a control character other
+// than a line end or tab), an optional initial-state program ending at the
+// first NUL byte, then the program. Seeds are plain programs.
+struct Input {
+  std::uint8_t options = 0;
+  std::optional<std::string_view> initial_state;
+  std::string_view program;
+};
+Input split_input(const std::uint8_t* data, std::size_t size);
+
+// The execution paths of one program.
+enum class Path : std::uint8_t {
+  LineDriver,           // the per-line fast path, in memory
+  LineDriverStreaming,  // the per-line fast path, line by line
+  Grammar,              // the whole-program parse, recursive executor
+  FrameStack,           // the whole-program parse, frame-stack executor
+};
+const char* path_name(Path p);
+
+struct RunSettings {
+  Path path = Path::LineDriver;
+  std::size_t iteration_limit = 50;
+  std::optional<double> flatten_tolerance;
+  bool allow_undefined_variables = false;
+};
+
+// Everything a run hands out, as comparable text.
+struct Outcome {
+  std::string rows;        // one line per row: source line, cells, variables
+  std::string warnings;    // what the run wrote to standard error
+  std::string error_kind;  // empty after a successful run
+  std::size_t error_line = 0;
+  std::string error_message;
+  std::string final_state;  // keys sorted
+  std::size_t row_count = 0;
+  bool ended_at_row_cap = false;  // the consumer hung up
+};
+
+// Runs the initial-state program (when given) and the program on one path,
+// as the worker does, collecting at most `row_cap` rows (then the consumer
+// hangs up and the run ends with the stream closed).
+Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap);
+
+// The two outcomes side by side, for a crash report.
+std::string describe_difference(const Outcome& a, const char* a_name, const Outcome& b,
+                                const char* b_name);
+
+}  // namespace kelvane::fuzz

@@ -1,0 +1,1 @@
+lbl_1:endif

@@ -1,0 +1,2 @@
+N1
+IF 1 DIV 0 == 1 GOTOF N1

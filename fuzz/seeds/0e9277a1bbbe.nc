@@ -1,0 +1,4 @@
+R1=0
+LOOP
+R1=R1+1
+ENDLOOP

@@ -1,0 +1,1 @@
+TRANS QQ="A"

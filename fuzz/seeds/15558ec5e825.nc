@@ -1,0 +1,2 @@
+
+Parse error in integer division on line 2

@@ -1,0 +1,5 @@
+R1=0
+AA: X1
+AA: X2
+R1=R1+1
+IF R1<2 GOTOB AA

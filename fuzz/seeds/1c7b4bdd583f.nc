@@ -1,0 +1,5 @@
+X1
+IF R1==0 GOTOF SKIP
+X2
+SKIP:
+X3

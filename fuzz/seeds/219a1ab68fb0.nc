@@ -1,0 +1,2 @@
+DEF STRING[9] TXT="HELLO"
+TXT[5]="A"

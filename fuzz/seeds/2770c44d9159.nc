@@ -1,0 +1,4 @@
+FOR R1=1 TO 3
+X=R1
+ENDFOR
+Y1

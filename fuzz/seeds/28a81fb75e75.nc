@@ -1,0 +1,1 @@
+R1=1 ; ENDIF in a comment

@@ -1,0 +1,9 @@
+R1=1
+IF R1==1 ; note
+X1
+ELSE
+X2
+ENDIF
+IF R1==2 ; other
+X3
+ENDIF

@@ -1,0 +1,2 @@
+IF R1
+ENDIF ENDIF

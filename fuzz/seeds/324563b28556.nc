@@ -1,0 +1,1 @@
+Interpret an NC program lazily: returns an iterator of

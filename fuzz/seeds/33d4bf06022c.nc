@@ -1,0 +1,1 @@
+if r1==1 gotof end1

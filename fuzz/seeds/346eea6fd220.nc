@@ -1,0 +1,1 @@
+); emitting it unchanged

@@ -1,0 +1,2 @@
+IF R1==1 GOTOF END1
+END1:

@@ -1,0 +1,2 @@
+FARAWAY: X1
+GOTOF Q

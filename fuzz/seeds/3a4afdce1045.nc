@@ -1,0 +1,7 @@
+T="DRILL_10"
+T5
+X10Y20
+L100
+MYCYCLE(1,2)
+mycycle ;c
+X10 SOFT

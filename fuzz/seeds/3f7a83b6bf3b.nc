@@ -1,0 +1,2 @@
+START: IF R1==1 GOTOF E1
+E1:

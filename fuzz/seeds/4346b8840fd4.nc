@@ -1,0 +1,1 @@
+DEF REAL X

@@ -1,0 +1,3 @@
+X1
+GOTOF EE
+EE: X2

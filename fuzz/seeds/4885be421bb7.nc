@@ -1,0 +1,2 @@
+DEF STRING[8] TXT
+TXT=5

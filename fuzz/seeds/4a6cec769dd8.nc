@@ -1,0 +1,6 @@
+DEF=5
+DIV=2
+TO=1
+TRANS=1
+A AND B
+ROT X1

@@ -1,0 +1,3 @@
+FOR R1=1 TO 3
+X=R1
+ENDFOR

@@ -1,0 +1,4 @@
+FOR R1=1 TO 2
+X=R1
+Y=R9
+ENDFOR

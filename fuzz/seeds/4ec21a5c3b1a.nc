@@ -1,0 +1,3 @@
+FOR R1=5 TO 1
+X=R1
+ENDFOR

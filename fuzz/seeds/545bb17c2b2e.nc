@@ -1,0 +1,2 @@
+
+Parse error in assignment on line 1

@@ -1,0 +1,11 @@
+R1=1
+IF R1==1 ; note
+X1
+ELSE
+X2
+ENDIF
+IF R1==2
+X3
+ELSE ; other
+X4
+ENDIF

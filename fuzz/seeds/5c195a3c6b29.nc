@@ -1,0 +1,5 @@
+X1
+X2
+X10 )
+WHILE 0
+ENDWHILE

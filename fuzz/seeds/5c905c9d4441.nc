@@ -1,0 +1,2 @@
+IF R1==1 ; GOTOF hidden in the comment
+ENDIF

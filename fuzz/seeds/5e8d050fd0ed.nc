@@ -1,0 +1,4 @@
+;only a comment
+X1 ; after
+ N5 ;block number and comment
+;

@@ -1,0 +1,2 @@
+IF R1==1 GOTOX L1
+ENDIF

@@ -1,0 +1,4 @@
+LBL: X1
+GOTO LBL
+X2
+LBL: X3

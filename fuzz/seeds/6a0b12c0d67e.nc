@@ -1,0 +1,1 @@
+DEF REAL A[2]

@@ -1,0 +1,7 @@
+X1
+X2
+X3
+X4
+X5
+IF R1==1
+R1=1 ENDIF

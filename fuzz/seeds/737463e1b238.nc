@@ -1,0 +1,4 @@
+R1=0
+WHILE R1<2 ; pass
+R1=R1+1
+ENDWHILE

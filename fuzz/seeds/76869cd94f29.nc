@@ -1,0 +1,4 @@
+first
+
+third
+last

@@ -1,0 +1,5 @@
+R1=1
+IF R1==1
+X1
+ENDIF ; tail
+X2

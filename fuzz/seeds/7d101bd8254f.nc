@@ -1,0 +1,3 @@
+FOR X=1 TO 3
+Y=5
+ENDFOR

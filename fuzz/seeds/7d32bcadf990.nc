@@ -1,0 +1,3 @@
+GOTOC HERE
+X1
+HERE: X2

@@ -1,0 +1,4 @@
+DEF STRING[10] NAME="abc"
+T="DRILL"
+X1
+NAME=5

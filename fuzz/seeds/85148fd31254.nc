@@ -1,0 +1,2 @@
+N0010 G1 X1.5 Y2 F100 M3 M8 T="drill" ; go
+N20 G0 X2

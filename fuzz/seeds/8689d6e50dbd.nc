@@ -1,0 +1,3 @@
+FOR Y=1 TO 3
+X=5
+ENDFOR

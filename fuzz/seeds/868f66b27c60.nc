@@ -1,0 +1,1 @@
+Warning: Variable 'R7' is undefined, initializing to 0.0

@@ -1,0 +1,5 @@
+IF R1 ; c
+X1
+ELSE
+X1
+N20 ENDIF

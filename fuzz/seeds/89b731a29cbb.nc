@@ -1,0 +1,3 @@
+IF R1
+X1 Y2
+ENDIF

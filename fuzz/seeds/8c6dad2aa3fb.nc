@@ -1,0 +1,3 @@
+FOR R1=1 TO SQRT(-1)
+X=R1
+ENDFOR

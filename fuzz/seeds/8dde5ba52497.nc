@@ -1,0 +1,2 @@
+DEF STRING[9] EE
+EE[0]="A"

@@ -1,0 +1,2 @@
+REPEAT
+UNTIL R1

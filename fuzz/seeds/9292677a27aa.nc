@@ -1,0 +1,3 @@
+GOTOF DONE
+X1
+DONE: X2

@@ -1,0 +1,4 @@
+DEF REAL Q=2
+Q=Q+1
+DEF INT K1=3
+X=(2*Q)

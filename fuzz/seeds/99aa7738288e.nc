@@ -1,0 +1,3 @@
+LOOP
+X=1
+ENDLOOP

@@ -1,0 +1,6 @@
+X=IC(5)
+X=IC(5)
+X50
+TRANS X10
+X=IC(5)
+X50

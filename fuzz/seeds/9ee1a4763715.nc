@@ -1,0 +1,3 @@
+WHILE 0
+ENDWHILE
+Y=(1+

@@ -1,0 +1,1 @@
+DEF REAL PA[1]=SET(1,2,3)

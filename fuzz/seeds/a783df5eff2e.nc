@@ -1,0 +1,2 @@
+
+Did you mean 'N100'?

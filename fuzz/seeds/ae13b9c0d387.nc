@@ -1,0 +1,2 @@
+X1 ;Ümlaut comment
+X2 ;	 tab

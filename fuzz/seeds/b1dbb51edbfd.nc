@@ -1,0 +1,2 @@
+
+Parse error in block on line 

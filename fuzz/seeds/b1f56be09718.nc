@@ -1,0 +1,3 @@
+LOOP ; c
+X1
+ENDLOOP ; e

@@ -1,0 +1,9 @@
+FOO
+FOO (1, -2.5)
+BAR()
+FOO  X1
+X
+SUB_1 ( )
+L100
+P2
+PROG(1,2,3) X1 CALLME

@@ -1,0 +1,2 @@
+DEF STRING[9] TXT="HELLO"
+TXT[1]="AB"

@@ -1,0 +1,2 @@
+ROT Z=90
+ATRANS X10

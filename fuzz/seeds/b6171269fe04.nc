@@ -1,0 +1,1 @@
+ENDIF without a preceding IF.

@@ -1,0 +1,3 @@
+DEF STRING[4] SN
+X1
+SN=5

@@ -1,0 +1,3 @@
+IFX=1
+LOOPS=2
+END=3

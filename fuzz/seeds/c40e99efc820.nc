@@ -1,0 +1,1 @@
+stack bytes at depth 1 and %zu: frame-stack %zu, %zu; recursive %zu, %zu

@@ -1,0 +1,1 @@
+N10 IF R1==1 GOTOB L1 ; comment

@@ -1,0 +1,3 @@
+IF R1
+ELSE
+ENDIF

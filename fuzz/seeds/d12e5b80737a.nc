@@ -1,0 +1,10 @@
+AA=4
+B=(3*AA)
+C=(AA*2)
+X=IC(1)
+X=IC(2*AA)
+Y=( 2 * aa )
+QQ=IC(-1.5)
+QQ=IC(2)
+I=IC(1)
+K=(0.5)

@@ -1,0 +1,1 @@
+DEF STRING[4] SS=5

@@ -1,0 +1,5 @@
+START: X1
+LOOP_1:
+ab: Y1
+_x: Z1
+N20 LBL: X3

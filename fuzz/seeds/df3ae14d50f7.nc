@@ -1,0 +1,4 @@
+N10 G1 X1 ;c
+START:
+G18 X10 I2 M30 X5
+S=5

@@ -1,0 +1,4 @@
+DEF STRING[10] NAME
+NAME="pocket"
+TRANS X10
+G1 X1

@@ -1,0 +1,3 @@
+GOTOF AA
+AA: X1
+AA: X2

@@ -1,0 +1,2 @@
+GOTOS is not supported by this interpreter.
+

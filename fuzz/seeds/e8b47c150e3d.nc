@@ -1,0 +1,2 @@
+
+Invalid axis mapping on line 1

@@ -1,0 +1,4 @@
+G2 X1 Y1 I2 J-3 K0
+CR=5 TURN=2
+PL=1 SD=2 PW=3
+I=(2)

@@ -1,0 +1,4 @@
+R1=0
+REPEAT
+R1=R1+1
+UNTIL R1>=2

@@ -1,0 +1,1 @@
+Function SIN expects 1 argument(s), but received 2.

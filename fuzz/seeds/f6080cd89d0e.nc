@@ -1,0 +1,2 @@
+LBL: IF R1
+ENDIF

@@ -1,0 +1,5 @@
+N10 G1 X1 Y2 F100 ; start
+N20 X2 M3 M8
+N30 Y3 T="drill"
+R1=4
+G0 Z=R1 S1200 M5

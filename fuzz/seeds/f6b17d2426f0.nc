@@ -1,0 +1,2 @@
+MCALL is not supported by this interpreter.
+Try X.

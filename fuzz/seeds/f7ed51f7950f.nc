@@ -1,0 +1,11 @@
+N10 G1 X10.5 Y-2 ;go
+X20 Y=(2*R1)
+R1=R1+1 A=IC(0.5)
+G2 X1 Y1 I0.5 J0
+M3 M8
+FOO(1, 2)
+R2=R1*2 X=R2
+
+G0 Z5 ;c
+BSPLINE X1
+B=(R1*3) C=IC(1)

@@ -1,0 +1,2 @@
+X1
+GOTO nowhere
