@@ -538,37 +538,41 @@ struct PtrLenHash {
   }
 };
 
+// One key per column text: rows may carry different copies of the same name
+// (an interned one, a literal), and they are one column. The address of the
+// name only serves as a shortcut to the key of its text.
 class KeyCache {
  public:
   ~KeyCache() {
-    for (auto& [k, v] : map_) Py_XDECREF(v->key);
-    for (auto& v : retired_) Py_XDECREF(v->key);
+    for (auto& [k, v] : by_text_) Py_XDECREF(v->key);
   }
   // The key of a column name; nullptr with an exception set on failure.
   const ColumnKey* get(std::string_view name) {
-    PtrLen k{name.data(), name.size()};
-    auto it = map_.find(k);
-    if (it != map_.end() && it->second->name == name) return it->second.get();
-    auto entry = std::make_unique<ColumnKey>();
-    entry->name = std::string(name);
-    entry->key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-    if (entry->key == nullptr) return nullptr;
-    PyUnicode_InternInPlace(&entry->key);
-    entry->cls = classify_column(name);
-    entry->forward_filled = output::is_forward_filled_column(name);
-    const ColumnKey* out = entry.get();
-    if (it != map_.end()) {
-      retired_.push_back(std::move(it.value()));
-      it.value() = std::move(entry);
+    PtrLen address{name.data(), name.size()};
+    auto seen = by_address_.find(address);
+    if (seen != by_address_.end() && seen->second->name == name) return seen->second;
+    const ColumnKey* out;
+    if (auto it = by_text_.find(name); it != by_text_.end()) {
+      out = it->second.get();
     } else {
-      map_.emplace(k, std::move(entry));
+      auto entry = std::make_unique<ColumnKey>();
+      entry->name = std::string(name);
+      entry->key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+      if (entry->key == nullptr) return nullptr;
+      PyUnicode_InternInPlace(&entry->key);
+      entry->cls = classify_column(name);
+      entry->forward_filled = output::is_forward_filled_column(name);
+      out = entry.get();
+      by_text_.emplace(std::string_view(out->name), std::move(entry));  // views the entry's own text
     }
+    if (seen != by_address_.end()) seen.value() = out;
+    else by_address_.emplace(address, out);
     return out;
   }
 
  private:
-  tsl::robin_map<PtrLen, std::unique_ptr<ColumnKey>, PtrLenHash> map_;
-  std::vector<std::unique_ptr<ColumnKey>> retired_;  // still referenced by the carry
+  output::FxMap<std::unique_ptr<ColumnKey>> by_text_;
+  tsl::robin_map<PtrLen, const ColumnKey*, PtrLenHash> by_address_;
 };
 
 // The last value of a forward-filled column and its Python form.
