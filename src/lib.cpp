@@ -463,10 +463,12 @@ struct BatchConfig {
 
 // The steps both workers share: state, initial-state program, main program,
 // finish. `make_rows` builds the run's collector from the data senders it
-// owns; `drop_senders` closes them when the run fails before that.
+// owns; `drop_senders` closes them when the run fails before that; `cancel`
+// watches the main run's consumer, so that the initial-state program stops
+// too once nobody can receive the rows.
 template <typename MakeRows, typename DropSenders>
-errors::Result<FinalState> run_program(RunConfig& cfg, MakeRows make_rows,
-                                       DropSenders drop_senders) {
+errors::Result<FinalState> run_program(RunConfig& cfg, output::CancelProbe cancel,
+                                       MakeRows make_rows, DropSenders drop_senders) {
   auto built = state::build_state(std::move(cfg.axis_identifiers), std::move(cfg.extra_axes),
                                   cfg.iteration_limit, std::move(cfg.axis_index_map),
                                   cfg.allow_undefined_variables);
@@ -476,7 +478,8 @@ errors::Result<FinalState> run_program(RunConfig& cfg, MakeRows make_rows,
   }
   state::State& st = *built;
   if (cfg.initial_state) {
-    output::OutputRows collector = output::OutputRows::collecting();
+    // its rows are never used: they are dropped as they are made
+    output::OutputRows collector = output::OutputRows::discarding(std::move(cancel));
     errors::Status r = interpreter::interpret_file(*cfg.initial_state, st, collector);
     if (!r) {
       drop_senders();
@@ -1696,7 +1699,7 @@ PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
       run_worker(outcome_tx, [&] {
         Sender<Row> tx = std::move(rows_tx);
         return run_program(
-            cfg, [&] { return output::OutputRows::streaming(std::move(tx)); },
+            cfg, tx.cancel_probe(), [&] { return output::OutputRows::streaming(std::move(tx)); },
             [&] { tx.close(); });
       });
       job.reset();
@@ -1785,7 +1788,7 @@ PyObject* nc_to_batches(PyObject* module, PyObject* args, PyObject* kwargs) {
         Sender<Table> ttx = std::move(tables_tx);
         Sender<VariableEvents> etx = std::move(events_tx);
         return run_program(
-            cfg,
+            cfg, ttx.cancel_probe(),
             [&] {
               return output::OutputRows::batch_stream_with_line_numbers(
                   std::move(ttx), bc.batch_size, bc.disable_forward_fill, bc.include_variables,

@@ -64,6 +64,110 @@ def test_dropping_an_iterator_half_way_stops_its_worker(mode):
     assert wait_for_workers(base) == base
 
 
+# The start of the scripts run in a child process: counts the workers, waits
+# (60 s at most) for one to start or for all of them to end.
+CHILD_PRELUDE = """
+import gc, json, os, resource, signal, sys, time, kelvane
+
+def workers():
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass
+    return names.count("brandel")
+
+def all_stopped():
+    end = time.monotonic() + 60
+    while workers() and time.monotonic() < end:
+        time.sleep(0.01)
+    return workers() == 0
+
+def one_started():
+    end = time.monotonic() + 60
+    while not workers() and time.monotonic() < end:
+        time.sleep(0.01)
+    return workers() == 1
+"""
+
+
+def child_command(script, *args):
+    return [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(script), *args]
+
+
+def child_env(**settings):
+    env = {k: v for k, v in os.environ.items() if k not in ("NC_VM", "NC_STAGE1")}
+    env.update(settings, PYTHONPATH=os.pathsep.join(sys.path))
+    return env
+
+
+# Loops that write no cell and would run for ages, each on one executor:
+# NC_VM=1 selects the frame-stack executor, NC_STAGE1=0 sends a program
+# without structures to the whole-program parse, and the line driver takes a
+# backward GOTOB loop of a program without structures.
+ENDLESS_LOOPS = {
+    "for": "FOR R1=1 TO 1000000000000\nR2=R1\nENDFOR\n",
+    "while": "WHILE 1\nENDWHILE\n",
+    "loop": "LOOP\nENDLOOP\n",
+    "repeat": "REPEAT\nUNTIL 0\n",
+    "gotob": "LBL1:\nGOTOB LBL1\n",
+}
+EXECUTORS = {
+    "recursive": {"NC_STAGE1": "0"},
+    "frame-stack": {"NC_STAGE1": "0", "NC_VM": "1"},
+    "line driver": {},
+}
+STOP_CASES = [(executor, loop) for executor in ("recursive", "frame-stack") for loop in ENDLESS_LOOPS]
+STOP_CASES.append(("line driver", "gotob"))
+
+# Drops an iterator while its worker loops, in the main run (after its first
+# row) and in the initial-state run, for both iterator kinds.
+STOP_SCRIPT = """
+    loop = sys.argv[1]
+    for func, extra in ((kelvane.nc_to_rows, {}), (kelvane.nc_to_batches, {"batch_size": 1})):
+        it = func("X1\\n" + loop, iteration_limit=10**15, **extra)
+        next(it)
+        assert workers() == 1, "the main run ended by itself"
+        del it
+        gc.collect()
+        assert all_stopped(), f"{func.__name__}: the main run goes on"
+        it = func("X1\\n", initial_state=loop, iteration_limit=10**15, **extra)
+        time.sleep(0.2)  # the initial-state loop runs by now
+        assert one_started(), "the initial-state run ended by itself"
+        del it
+        gc.collect()
+        assert all_stopped(), f"{func.__name__}: the initial-state run goes on"
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("executor,loop", STOP_CASES)
+def test_a_dropped_iterator_stops_a_worker_that_sends_nothing(executor, loop):
+    proc = subprocess.run(child_command(STOP_SCRIPT, ENDLESS_LOOPS[loop]),
+                          env=child_env(**EXECUTORS[executor]), capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "done"
+
+
+def test_the_initial_state_run_keeps_no_rows():
+    # a million rows of the initial-state program, which nobody reads, took
+    # about 500 MiB when they were kept until its end
+    script = """
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        it = kelvane.nc_to_rows("X1\\n", initial_state="FOR R1=1 TO 1000000\\nX=R1 Y=R1\\nENDFOR\\n")
+        assert list(it) == [(1, {"X": 1.0})]
+        assert it.state["symbol_table"]["R1"] == 1000001.0
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """
+    proc = subprocess.run(child_command(script), env=child_env(), capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 100  # MiB of peak memory growth
+
+
 @pytest.mark.parametrize("func", [nc_to_rows, nc_to_batches])
 def test_concurrent_use_from_another_thread_fails_at_once(func):
     it = func(SLOW_START, iteration_limit=10**9)
