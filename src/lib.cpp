@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -673,16 +674,29 @@ PyObject* iter_state(PyObject* obj, void*) {
   return final_state_to_py(*self->core->final_state);
 }
 
-// Waits for the next value of a channel with the GIL released. A value
-// already waiting is taken without releasing the GIL.
+// What a wait for the worker brought.
+enum class Wait : std::uint8_t { Value, Closed, Interrupted };
+
+// How often a wait with the GIL released wakes to run Python's signal handlers.
+inline constexpr auto kSignalPoll = std::chrono::milliseconds(50);
+
+// Waits for the next value of a channel with the GIL released, waking
+// regularly to run Python's signal handlers (on the main thread); Interrupted,
+// with the handler's exception set (KeyboardInterrupt for Ctrl-C), when one
+// raises. A value already waiting is taken without releasing the GIL.
 template <typename T>
-std::optional<T> recv_without_gil(Receiver<T>& rx) {
-  if (std::optional<T> ready = rx.try_recv()) return ready;
-  std::optional<T> out;
-  Py_BEGIN_ALLOW_THREADS
-  out = rx.recv();
-  Py_END_ALLOW_THREADS
-  return out;
+Wait recv_without_gil(Receiver<T>& rx, std::optional<T>& out) {
+  out = rx.try_recv();
+  if (out) return Wait::Value;
+  for (;;) {
+    output::RecvStatus status;
+    Py_BEGIN_ALLOW_THREADS
+    status = rx.recv_for(out, kSignalPoll);
+    Py_END_ALLOW_THREADS
+    if (status == output::RecvStatus::Ok) return Wait::Value;
+    if (status == output::RecvStatus::Closed) return Wait::Closed;
+    if (PyErr_CheckSignals() < 0) return Wait::Interrupted;
+  }
 }
 
 void join_without_gil(WorkerHandle& w) {
@@ -693,13 +707,22 @@ void join_without_gil(WorkerHandle& w) {
 
 // The end of the stream: takes the outcome at the end of the data channel,
 // then the variable events where there is a channel for them, then joins the
-// worker; false with the run's error set.
+// worker; false with the run's error set. Interrupted by a signal handler
+// that raises, it closes the receivers and lets the worker go (the caller has
+// closed the data channel), so that later calls end the iteration.
 bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& result_rx,
                   std::optional<WorkerHandle>& worker, std::optional<FinalState>& final_state,
                   std::optional<Receiver<VariableEvents>>* events_rx = nullptr,
                   std::optional<VariableEvents>* events = nullptr) {
+  auto abandon = [&] {
+    result_rx.reset();
+    if (events_rx) events_rx->reset();
+    worker.reset();  // detached
+    return false;
+  };
   if (result_rx) {
-    std::optional<Outcome> outcome = recv_without_gil(*result_rx);
+    std::optional<Outcome> outcome;
+    if (recv_without_gil(*result_rx, outcome) == Wait::Interrupted) return abandon();
     result_rx.reset();
     if (outcome) {
       if (auto* fs = std::get_if<FinalState>(&*outcome)) {
@@ -719,7 +742,8 @@ bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& resul
     }
   }
   if (events_rx && *events_rx) {
-    std::optional<VariableEvents> received = recv_without_gil(**events_rx);
+    std::optional<VariableEvents> received;
+    if (recv_without_gil(**events_rx, received) == Wait::Interrupted) return abandon();
     events_rx->reset();
     if (received) *events = std::move(*received);
   }
@@ -805,13 +829,27 @@ PyObject* row_to_item(RowIterCore& core, Row& row) {
 
 PyObject* row_iter_next_impl(RowIterObject* self, RowIterCore& core) {
   const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+  // Interrupted by a signal handler that raises (Ctrl-C): the receivers
+  // close, the worker is let go and stops, later calls end the iteration.
+  auto abandon = [&core] {
+    core.row_rx.reset();
+    core.result_rx.reset();
+    core.worker.reset();  // detached
+    return nullptr;
+  };
   while (core.row_rx) {
-    std::optional<Row> row = recv_without_gil(*core.row_rx);
-    if (!row) {
+    std::optional<Row> row;
+    const Wait got = recv_without_gil(*core.row_rx, row);
+    if (got == Wait::Interrupted) return abandon();
+    if (got == Wait::Closed) {
       core.row_rx.reset();
       break;
     }
-    if (row->cells.empty() && !core.include_variables) continue;
+    if (row->cells.empty() && !core.include_variables) {
+      // rows that are skipped may keep coming for long without a wait
+      if (PyErr_CheckSignals() < 0) return abandon();
+      continue;
+    }
     return row_to_item(core, *row);
   }
   if (!take_outcome(ms, core.result_rx, core.worker, core.final_state)) return nullptr;
@@ -1301,9 +1339,19 @@ static_assert(offsetof(BatchIterObject, busy) == offsetof(RowIterObject, busy));
 PyObject* batch_iter_next_impl(BatchIterObject* self, BatchIterCore& core) {
   const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
   if (core.batch_rx) {
-    std::optional<Table> table = recv_without_gil(*core.batch_rx);
-    if (table) return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(*table));
+    std::optional<Table> table;
+    const Wait got = recv_without_gil(*core.batch_rx, table);
+    if (got == Wait::Value)
+      return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(*table));
     core.batch_rx.reset();
+    if (got == Wait::Interrupted) {
+      // Ctrl-C: the receivers close, the worker is let go and stops, later
+      // calls end the iteration
+      core.result_rx.reset();
+      core.events_rx.reset();
+      core.worker.reset();  // detached
+      return nullptr;
+    }
   }
   take_outcome(ms, core.result_rx, core.worker, core.final_state, &core.events_rx,
                &core.variable_events);

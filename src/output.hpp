@@ -199,7 +199,8 @@ struct ChannelState {
   // Wakes the sleeping side only when someone sleeps; a full queue wakes its
   // senders only once it has drained to low_water, so that a slow consumer
   // does not cost a thread switch per value.
-  bool take_front(T& out) {
+  template <typename Out>  // T or std::optional<T>
+  bool take_front(Out& out) {
     out = std::move(queue.front());
     queue.pop_front();
     return senders_waiting > 0 && queue.size() <= low_water;
@@ -325,9 +326,10 @@ class Receiver {
     if (wake) s_->not_full.notify_all();
     return out;
   }
-  // Like recv, but gives up after `timeout` (RecvStatus::Timeout, `out` untouched).
-  template <typename Rep, typename Period>
-  RecvStatus recv_for(T& out, std::chrono::duration<Rep, Period> timeout) {
+  // Like recv, but gives up after `timeout` (RecvStatus::Timeout, `out`
+  // untouched). `out` is a T or a std::optional<T>.
+  template <typename Out, typename Rep, typename Period>
+  RecvStatus recv_for(Out& out, std::chrono::duration<Rep, Period> timeout) {
     if (!s_) return RecvStatus::Closed;
     bool wake = false;
     {

@@ -1,7 +1,9 @@
 """Workers, cancellation, concurrent use and interpreter shutdown."""
 
 import gc
+import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -166,6 +168,50 @@ def test_the_initial_state_run_keeps_no_rows():
                           timeout=600)
     assert proc.returncode == 0, proc.stderr
     assert int(proc.stdout) < 100  # MiB of peak memory growth
+
+
+# next() waits for a worker that sends nothing it yields; Ctrl-C interrupts
+# the wait, the worker stops and the iteration is over.
+INTERRUPT_CASES = {
+    "batches, nothing sent": ("nc_to_batches", {}),
+    "rows, nothing sent": ("nc_to_rows", {"input": "WHILE 1\nENDWHILE\n"}),
+    "rows without cells skipped": ("nc_to_rows", {}),
+    "initial-state run": ("nc_to_rows", {"input": "X1\n", "initial_state": "LOOP\nENDLOOP\n"}),
+}
+INTERRUPT_SCRIPT = """
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    kwargs = {"input": "FOR R1=1 TO 1000000000000\\nR2=R1\\nENDFOR\\n",
+              "iteration_limit": 10**15, **json.loads(sys.argv[2])}
+    it = getattr(kelvane, sys.argv[1])(**kwargs)
+    assert one_started(), "no worker runs"
+    print("ready", flush=True)
+    try:
+        next(it)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    assert all_stopped(), "the worker goes on"
+    assert list(it) == [] and it.state is None
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("case", list(INTERRUPT_CASES))
+def test_ctrl_c_interrupts_a_waiting_next(case):
+    func, kwargs = INTERRUPT_CASES[case]
+    proc = subprocess.Popen(child_command(INTERRUPT_SCRIPT, func, json.dumps(kwargs)),
+                            env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.5)  # next() is waiting by now
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        pytest.fail("SIGINT did not interrupt next()")
+    assert proc.returncode == 0, err
+    assert out.split() == ["interrupted", "done"]
 
 
 @pytest.mark.parametrize("func", [nc_to_rows, nc_to_batches])
