@@ -18,6 +18,8 @@ from kelvane import nc_to_batches, nc_to_rows
 LONG_PROGRAM = "G1 X0 Y0 F500\n" + "".join(f"X{i} Y{i % 13}\n" for i in range(1, 20000))
 # a program that computes for a while before its first row
 SLOW_START = "R1=0\nWHILE R1<300000\nR1=R1+1\nENDWHILE\nG1 X=R1\n"
+# one that computes until it is stopped (with a large iteration_limit)
+ENDLESS_START = "R1=0\nWHILE R1>=0\nR1=R1+1\nENDWHILE\nG1 X=R1\n"
 
 
 def worker_threads():
@@ -38,10 +40,20 @@ def wait_for_workers(count, deadline=60.0):
     return worker_threads()
 
 
+def wait_for_started_workers(count, deadline=60.0):
+    end = time.monotonic() + deadline
+    while worker_threads() < count and time.monotonic() < end:
+        time.sleep(0.01)
+    return worker_threads()
+
+
 def test_worker_thread_is_named_and_joined():
-    base = worker_threads()
-    it = nc_to_rows("G1 X1\n")
-    list(it)
+    base = wait_for_workers(0)
+    it = nc_to_rows(LONG_PROGRAM)
+    next(it)
+    # the worker lives on (computing, or waiting for room in the full channel)
+    assert worker_threads() == base + 1
+    assert len(list(it)) == 19999
     assert wait_for_workers(base) == base
 
 
@@ -51,19 +63,22 @@ def test_dropping_an_iterator_half_way_stops_its_worker(mode):
     for _ in range(4):
         if mode == "rows":
             it = nc_to_rows(LONG_PROGRAM)
-            next(it)
         else:
             it = nc_to_batches(LONG_PROGRAM, batch_size=100)
-            next(it)
+        next(it)
+        # the worker cannot end on its own: the channel holds only part of the rows
+        assert worker_threads() == base + 1
         del it
         gc.collect()
-    assert wait_for_workers(base) == base
+        assert wait_for_workers(base) == base
     # dropped before the first next(), and while the worker still computes
-    for program in (LONG_PROGRAM, SLOW_START):
-        nc_to_rows(program, iteration_limit=10**9)
-        nc_to_batches(program, batch_size=10, iteration_limit=10**9)
-    gc.collect()
-    assert wait_for_workers(base) == base
+    for program in (LONG_PROGRAM, ENDLESS_START):
+        its = [nc_to_rows(program, iteration_limit=10**15),
+               nc_to_batches(program, batch_size=10, iteration_limit=10**15)]
+        assert wait_for_started_workers(base + 2) == base + 2
+        del its
+        gc.collect()
+        assert wait_for_workers(base) == base
 
 
 # The start of the scripts run in a child process: counts the workers, waits
