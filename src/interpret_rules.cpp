@@ -2667,8 +2667,10 @@ Result<BlockList> collect_block_list(const Pair& blocks, State& state) {
 }
 
 // One run of a collected list: its own label scope pushed for the run, the
-// backward jumps counted from zero.
+// backward jumps counted from zero. Every loop pass runs a list, so the run
+// stops here, and at each backward jump, once nobody receives its rows.
 Result<Flow> run_block_list(BlockList& list, OutputRows& rows, State& state) {
+  if (rows.consumer_gone()) return fail(errors::StreamClosed{});
   const LentScope lent(state, list.scope);
 
   const std::vector<Pair>& blocks = list.blocks;
@@ -2689,6 +2691,7 @@ Result<Flow> run_block_list(BlockList& list, OutputRows& rows, State& state) {
     if (*target <= index) {
       ++backward;
       if (backward >= state.iteration_limit) return fail(loop_limit(state));
+      if (rows.consumer_gone()) return fail(errors::StreamClosed{});
     }
     index = *target;
   }
@@ -2854,9 +2857,6 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
     if (it == state.symbol_table.end()) break;
     const double counter = it->second;
     if (!(counter <= end_value)) break;
-    // FOR passes are not counted against the iteration limit; a body that
-    // sends nothing must still end the run once the consumer is gone.
-    if (rows.consumer_gone()) return fail(errors::StreamClosed{});
     auto flow = body.run(rows, state);
     if (!flow) return flow;
     if (!flow->is_continue()) return flow;

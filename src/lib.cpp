@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -463,10 +464,12 @@ struct BatchConfig {
 
 // The steps both workers share: state, initial-state program, main program,
 // finish. `make_rows` builds the run's collector from the data senders it
-// owns; `drop_senders` closes them when the run fails before that.
+// owns; `drop_senders` closes them when the run fails before that; `cancel`
+// watches the main run's consumer, so that the initial-state program stops
+// too once nobody can receive the rows.
 template <typename MakeRows, typename DropSenders>
-errors::Result<FinalState> run_program(RunConfig& cfg, MakeRows make_rows,
-                                       DropSenders drop_senders) {
+errors::Result<FinalState> run_program(RunConfig& cfg, output::CancelProbe cancel,
+                                       MakeRows make_rows, DropSenders drop_senders) {
   auto built = state::build_state(std::move(cfg.axis_identifiers), std::move(cfg.extra_axes),
                                   cfg.iteration_limit, std::move(cfg.axis_index_map),
                                   cfg.allow_undefined_variables);
@@ -476,7 +479,8 @@ errors::Result<FinalState> run_program(RunConfig& cfg, MakeRows make_rows,
   }
   state::State& st = *built;
   if (cfg.initial_state) {
-    output::OutputRows collector = output::OutputRows::collecting();
+    // its rows are never used: they are dropped as they are made
+    output::OutputRows collector = output::OutputRows::discarding(std::move(cancel));
     errors::Status r = interpreter::interpret_file(*cfg.initial_state, st, collector);
     if (!r) {
       drop_senders();
@@ -538,37 +542,41 @@ struct PtrLenHash {
   }
 };
 
+// One key per column text: rows may carry different copies of the same name
+// (an interned one, a literal), and they are one column. The address of the
+// name only serves as a shortcut to the key of its text.
 class KeyCache {
  public:
   ~KeyCache() {
-    for (auto& [k, v] : map_) Py_XDECREF(v->key);
-    for (auto& v : retired_) Py_XDECREF(v->key);
+    for (auto& [k, v] : by_text_) Py_XDECREF(v->key);
   }
   // The key of a column name; nullptr with an exception set on failure.
   const ColumnKey* get(std::string_view name) {
-    PtrLen k{name.data(), name.size()};
-    auto it = map_.find(k);
-    if (it != map_.end() && it->second->name == name) return it->second.get();
-    auto entry = std::make_unique<ColumnKey>();
-    entry->name = std::string(name);
-    entry->key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-    if (entry->key == nullptr) return nullptr;
-    PyUnicode_InternInPlace(&entry->key);
-    entry->cls = classify_column(name);
-    entry->forward_filled = output::is_forward_filled_column(name);
-    const ColumnKey* out = entry.get();
-    if (it != map_.end()) {
-      retired_.push_back(std::move(it.value()));
-      it.value() = std::move(entry);
+    PtrLen address{name.data(), name.size()};
+    auto seen = by_address_.find(address);
+    if (seen != by_address_.end() && seen->second->name == name) return seen->second;
+    const ColumnKey* out;
+    if (auto it = by_text_.find(name); it != by_text_.end()) {
+      out = it->second.get();
     } else {
-      map_.emplace(k, std::move(entry));
+      auto entry = std::make_unique<ColumnKey>();
+      entry->name = std::string(name);
+      entry->key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+      if (entry->key == nullptr) return nullptr;
+      PyUnicode_InternInPlace(&entry->key);
+      entry->cls = classify_column(name);
+      entry->forward_filled = output::is_forward_filled_column(name);
+      out = entry.get();
+      by_text_.emplace(std::string_view(out->name), std::move(entry));  // views the entry's own text
     }
+    if (seen != by_address_.end()) seen.value() = out;
+    else by_address_.emplace(address, out);
     return out;
   }
 
  private:
-  tsl::robin_map<PtrLen, std::unique_ptr<ColumnKey>, PtrLenHash> map_;
-  std::vector<std::unique_ptr<ColumnKey>> retired_;  // still referenced by the carry
+  output::FxMap<std::unique_ptr<ColumnKey>> by_text_;
+  tsl::robin_map<PtrLen, const ColumnKey*, PtrLenHash> by_address_;
 };
 
 // The last value of a forward-filled column and its Python form.
@@ -666,16 +674,29 @@ PyObject* iter_state(PyObject* obj, void*) {
   return final_state_to_py(*self->core->final_state);
 }
 
-// Waits for the next value of a channel with the GIL released. A value
-// already waiting is taken without releasing the GIL.
+// What a wait for the worker brought.
+enum class Wait : std::uint8_t { Value, Closed, Interrupted };
+
+// How often a wait with the GIL released wakes to run Python's signal handlers.
+inline constexpr auto kSignalPoll = std::chrono::milliseconds(50);
+
+// Waits for the next value of a channel with the GIL released, waking
+// regularly to run Python's signal handlers (on the main thread); Interrupted,
+// with the handler's exception set (KeyboardInterrupt for Ctrl-C), when one
+// raises. A value already waiting is taken without releasing the GIL.
 template <typename T>
-std::optional<T> recv_without_gil(Receiver<T>& rx) {
-  if (std::optional<T> ready = rx.try_recv()) return ready;
-  std::optional<T> out;
-  Py_BEGIN_ALLOW_THREADS
-  out = rx.recv();
-  Py_END_ALLOW_THREADS
-  return out;
+Wait recv_without_gil(Receiver<T>& rx, std::optional<T>& out) {
+  out = rx.try_recv();
+  if (out) return Wait::Value;
+  for (;;) {
+    output::RecvStatus status;
+    Py_BEGIN_ALLOW_THREADS
+    status = rx.recv_for(out, kSignalPoll);
+    Py_END_ALLOW_THREADS
+    if (status == output::RecvStatus::Ok) return Wait::Value;
+    if (status == output::RecvStatus::Closed) return Wait::Closed;
+    if (PyErr_CheckSignals() < 0) return Wait::Interrupted;
+  }
 }
 
 void join_without_gil(WorkerHandle& w) {
@@ -686,13 +707,22 @@ void join_without_gil(WorkerHandle& w) {
 
 // The end of the stream: takes the outcome at the end of the data channel,
 // then the variable events where there is a channel for them, then joins the
-// worker; false with the run's error set.
+// worker; false with the run's error set. Interrupted by a signal handler
+// that raises, it closes the receivers and lets the worker go (the caller has
+// closed the data channel), so that later calls end the iteration.
 bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& result_rx,
                   std::optional<WorkerHandle>& worker, std::optional<FinalState>& final_state,
                   std::optional<Receiver<VariableEvents>>* events_rx = nullptr,
                   std::optional<VariableEvents>* events = nullptr) {
+  auto abandon = [&] {
+    result_rx.reset();
+    if (events_rx) events_rx->reset();
+    worker.reset();  // detached
+    return false;
+  };
   if (result_rx) {
-    std::optional<Outcome> outcome = recv_without_gil(*result_rx);
+    std::optional<Outcome> outcome;
+    if (recv_without_gil(*result_rx, outcome) == Wait::Interrupted) return abandon();
     result_rx.reset();
     if (outcome) {
       if (auto* fs = std::get_if<FinalState>(&*outcome)) {
@@ -712,7 +742,8 @@ bool take_outcome(const ModuleState* ms, std::optional<Receiver<Outcome>>& resul
     }
   }
   if (events_rx && *events_rx) {
-    std::optional<VariableEvents> received = recv_without_gil(**events_rx);
+    std::optional<VariableEvents> received;
+    if (recv_without_gil(**events_rx, received) == Wait::Interrupted) return abandon();
     events_rx->reset();
     if (received) *events = std::move(*received);
   }
@@ -798,13 +829,27 @@ PyObject* row_to_item(RowIterCore& core, Row& row) {
 
 PyObject* row_iter_next_impl(RowIterObject* self, RowIterCore& core) {
   const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+  // Interrupted by a signal handler that raises (Ctrl-C): the receivers
+  // close, the worker is let go and stops, later calls end the iteration.
+  auto abandon = [&core] {
+    core.row_rx.reset();
+    core.result_rx.reset();
+    core.worker.reset();  // detached
+    return nullptr;
+  };
   while (core.row_rx) {
-    std::optional<Row> row = recv_without_gil(*core.row_rx);
-    if (!row) {
+    std::optional<Row> row;
+    const Wait got = recv_without_gil(*core.row_rx, row);
+    if (got == Wait::Interrupted) return abandon();
+    if (got == Wait::Closed) {
       core.row_rx.reset();
       break;
     }
-    if (row->cells.empty() && !core.include_variables) continue;
+    if (row->cells.empty() && !core.include_variables) {
+      // rows that are skipped may keep coming for long without a wait
+      if (PyErr_CheckSignals() < 0) return abandon();
+      continue;
+    }
     return row_to_item(core, *row);
   }
   if (!take_outcome(ms, core.result_rx, core.worker, core.final_state)) return nullptr;
@@ -1294,9 +1339,19 @@ static_assert(offsetof(BatchIterObject, busy) == offsetof(RowIterObject, busy));
 PyObject* batch_iter_next_impl(BatchIterObject* self, BatchIterCore& core) {
   const ModuleState* ms = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
   if (core.batch_rx) {
-    std::optional<Table> table = recv_without_gil(*core.batch_rx);
-    if (table) return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(*table));
+    std::optional<Table> table;
+    const Wait got = recv_without_gil(*core.batch_rx, table);
+    if (got == Wait::Value)
+      return table_to_arrow_batch(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(*table));
     core.batch_rx.reset();
+    if (got == Wait::Interrupted) {
+      // Ctrl-C: the receivers close, the worker is let go and stops, later
+      // calls end the iteration
+      core.result_rx.reset();
+      core.events_rx.reset();
+      core.worker.reset();  // detached
+      return nullptr;
+    }
   }
   take_outcome(ms, core.result_rx, core.worker, core.final_state, &core.events_rx,
                &core.variable_events);
@@ -1692,7 +1747,7 @@ PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
       run_worker(outcome_tx, [&] {
         Sender<Row> tx = std::move(rows_tx);
         return run_program(
-            cfg, [&] { return output::OutputRows::streaming(std::move(tx)); },
+            cfg, tx.cancel_probe(), [&] { return output::OutputRows::streaming(std::move(tx)); },
             [&] { tx.close(); });
       });
       job.reset();
@@ -1781,7 +1836,7 @@ PyObject* nc_to_batches(PyObject* module, PyObject* args, PyObject* kwargs) {
         Sender<Table> ttx = std::move(tables_tx);
         Sender<VariableEvents> etx = std::move(events_tx);
         return run_program(
-            cfg,
+            cfg, ttx.cancel_probe(),
             [&] {
               return output::OutputRows::batch_stream_with_line_numbers(
                   std::move(ttx), bc.batch_size, bc.disable_forward_fill, bc.include_variables,

@@ -1004,6 +1004,8 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
       ++backward;
       if (backward >= state.iteration_limit)
         return fail(errors::LoopLimit{std::to_string(state.iteration_limit)});
+      // a backward jump may loop for long without a row: stop once nobody listens
+      if (rows.consumer_gone()) return fail(errors::StreamClosed{});
     }
     i = *target;
   }

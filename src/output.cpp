@@ -354,8 +354,17 @@ OutputRows OutputRows::collecting() {
   return o;
 }
 
+OutputRows OutputRows::discarding(CancelProbe cancel) {
+  OutputRows o;
+  o.sink.v.emplace<RowSink::Discard>();
+  o.track_variables = false;
+  o.cancel = std::move(cancel);
+  return o;
+}
+
 OutputRows OutputRows::streaming(Sender<Row> rows_tx) {
   OutputRows o;
+  o.cancel = rows_tx.cancel_probe();
   o.sink.v.emplace<RowSink::Stream>(RowSink::Stream{std::move(rows_tx)});
   o.track_variables = true;
   return o;
@@ -368,6 +377,7 @@ OutputRows OutputRows::batch_stream_with_line_numbers(Sender<Table> tables_tx,
                                                       Sender<VariableEvents> events_tx,
                                                       bool include_line_numbers) {
   OutputRows o;
+  o.cancel = tables_tx.cancel_probe();
   BatchStreamSink& s = o.sink.v.emplace<BatchStreamSink>();
   s.tables_tx = std::move(tables_tx);
   s.events_tx = std::move(events_tx);
@@ -450,6 +460,11 @@ Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
         } else if constexpr (std::is_same_v<S, RowSink::Stream>) {
           if (!s.tx.send(std::move(r))) return errors::fail(errors::StreamClosed{});
           return std::optional<Row>{};
+        } else if constexpr (std::is_same_v<S, RowSink::Discard>) {
+          // nobody reads these rows; the run still stops with its consumer
+          if (cancel.cancelled()) return errors::fail(errors::StreamClosed{});
+          r.reset_for_reuse();
+          return std::optional<Row>{std::move(r)};
         } else {
           if (s.include_variables) {
             for (const auto& [name, value] : r.variables) {
@@ -514,6 +529,8 @@ Result<std::vector<Row>> OutputRows::finish() {
         } else if constexpr (std::is_same_v<S, RowSink::Stream>) {
           s.tx.close();
           return std::vector<Row>{};
+        } else if constexpr (std::is_same_v<S, RowSink::Discard>) {
+          return std::vector<Row>{};
         } else {
           if (auto e = s.emit(); !e) return errors::fail(std::move(e.error()));
           if (s.include_variables) (void)s.events_tx.send(std::exchange(s.events, VariableEvents{}));
@@ -523,12 +540,6 @@ Result<std::vector<Row>> OutputRows::finish() {
         }
       },
       sink.v);
-}
-
-bool OutputRows::consumer_gone() const {
-  if (const auto* stream = std::get_if<RowSink::Stream>(&sink.v)) return !stream->tx.receiver_alive();
-  if (const auto* batch = std::get_if<BatchStreamSink>(&sink.v)) return !batch->tables_tx.receiver_alive();
-  return false;
 }
 
 }  // namespace kelvane::output

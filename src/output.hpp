@@ -2,6 +2,7 @@
 // Output of the interpreter: the cells of one block (CellMap, Row), the row
 // collector OutputRows with its sinks, the bounded channels to the Python
 // iterators, and the columnar batch builder (BatchStreamSink, Table).
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <condition_variable>
@@ -192,12 +193,14 @@ struct ChannelState {
   std::size_t senders = 0;
   std::size_t senders_waiting = 0;
   std::size_t receiver_waiting = 0;
-  bool receiver_alive = true;
+  // written under the mutex; read without it by the cancellation probe
+  std::atomic<bool> receiver_alive{true};
 
   // Wakes the sleeping side only when someone sleeps; a full queue wakes its
   // senders only once it has drained to low_water, so that a slow consumer
   // does not cost a thread switch per value.
-  bool take_front(T& out) {
+  template <typename Out>  // T or std::optional<T>
+  bool take_front(Out& out) {
     out = std::move(queue.front());
     queue.pop_front();
     return senders_waiting > 0 && queue.size() <= low_water;
@@ -206,6 +209,21 @@ struct ChannelState {
 }  // namespace detail
 
 enum class RecvStatus : std::uint8_t { Ok, Timeout, Closed };
+
+// Tells a run whether anybody still receives its output: one atomic load, so
+// loops may ask on every pass. A default probe is never cancelled.
+class CancelProbe {
+ public:
+  CancelProbe() = default;
+  explicit CancelProbe(std::shared_ptr<const std::atomic<bool>> receiver_alive)
+      : alive_(std::move(receiver_alive)) {}
+  bool cancelled() const noexcept {
+    return alive_ != nullptr && !alive_->load(std::memory_order_relaxed);
+  }
+
+ private:
+  std::shared_ptr<const std::atomic<bool>> alive_;
+};
 
 template <typename T>
 class Sender {
@@ -263,10 +281,14 @@ class Sender {
   }
   bool is_open() const noexcept { return s_ != nullptr; }
   // Whether the receiving end is still there to take values.
-  bool receiver_alive() const {
-    if (!s_) return false;
-    std::lock_guard lock(s_->mutex);
-    return s_->receiver_alive;
+  bool receiver_alive() const noexcept {
+    return s_ != nullptr && s_->receiver_alive.load(std::memory_order_acquire);
+  }
+  // A probe that reports cancelled once the receiving end is gone; it stays
+  // valid after this sender is closed. Never cancelled for a closed sender.
+  CancelProbe cancel_probe() const {
+    if (!s_) return CancelProbe();
+    return CancelProbe(std::shared_ptr<const std::atomic<bool>>(s_, &s_->receiver_alive));
   }
 
  private:
@@ -304,9 +326,10 @@ class Receiver {
     if (wake) s_->not_full.notify_all();
     return out;
   }
-  // Like recv, but gives up after `timeout` (RecvStatus::Timeout, `out` untouched).
-  template <typename Rep, typename Period>
-  RecvStatus recv_for(T& out, std::chrono::duration<Rep, Period> timeout) {
+  // Like recv, but gives up after `timeout` (RecvStatus::Timeout, `out`
+  // untouched). `out` is a T or a std::optional<T>.
+  template <typename Out, typename Rep, typename Period>
+  RecvStatus recv_for(Out& out, std::chrono::duration<Rep, Period> timeout) {
     if (!s_) return RecvStatus::Closed;
     bool wake = false;
     {
@@ -464,7 +487,9 @@ struct RowSink {
   struct Stream {
     Sender<Row> tx;
   };
-  std::variant<BatchStreamSink, Collect, Stream> v;
+  // Rows are dropped as they are made (a run whose rows nobody reads).
+  struct Discard {};
+  std::variant<BatchStreamSink, Collect, Stream, Discard> v;
 };
 
 // The path filter stage between the collector and its sink (installed by the
@@ -484,9 +509,17 @@ struct OutputRows {
   std::optional<RowFilter> flattener;
   bool track_variables = false;
   bool warned_g91 = false;
+  // Whether the consumer of the run's output has gone away; the streaming
+  // and batch forms watch their own channel, a discarding one is handed the
+  // probe of the channel its run feeds.
+  CancelProbe cancel;
 
-  // Sink Collect, no variable tracking (the initial-state program).
+  // Sink Collect, no variable tracking.
   static OutputRows collecting();
+  // Sink Discard, no variable tracking (the initial-state program): rows are
+  // dropped once made; `cancel` stops the run when the main run's consumer
+  // is gone.
+  static OutputRows discarding(CancelProbe cancel);
   // Sink Stream over the row channel, variable changes tracked (rows mode).
   static OutputRows streaming(Sender<Row> rows_tx);
   // Sink BatchStream (batch mode); variable changes tracked when include_variables.
@@ -508,9 +541,9 @@ struct OutputRows {
   // sends the variable events, closes the channels. Returns the collected rows
   // (Collect) or an empty list. The collector is spent afterwards.
   Result<std::vector<Row>> finish();
-  // True once the consumer of a streaming or batch sink has gone away; loops
-  // that may run without sending anything check it to stop in time.
-  bool consumer_gone() const;
+  // True once the consumer has gone away. Loops and backward jumps, which
+  // may run for long without sending anything, check it on every pass.
+  bool consumer_gone() const noexcept { return cancel.cancelled(); }
 };
 
 }  // namespace kelvane::output

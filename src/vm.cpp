@@ -67,9 +67,6 @@ errors::Result<ExecOutcome> exec_for(const Pair& node, output::OutputRows& rows,
   auto it = state.symbol_table.find(started->counter);
   // no entry: the counter is an axis or a block address, no pass runs
   if (it == state.symbol_table.end() || !(it->second <= started->end)) return cont();
-  // FOR passes are not counted against the limit; a body that sends nothing
-  // must still end the run once the consumer is gone.
-  if (rows.consumer_gone()) return fail(errors::StreamClosed{});
   return push(
       FrameKind{FrameKind::For{started->end, std::move(started->counter), started->line}},
       started->body, state);
@@ -156,6 +153,7 @@ errors::Status place_jump(Stack& stack, const JumpRequest& request) {
       if (*t <= g.pc) {
         ++g.back_jumps;
         if (g.back_jumps >= stack.state.iteration_limit) return fail(loop_limit(stack.state));
+        if (stack.rows.consumer_gone()) return fail(errors::StreamClosed{});
       }
       g.pc = *t;
       return {};
@@ -166,8 +164,11 @@ errors::Status place_jump(Stack& stack, const JumpRequest& request) {
 }
 
 // The top frame's list has finished: another pass, or the frame is left.
+// Every loop pass ends here, so the run stops here once nobody receives its
+// rows.
 errors::Status finish_list(Stack& stack) {
   output::OutputRows& rows = stack.rows;
+  if (rows.consumer_gone()) return fail(errors::StreamClosed{});
   state::State& state = stack.state;
   const std::size_t limit = state.iteration_limit;
   Frame& f = stack.frames.back();
@@ -213,7 +214,6 @@ errors::Status finish_list(Stack& stack) {
             return {};
           }
           if (next == before) return fail(for_counter_stuck(kind.counter, before, kind.line, state));
-          if (rows.consumer_gone()) return fail(errors::StreamClosed{});
           f.pc = 0;
         }
         return {};

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interpreter.hpp"
@@ -263,4 +264,74 @@ TEST(InstallFlattener, SeedsPositionsAndSplitsArcs) {
   const auto& last = done->back();
   EXPECT_NEAR(std::get<double>(*last.cells.get("X")), 0.0, 1e-12);
   EXPECT_NEAR(std::get<double>(*last.cells.get("Y")), 10.0, 1e-12);
+}
+
+// Loops that write no cell and would run for ages, each with the switches
+// that send it to one executor.
+struct EndlessLoop {
+  const char* stage1;
+  const char* vm;
+  const char* program;
+};
+const EndlessLoop kEndlessLoops[] = {
+    {"0", nullptr, "FOR R1=1 TO 1000000000000\nR2=R1\nENDFOR\n"},
+    {"0", nullptr, "WHILE 1\nENDWHILE\n"},
+    {"0", nullptr, "LOOP\nENDLOOP\n"},
+    {"0", nullptr, "REPEAT\nUNTIL 0\n"},
+    {"0", nullptr, "LBL1:\nGOTOB LBL1\n"},
+    {"0", "1", "FOR R1=1 TO 1000000000000\nR2=R1\nENDFOR\n"},
+    {"0", "1", "WHILE 1\nENDWHILE\n"},
+    {"0", "1", "LOOP\nENDLOOP\n"},
+    {"0", "1", "REPEAT\nUNTIL 0\n"},
+    {"0", "1", "LBL1:\nGOTOB LBL1\n"},
+    {nullptr, nullptr, "LBL1:\nGOTOB LBL1\n"},  // the line driver
+};
+
+std::string describe(const EndlessLoop& c) {
+  return std::string("NC_STAGE1=") + (c.stage1 ? c.stage1 : "(unset)") +
+         " NC_VM=" + (c.vm ? c.vm : "(unset)") + " " + c.program;
+}
+
+TEST(InterpretFile, EveryExecutorStopsInALoopOnceTheConsumerIsGone) {
+  for (const auto& c : kEndlessLoops) {
+    EnvGuard g1("NC_STAGE1", c.stage1);
+    EnvGuard g2("NC_VM", c.vm);
+    auto st = fresh_state(std::numeric_limits<std::size_t>::max());
+    auto [tx, rx] = output::make_channel<output::Row>(1);
+    auto rows = output::OutputRows::streaming(std::move(tx));
+    errors::Status status;
+    std::thread worker([&] { status = interpret_file(std::string("X1\n") + c.program, st, rows); });
+    // the first row comes before the loop; then nobody listens any more
+    auto first = rx.recv();
+    ASSERT_TRUE(first.has_value()) << describe(c);
+    EXPECT_EQ(first->line, 1u);
+    rx.close();
+    worker.join();
+    ASSERT_FALSE(status.has_value()) << describe(c);
+    EXPECT_EQ(status.error().kind(), "stream_closed") << describe(c);
+  }
+}
+
+TEST(InterpretFile, ADiscardingRunKeepsNoRowsAndStopsWithItsProbe) {
+  // nobody cancels: the rows are dropped, the state is the same as collecting
+  auto st = fresh_state();
+  auto [tx, rx] = output::make_channel<output::Row>(1);
+  auto rows = output::OutputRows::discarding(tx.cancel_probe());
+  ASSERT_TRUE(interpret_file("R1=0\nWHILE R1<5\nR1=R1+1\nX=R1\nENDWHILE\n", st, rows).has_value());
+  auto done = rows.finish();
+  ASSERT_TRUE(done.has_value());
+  EXPECT_TRUE(done->empty());
+  EXPECT_EQ(st.final_state().axes.at("X"), 5.0);
+
+  // the channel the probe watches loses its receiver: every executor stops
+  rx.close();
+  for (const auto& c : kEndlessLoops) {
+    EnvGuard g1("NC_STAGE1", c.stage1);
+    EnvGuard g2("NC_VM", c.vm);
+    auto st2 = fresh_state(std::numeric_limits<std::size_t>::max());
+    auto quiet = output::OutputRows::discarding(tx.cancel_probe());
+    const auto status = interpret_file(c.program, st2, quiet);
+    ASSERT_FALSE(status.has_value()) << describe(c);
+    EXPECT_EQ(status.error().kind(), "stream_closed") << describe(c);
+  }
 }

@@ -77,18 +77,27 @@ MATCH_PROGRAMS = [
     'N90 T="end" M30 ; last\n',
     "DEF REAL DEPTH\nTRANS X10\nG17 G1 X1 Y1\nAROT Z90\nX2\nDEPTH=3 Z=DEPTH\nG4 F2\nG91 X1\nG90\n",
     "G1 X0 Y0 F100\nR1=0\nWHILE R1<5\nR1=R1+1\nX=R1 A=R1/2\nENDWHILE\nFOO  X1\nM30\n",
+    # arcs and splines, whose flattened rows the flattener writes itself, then
+    # motion codes that must win over the carried ones
+    "G1 X0 Y0 F100\nG2 X10 Y0 I5 J0\nG0 X20\nX30\nG3 X20 Y0 CR=5\nG1 X0\n",
+    "G0 X0 Y0 Z0\nG17 G2 X0 Y0 I4 J0 Z-2 ; full circle\nG18 G3 X6 Z0 I3 K0\nG0 Z5\n",
+    "G1 X0 Y0\nASPLINE X10 Y5\nX20 Y0\nX30 Y10\nG1 X40\nBSPLINE X50 Y20\nX60 Y0\n"
+    "CSPLINE X70 Y5\nX80 Y0\nG0 X0 Y0\n",
 ]
 
 
 @pytest.mark.parametrize("program", MATCH_PROGRAMS)
 @pytest.mark.parametrize("batch_size", [1, 3, 1000])
 @pytest.mark.parametrize("forward_fill", [True, False])
-def test_batches_match_rows(program, batch_size, forward_fill):
-    it = nc_to_rows(program, forward_fill=forward_fill, include_variables=True)
+@pytest.mark.parametrize("flatten_tolerance", [None, 0.5])
+def test_batches_match_rows(program, batch_size, forward_fill, flatten_tolerance):
+    it = nc_to_rows(program, forward_fill=forward_fill, include_variables=True,
+                    flatten_tolerance=flatten_tolerance)
     items = list(it)
     rows = [(line, row) for line, row, _ in items if row]
     bit = nc_to_batches(program, batch_size=batch_size, disable_forward_fill=not forward_fill,
-                        include_line_numbers=True, include_variables=True)
+                        include_line_numbers=True, include_variables=True,
+                        flatten_tolerance=flatten_tolerance)
     cols = read_batches(bit)
     assert cols.pop("line_no") == [line for line, _ in rows]
     assert all(len(values) == len(rows) for values in cols.values())
