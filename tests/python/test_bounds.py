@@ -1,5 +1,6 @@
 """Small programs must not take the machine: declared arrays."""
 
+import json
 import subprocess
 import sys
 import textwrap
@@ -31,6 +32,41 @@ def test_declared_elements_take_little_memory(call):
     )
     assert proc.returncode == 0, proc.stderr
     assert int(proc.stdout) < 150
+
+
+# A DEF repeated in a loop while nobody reads yet: its rows would hold only
+# variable changes, which a consumer without include_variables never sees.
+# The child waits until the worker has ended or memory has grown by 300 MB.
+UNREAD = textwrap.dedent(
+    """
+    import json, os, resource, time
+    import kelvane
+
+    def grown_mb():
+        return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024
+
+    program = "R1=0\\nWHILE R1<3000\\nDEF REAL A[29999]\\nR1=R1+1\\nENDWHILE\\nX1\\n"
+    threads = len(os.listdir("/proc/self/task"))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    it = kelvane.nc_to_rows(program, iteration_limit=10**6)
+    end = time.monotonic() + 60
+    while len(os.listdir("/proc/self/task")) > threads and grown_mb() < 300:
+        if time.monotonic() > end:
+            break
+        time.sleep(0.01)
+    finished = len(os.listdir("/proc/self/task")) == threads
+    print(json.dumps({"finished": finished, "rows": list(it), "grown_mb": grown_mb()}))
+    """
+)
+
+
+def test_rows_of_unread_variable_changes_do_not_fill_the_row_channel():
+    proc = subprocess.run([sys.executable, "-c", UNREAD], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["finished"]  # the worker ran to the end without anyone reading
+    assert out["rows"] == [[6, {"X": 1.0}]]
+    assert out["grown_mb"] < 100
 
 
 def test_initial_state_and_program_share_the_bound_on_array_elements():
