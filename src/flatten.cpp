@@ -477,16 +477,23 @@ std::vector<double> natural_cubic_slopes(std::span<const double> t, std::span<co
   return out;
 }
 
-void adaptive_flatten(const CurveEval& eval, const std::vector<double>& a,
+namespace {
+
+// adaptive_flatten that stops, returning false, instead of emitting more
+// than `room` points; `room` is decreased by every point emitted.
+bool split_adaptively(const CurveEval& eval, const std::vector<double>& a,
                       const std::vector<double>& b, std::span<const std::size_t> dims, double t0,
-                      double t1, double tolerance, unsigned depth,
+                      double t1, double tolerance, unsigned depth, std::uint64_t& room,
                       const std::function<void(double, const std::vector<double>&)>& emit) {
+  auto take_chord = [&] {
+    if (room == 0) return false;
+    --room;
+    emit(t1, b);
+    return true;
+  };
   const double tm = (t0 + t1) / 2.0;
   std::vector<double> pm = eval(tm);
-  if (depth >= kMaxDepth) {
-    emit(t1, b);
-    return;
-  }
+  if (depth >= kMaxDepth) return take_chord();
   // A curve through a non-finite coordinate cannot be approached by splitting:
   // take the chord rather than splitting 20 levels deep for nothing.
   auto finite = [&](const std::vector<double>& p) {
@@ -494,20 +501,50 @@ void adaptive_flatten(const CurveEval& eval, const std::vector<double>& a,
       if (!std::isfinite(p[k])) return false;
     return true;
   };
-  if (!finite(a) || !finite(b) || !finite(pm)) {
-    emit(t1, b);
-    return;
-  }
+  if (!finite(a) || !finite(b) || !finite(pm)) return take_chord();
   // a NaN deviation fails the test
   bool ok = deviation(pm, a, b, dims) <= tolerance;
   if (ok) ok = deviation(eval(t0 + 0.25 * (t1 - t0)), a, b, dims) <= tolerance;
   if (ok) ok = deviation(eval(t0 + 0.75 * (t1 - t0)), a, b, dims) <= tolerance;
-  if (ok) {
-    emit(t1, b);
+  if (ok) return take_chord();
+  return split_adaptively(eval, a, pm, dims, t0, tm, tolerance, depth + 1, room, emit) &&
+         split_adaptively(eval, pm, b, dims, tm, t1, tolerance, depth + 1, room, emit);
+}
+
+}  // namespace
+
+void adaptive_flatten(const CurveEval& eval, const std::vector<double>& a,
+                      const std::vector<double>& b, std::span<const std::size_t> dims, double t0,
+                      double t1, double tolerance, unsigned depth,
+                      const std::function<void(double, const std::vector<double>&)>& emit) {
+  std::uint64_t room = UINT64_MAX;
+  split_adaptively(eval, a, b, dims, t0, t1, tolerance, depth, room, emit);
+}
+
+void flatten_interval(const CurveEval& eval, const std::vector<double>& a,
+                      const std::vector<double>& b, std::span<const std::size_t> dims, double t0,
+                      double t1, double tolerance, std::size_t line,
+                      const std::function<void(double, const std::vector<double>&)>& emit) {
+  std::vector<std::pair<double, std::vector<double>>> adaptive;
+  std::uint64_t room = kMaxSplineSegments;
+  if (split_adaptively(eval, a, b, dims, t0, t1, tolerance, 0, room,
+                       [&](double t, const std::vector<double>& p) { adaptive.emplace_back(t, p); })) {
+    for (const auto& [t, p] : adaptive) emit(t, p);
     return;
   }
-  adaptive_flatten(eval, a, pm, dims, t0, tm, tolerance, depth + 1, emit);
-  adaptive_flatten(eval, pm, b, dims, tm, t1, tolerance, depth + 1, emit);
+  adaptive = {};
+  write_warning_line(warning_prefix(line) + "spline interval needs more than " +
+                     std::to_string(kMaxSplineSegments) +
+                     " segments to meet the tolerance; clamped to " +
+                     std::to_string(kMaxSplineSegments) +
+                     " (deviation will exceed the requested tolerance)");
+  // equal parameter steps, the last one ending exactly on the interval's end
+  const double steps = static_cast<double>(kMaxSplineSegments);
+  for (std::uint64_t i = 1; i < kMaxSplineSegments; ++i) {
+    const double t = t0 + (t1 - t0) * (static_cast<double>(i) / steps);
+    emit(t, eval(t));
+  }
+  emit(t1, b);
 }
 
 BSpline BSpline::create(const std::vector<std::vector<double>>& points,
@@ -642,14 +679,6 @@ void Flattener::flush_spline(std::vector<Row>& out) {
           static_cast<unsigned>(std::clamp<std::size_t>(spline_degree, 1, count - 1));
       const BSpline curve = BSpline::create(points, weights, p);
       const CurveEval eval = [&curve](double t) { return curve.eval(t); };
-      std::vector<std::pair<double, Point>> params;
-      Point q0 = curve.eval(0.0);
-      for (unsigned u = 1; u <= curve.spans; ++u) {
-        Point q1 = curve.eval(static_cast<double>(u));
-        adaptive_flatten(eval, q0, q1, dims, u - 1.0, static_cast<double>(u), tolerance, 0,
-                         [&](double t, const Point& pt) { params.emplace_back(t, pt); });
-        q0 = std::move(q1);
-      }
       // each sample goes to the first point (not before the previous one)
       // whose Greville abscissa is at least its parameter
       auto greville = [&](std::size_t i) {
@@ -657,6 +686,18 @@ void Flattener::flush_spline(std::vector<Row>& out) {
         for (unsigned j = 1; j <= p; ++j) sum += curve.knots[i + j];
         return sum / p;
       };
+      std::vector<std::pair<double, Point>> params;
+      Point q0 = curve.eval(0.0);
+      std::size_t span_owner = 1;  // the point the end of the span goes to
+      for (unsigned u = 1; u <= curve.spans; ++u) {
+        Point q1 = curve.eval(static_cast<double>(u));
+        while (span_owner < count - 1 && static_cast<double>(u) > greville(span_owner))
+          ++span_owner;
+        const std::size_t line = point_row(items[owner[span_owner]])->line;
+        flatten_interval(eval, q0, q1, dims, u - 1.0, static_cast<double>(u), tolerance, line,
+                         [&](double t, const Point& pt) { params.emplace_back(t, pt); });
+        q0 = std::move(q1);
+      }
       std::size_t index = 1;
       for (auto& [t, pt] : params) {
         while (index < count - 1 && t > greville(index)) ++index;
@@ -716,8 +757,9 @@ void Flattener::flush_spline(std::vector<Row>& out) {
               into.push_back(points[i]);
               continue;
             }
-            adaptive_flatten(eval, points[i - 1], points[i], dims, tau[i - 1], tau[i], tolerance,
-                             0, [&](double, const Point& pt) { into.push_back(pt); });
+            flatten_interval(eval, points[i - 1], points[i], dims, tau[i - 1], tau[i], tolerance,
+                             point_row(items[owner[i]])->line,
+                             [&](double, const Point& pt) { into.push_back(pt); });
           }
         }
       }

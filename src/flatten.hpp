@@ -26,6 +26,9 @@ using output::Row;
 
 // The most segments one arc is split into.
 inline constexpr std::uint64_t kMaxArcSegments = 100000;
+// The most segments one interval of a spline run is split into (a knot span
+// of a B-spline, the stretch between two points of an interpolating spline).
+inline constexpr std::uint64_t kMaxSplineSegments = 100000;
 
 enum class SplineKind : std::uint8_t { Akima, BSpline, NaturalCubic };
 
@@ -148,6 +151,14 @@ using CurveEval = std::function<std::vector<double>(double)>;
 void adaptive_flatten(const CurveEval& eval, const std::vector<double>& a,
                       const std::vector<double>& b, std::span<const std::size_t> dims, double t0,
                       double t1, double tolerance, unsigned depth,
+                      const std::function<void(double, const std::vector<double>&)>& emit);
+
+// The samples of one spline interval: those of adaptive_flatten when there
+// are at most kMaxSplineSegments of them; otherwise kMaxSplineSegments equal
+// parameter steps, with a warning naming `line`. The last sample is (t1, b).
+void flatten_interval(const CurveEval& eval, const std::vector<double>& a,
+                      const std::vector<double>& b, std::span<const std::size_t> dims, double t0,
+                      double t1, double tolerance, std::size_t line,
                       const std::function<void(double, const std::vector<double>&)>& emit);
 
 // Rational B-spline with clamped uniform integer knots over N points.

@@ -684,6 +684,54 @@ errors::Result<ArrayRef> array_ref(const types::Pair& node, state::State& state)
   return ref;
 }
 
+// The number of elements from the origin to the bounds, exact: three bounds
+// near 2^31 make about 2^93 elements.
+unsigned __int128 element_count(const ArrayRef& ref) {
+  unsigned __int128 n = 1;
+  for (std::int32_t b : ref.bounds) n *= static_cast<unsigned __int128>(b) + 1;
+  return n;
+}
+
+std::string count_text(unsigned __int128 n) {
+  char buf[48];
+  char* p = buf + sizeof buf;
+  do {
+    *--p = static_cast<char>('0' + static_cast<int>(n % 10));
+    n /= 10;
+  } while (n);
+  return std::string(p, buf + sizeof buf);
+}
+
+std::string bounds_text(const ArrayRef& ref) {
+  std::string out;
+  for (std::size_t i = 0; i < ref.bounds.size(); ++i) {
+    if (i) out.push_back(',');
+    append_int(out, ref.bounds[i]);
+  }
+  return out;
+}
+
+// Calls fn(key) for the element keys from the origin towards the bounds,
+// row-major (the last index innermost), at most `limit` of them.
+template <typename F>
+void for_each_element_key(const ArrayRef& ref, std::uint64_t limit, F&& fn) {
+  const std::size_t dims = ref.bounds.size();
+  std::array<std::int32_t, 3> idx{0, 0, 0};
+  for (std::uint64_t done = 0; done < limit; ++done) {
+    fn(element_key(ref.name, idx.data(), dims));
+    std::size_t d = dims;
+    while (true) {
+      --d;
+      if (idx[d] < ref.bounds[d]) {
+        ++idx[d];
+        break;
+      }
+      idx[d] = 0;
+      if (d == 0) return;
+    }
+  }
+}
+
 }  // namespace
 
 errors::Result<std::string> interpret_variable_array_key(const types::Pair& node,
@@ -697,45 +745,67 @@ errors::Result<std::vector<std::string>> interpret_variable_array(const types::P
                                                                   state::State& state) {
   auto ref = array_ref(node, state);
   if (!ref) return fail(std::move(ref.error()));
-  std::uint64_t total = 1;
-  for (std::int32_t b : ref->bounds) total *= static_cast<std::uint64_t>(b) + 1;
+  const unsigned __int128 total = element_count(*ref);
   if (total > kMaxArrayElements) {
-    std::string bounds;
-    for (std::size_t i = 0; i < ref->bounds.size(); ++i) {
-      if (i) bounds.push_back(',');
-      append_int(bounds, ref->bounds[i]);
-    }
-    std::string count;
-    append_int(count, static_cast<std::int64_t>(total));
     std::string limit;
     append_int(limit, static_cast<std::int64_t>(kMaxArrayElements));
     return fail(annotate_error(
         node, "array declaration",
-        cat({"array ", ref->name, "[", bounds, "] would have ", count,
+        cat({"array ", ref->name, "[", bounds_text(*ref), "] would have ", count_text(total),
              " elements; at most ", limit, " elements per array are supported"}),
         state));
   }
   std::vector<std::string> keys;
   keys.reserve(static_cast<std::size_t>(total));
-  const std::size_t dims = ref->bounds.size();
-  std::array<std::int32_t, 3> idx{0, 0, 0};
-  std::array<std::int32_t, 3> lim{0, 0, 0};
-  for (std::size_t d = 0; d < dims; ++d) lim[d] = ref->bounds[d];
-  // odometer over the dimensions, the last one innermost
-  while (true) {
-    keys.push_back(element_key(ref->name, idx.data(), dims));
-    std::size_t d = dims;
-    while (d > 0) {
-      --d;
-      if (idx[d] < lim[d]) {
-        ++idx[d];
-        break;
-      }
-      idx[d] = 0;
-      if (d == 0) return keys;
-    }
-  }
+  for_each_element_key(*ref, static_cast<std::uint64_t>(total),
+                       [&](std::string key) { keys.push_back(std::move(key)); });
+  return keys;
 }
+
+namespace {
+
+// DEF of an array: every element from the origin to the bounds becomes 0.0
+// and is recorded as a variable change, in row-major order. The elements
+// that the DEFs of one run create, all arrays together, are bounded.
+errors::Status declare_array(const types::Pair& node, output::OutputRows& rows,
+                             state::State& state) {
+  auto ref = array_ref(node, state);
+  if (!ref) return fail(std::move(ref.error()));
+  if (auto refused = state.symbol_table.declare_array(ref->name, ref->bounds)) {
+    const unsigned __int128 count = element_count(*ref);
+    std::string limit;
+    append_int(limit, static_cast<std::int64_t>(state::kMaxArrayElementsPerRun));
+    std::string message = cat({"array ", ref->name, "[", bounds_text(*ref), "] would have ",
+                               count_text(count), " elements"});
+    if (count <= state::kMaxArrayElementsPerRun)
+      message += cat({", ", count_text(*refused), " in all arrays of this run"});
+    message += cat({"; at most ", limit, " array elements per run are supported"});
+    return fail(annotate_error(node, "array declaration", message, state));
+  }
+  if (rows.track_variables) {
+    const auto count = static_cast<std::uint64_t>(element_count(*ref));
+    rows.row.variables.reserve(rows.row.variables.size() + static_cast<std::size_t>(count));
+    for_each_element_key(*ref, count,
+                         [&](const std::string& key) { rows.record_variable_change(key, 0.0); });
+  }
+  return {};
+}
+
+// The first `count` element keys of an array reference (SET and REP lists),
+// or InvalidElementCount when the array has fewer elements than `count`.
+errors::Result<std::vector<std::string>> leading_element_keys(const ArrayRef& ref,
+                                                              std::size_t count) {
+  const unsigned __int128 total = element_count(ref);
+  if (total < count) {
+    return fail(errors::InvalidElementCount{static_cast<std::size_t>(total), count});
+  }
+  std::vector<std::string> keys;
+  keys.reserve(count);
+  for_each_element_key(ref, count, [&](std::string key) { keys.push_back(std::move(key)); });
+  return keys;
+}
+
+}  // namespace
 
 std::optional<std::string_view> actual_position_sysvar_name(const types::Pair& node) {
   auto child = first_child(node);
@@ -2081,13 +2151,13 @@ Status interpret_assignment_multi(const Pair& node, OutputRows& rows, State& sta
   if (!target || !list) {
     return fail(errors::InvalidElementCount{2, target ? std::size_t{1} : std::size_t{0}});
   }
-  auto keys = interpret_variable_array(*target, state);
-  if (!keys) return fail(keys.error());
+  auto ref = array_ref(*target, state);
+  if (!ref) return fail(std::move(ref.error()));
   auto values = interpret_value_array(*list, state);
   if (!values) return fail(values.error());
-  if (values->size() > keys->size()) {
-    return fail(errors::InvalidElementCount{keys->size(), values->size()});
-  }
+  // only the keys that take a value are made: the array may be far larger
+  auto keys = leading_element_keys(*ref, values->size());
+  if (!keys) return fail(keys.error());
   for (std::size_t i = 0; i < values->size(); ++i) {
     if ((*values)[i]) state.symbol_table[(*keys)[i]] = *(*values)[i];
   }
@@ -2120,15 +2190,9 @@ Status interpret_definition(Pair node, OutputRows& rows, State& state) {
         }
         break;
       }
-      case Rule::variable_array: {
-        auto keys = interpret_variable_array(item, state);
-        if (!keys) return fail(keys.error());
-        for (const std::string& key : *keys) {
-          state.symbol_table[key] = 0.0;
-          rows.record_variable_change(key, 0.0);
-        }
+      case Rule::variable_array:
+        if (auto st = declare_array(item, rows, state); !st) return st;
         break;
-      }
       case Rule::assignment: {
         if (auto pre = definition_target_name(item, state)) {
           if (auto st = test_definable(*pre, item, state); !st) return st;

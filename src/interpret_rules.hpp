@@ -330,8 +330,9 @@ errors::Result<std::vector<double>> interpret_indices(const types::Pair& indices
                                                       state::State& state);
 
 // Every element key from the origin up to the addressed element, row-major,
-// the addressed element's key last (DEF of an array). Refused with a clear
-// error when the list would exceed kMaxArrayElements keys.
+// the addressed element's key last. Refused with a clear error when the list
+// would exceed kMaxArrayElements keys. (DEF stores the elements of an array
+// in the symbol table's dense blocks without building this list.)
 errors::Result<std::vector<std::string>> interpret_variable_array(const types::Pair& node,
                                                                   state::State& state);
 
@@ -341,7 +342,7 @@ errors::Result<std::vector<std::string>> interpret_variable_array(const types::P
 errors::Result<std::string> interpret_variable_array_key(const types::Pair& node,
                                                          state::State& state);
 
-inline constexpr std::size_t kMaxArrayElements = 1u << 22;  // 4194304 keys per DEF
+inline constexpr std::size_t kMaxArrayElements = 1u << 22;  // 4194304 keys per list
 
 // "$AA_IW" or "$AA_IM" when the `variable_array` node names one of them.
 std::optional<std::string_view> actual_position_sysvar_name(const types::Pair& node);

@@ -1742,12 +1742,20 @@ PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
     auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
     auto job = std::make_shared<std::tuple<RunConfig, Sender<Row>, Sender<Outcome>>>(
         std::move(cfg), std::move(rows_tx), std::move(outcome_tx));
-    auto worker = spawn_worker([job]() mutable {
+    auto worker = spawn_worker([job, include_variables]() mutable {
       auto& [cfg, rows_tx, outcome_tx] = *job;
       run_worker(outcome_tx, [&] {
         Sender<Row> tx = std::move(rows_tx);
         return run_program(
-            cfg, tx.cancel_probe(), [&] { return output::OutputRows::streaming(std::move(tx)); },
+            cfg, tx.cancel_probe(),
+            [&] {
+              auto rows = output::OutputRows::streaming(std::move(tx));
+              // Variable changes are recorded only for a consumer that shows
+              // them: a DEF records one per element, and rows holding nothing
+              // else would fill the row channel for nobody.
+              rows.track_variables = include_variables;
+              return rows;
+            },
             [&] { tx.close(); });
       });
       job.reset();

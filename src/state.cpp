@@ -1,8 +1,12 @@
 #include "state.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 #include "output.hpp"
 
@@ -80,6 +84,401 @@ Status check_index_key(std::string_view key, const std::vector<std::string>& axe
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Symbol table
+
+namespace {
+
+using Index = std::array<std::int32_t, 3>;
+
+// An element key split into its array name and indices: "A[1,2]" gives A,
+// two indices, 1 and 2. Only the form element keys are written in (decimal
+// indices without sign or leading zeros, no blanks) is taken.
+struct ParsedKey {
+  std::string_view name;
+  std::size_t rank = 0;
+  Index index{0, 0, 0};
+};
+
+std::optional<ParsedKey> parse_element_key(std::string_view key) {
+  if (key.size() < 4 || key.back() != ']') return std::nullopt;
+  const std::size_t open = key.find('[');
+  if (open == 0 || open == std::string_view::npos) return std::nullopt;
+  ParsedKey out;
+  out.name = key.substr(0, open);
+  std::size_t i = open + 1;
+  const std::size_t stop = key.size() - 1;
+  while (true) {
+    if (out.rank == 3 || i >= stop) return std::nullopt;
+    const std::size_t first = i;
+    std::int64_t v = 0;
+    while (i < stop && key[i] >= '0' && key[i] <= '9') {
+      v = v * 10 + (key[i] - '0');
+      if (v > INT32_MAX) return std::nullopt;
+      ++i;
+    }
+    if (i == first || (key[first] == '0' && i - first > 1)) return std::nullopt;
+    out.index[out.rank++] = static_cast<std::int32_t>(v);
+    if (i == stop) return out;
+    if (key[i] != ',') return std::nullopt;
+    ++i;
+  }
+}
+
+void append_index(std::string& out, std::int32_t v) {
+  char buf[16];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+void format_key(std::string& out, std::string_view name, std::size_t rank, const Index& idx) {
+  out.assign(name);
+  out.push_back('[');
+  for (std::size_t d = 0; d < rank; ++d) {
+    if (d) out.push_back(',');
+    append_index(out, idx[d]);
+  }
+  out.push_back(']');
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// Elements of the box [0, b0] x ... (saturating).
+std::uint64_t box_size(std::size_t rank, const Index& bounds) {
+  std::uint64_t n = 1;
+  for (std::size_t d = 0; d < rank; ++d)
+    n = saturating_mul(n, static_cast<std::uint64_t>(bounds[d]) + 1);
+  return n;
+}
+
+bool box_holds(std::size_t rank, const Index& box, const Index& idx) {
+  for (std::size_t d = 0; d < rank; ++d)
+    if (idx[d] > box[d]) return false;
+  return true;
+}
+
+// Row-major position of an index in a box.
+std::size_t slot_in(std::size_t rank, const Index& box, const Index& idx) {
+  std::size_t slot = 0;
+  for (std::size_t d = 0; d < rank; ++d)
+    slot = slot * (static_cast<std::size_t>(box[d]) + 1) + static_cast<std::size_t>(idx[d]);
+  return slot;
+}
+
+Index index_of_slot(std::size_t rank, const Index& box, std::size_t slot) {
+  Index idx{0, 0, 0};
+  for (std::size_t d = rank; d-- > 0;) {
+    const std::size_t extent = static_cast<std::size_t>(box[d]) + 1;
+    idx[d] = static_cast<std::int32_t>(slot % extent);
+    slot /= extent;
+  }
+  return idx;
+}
+
+// Calls fn(index) for every index of the box, row-major.
+template <typename F>
+void for_each_index(std::size_t rank, const Index& box, F&& fn) {
+  Index idx{0, 0, 0};
+  while (true) {
+    fn(idx);
+    std::size_t d = rank;
+    while (true) {
+      --d;
+      if (idx[d] < box[d]) {
+        ++idx[d];
+        break;
+      }
+      idx[d] = 0;
+      if (d == 0) return;
+    }
+  }
+}
+
+}  // namespace
+
+SymbolTable::Located SymbolTable::locate(std::string_view key) const {
+  Located at;
+  if (key.empty() || key.back() != ']') return at;
+  auto parsed = parse_element_key(key);
+  if (!parsed) return at;
+  at.rank = parsed->rank;
+  auto it = array_index_.find(parsed->name);
+  if (it == array_index_.end()) return at;
+  at.shapes = &arrays_[it->second];
+  const std::optional<DenseArray>& block = at.shapes->dense[parsed->rank - 1];
+  if (block && box_holds(parsed->rank, block->bounds, parsed->index)) {
+    at.block = &*block;
+    at.slot = slot_in(parsed->rank, block->bounds, parsed->index);
+  }
+  return at;
+}
+
+const double* SymbolTable::find_value(std::string_view key) const {
+  const Located at = locate(key);
+  if (at.block) return &at.block->values[at.slot];
+  auto it = named_.find(key);
+  return it == named_.end() ? nullptr : &it->second;
+}
+
+SymbolTable::ArrayShapes& SymbolTable::shapes_of(std::string_view name) {
+  auto it = array_index_.find(name);
+  if (it != array_index_.end()) return arrays_[it->second];
+  array_index_.emplace(std::string(name), arrays_.size());
+  arrays_.emplace_back();
+  arrays_.back().name.assign(name);
+  return arrays_.back();
+}
+
+double& SymbolTable::slot_for_write(std::string_view key, bool& inserted) {
+  const Located at = locate(key);
+  if (at.block) {
+    inserted = false;
+    return const_cast<DenseArray*>(at.block)->values[at.slot];
+  }
+  auto [it, fresh] = named_.try_emplace(std::string(key), 0.0);
+  inserted = fresh;
+  if (fresh && at.rank) {
+    // an element key held in the map: counted so that a block growing over
+    // it later knows to take it out
+    const std::string_view name = key.substr(0, key.find('['));
+    ++shapes_of(name).sparse[at.rank - 1];
+  }
+  return it.value();
+}
+
+SymbolTable::iterator SymbolTable::find(std::string_view key) {
+  iterator it;
+  it.table_ = this;
+  const Located at = locate(key);
+  if (at.block) {
+    position(it, static_cast<std::size_t>(at.shapes - arrays_.data()), at.rank - 1, at.slot);
+    return it;
+  }
+  auto m = named_.find(key);
+  if (m == named_.end()) return end();
+  it.in_map_ = true;
+  it.map_it_ = m;
+  it.key_ = &m->first;
+  it.value_ = &m.value();
+  return it;
+}
+
+SymbolTable::const_iterator SymbolTable::find(std::string_view key) const {
+  const_iterator it;
+  it.table_ = this;
+  const Located at = locate(key);
+  if (at.block) {
+    position(it, static_cast<std::size_t>(at.shapes - arrays_.data()), at.rank - 1, at.slot);
+    return it;
+  }
+  auto m = named_.find(key);
+  if (m == named_.end()) return end();
+  it.in_map_ = true;
+  it.map_it_ = m;
+  it.key_ = &m->first;
+  it.value_ = &m->second;
+  return it;
+}
+
+template <bool Const>
+void SymbolTable::position(Iter<Const>& it, std::size_t shape, std::size_t rank,
+                           std::size_t slot) const {
+  // the first element at or after (shape, rank, slot)
+  for (; shape < arrays_.size(); ++shape, rank = 0, slot = 0) {
+    const ArrayShapes& a = arrays_[shape];
+    for (; rank < 3; ++rank, slot = 0) {
+      const std::optional<DenseArray>& block = a.dense[rank];
+      if (!block || slot >= block->values.size()) continue;
+      it.in_map_ = false;
+      it.shape_ = shape;
+      it.rank_ = rank;
+      it.slot_ = slot;
+      format_key(it.element_key_, a.name, rank + 1, index_of_slot(rank + 1, block->bounds, slot));
+      it.key_ = &it.element_key_;
+      it.value_ = const_cast<typename Iter<Const>::Value*>(&block->values[slot]);
+      return;
+    }
+  }
+  it.key_ = nullptr;
+  it.value_ = nullptr;
+}
+
+template <bool Const>
+void SymbolTable::advance(Iter<Const>& it) const {
+  if (it.in_map_) {
+    ++it.map_it_;
+    if (it.map_it_ != named_.end()) {
+      it.key_ = &it.map_it_->first;
+      it.value_ = const_cast<typename Iter<Const>::Value*>(&it.map_it_->second);
+      return;
+    }
+    position(it, 0, 0, 0);
+    return;
+  }
+  position(it, it.shape_, it.rank_, it.slot_ + 1);
+}
+
+template void SymbolTable::advance<false>(Iter<false>&) const;
+template void SymbolTable::advance<true>(Iter<true>&) const;
+
+SymbolTable::iterator SymbolTable::begin() {
+  iterator it;
+  it.table_ = this;
+  if (named_.begin() != named_.end()) {
+    it.in_map_ = true;
+    it.map_it_ = named_.begin();
+    it.key_ = &it.map_it_->first;
+    it.value_ = &it.map_it_.value();
+    return it;
+  }
+  position(it, 0, 0, 0);
+  return it;
+}
+
+SymbolTable::const_iterator SymbolTable::begin() const {
+  const_iterator it;
+  it.table_ = this;
+  if (named_.begin() != named_.end()) {
+    it.in_map_ = true;
+    it.map_it_ = named_.begin();
+    it.key_ = &it.map_it_->first;
+    it.value_ = &it.map_it_->second;
+    return it;
+  }
+  position(it, 0, 0, 0);
+  return it;
+}
+
+const double& SymbolTable::at(std::string_view key) const {
+  const double* v = find_value(key);
+  if (!v) throw std::out_of_range("no variable " + std::string(key));
+  return *v;
+}
+
+double& SymbolTable::operator[](std::string_view key) {
+  bool inserted = false;
+  return slot_for_write(key, inserted);
+}
+
+bool SymbolTable::insert_or_assign(std::string_view key, double value) {
+  bool inserted = false;
+  slot_for_write(key, inserted) = value;
+  return inserted;
+}
+
+bool SymbolTable::emplace(std::string_view key, double value) {
+  if (find_value(key)) return false;
+  return insert_or_assign(key, value);
+}
+
+std::size_t SymbolTable::size() const {
+  std::size_t n = named_.size();
+  for (const ArrayShapes& a : arrays_)
+    for (const std::optional<DenseArray>& block : a.dense)
+      if (block) n += block->values.size();
+  return n;
+}
+
+std::optional<std::uint64_t> SymbolTable::declare_array(std::string_view name,
+                                                        std::span<const std::int32_t> bounds,
+                                                        std::uint64_t limit) {
+  const std::size_t rank = bounds.size();
+  Index box{0, 0, 0};
+  for (std::size_t d = 0; d < rank && d < 3; ++d) box[d] = bounds[d];
+  const std::uint64_t room = declared_ >= limit ? 0 : limit - declared_;
+  const std::uint64_t n = box_size(rank, box);
+  ArrayShapes& shapes = shapes_of(name);
+  std::optional<DenseArray>& held = shapes.dense[rank - 1];
+  std::size_t& sparse = shapes.sparse[rank - 1];
+  std::string key;
+
+  // Element keys of this shape that the map holds inside `region` but
+  // outside `old` (none: no old box) are dropped: the block now holds them.
+  auto take_from_map = [&](const Index& region, const std::optional<Index>& old) {
+    if (sparse == 0) return;
+    for_each_index(rank, region, [&](const Index& idx) {
+      if (sparse == 0 || (old && box_holds(rank, *old, idx))) return;
+      format_key(key, name, rank, idx);
+      if (named_.erase(key)) --sparse;
+    });
+  };
+  // Every element of `region` (inside the block's box) becomes 0.0.
+  auto zero_region = [&](DenseArray& block, const Index& region) {
+    for_each_index(rank, region, [&](const Index& idx) {
+      block.values[slot_in(rank, block.bounds, idx)] = 0.0;
+    });
+  };
+  auto make_block = [&](const Index& b, std::size_t count) {
+    DenseArray block;
+    block.bounds = b;
+    block.values.assign(count, 0.0);
+    return block;
+  };
+
+  if (!held) {
+    if (n > room) return saturating_add(declared_, n);
+    held = make_block(box, static_cast<std::size_t>(n));
+    take_from_map(box, std::nullopt);
+    declared_ += n;
+    return std::nullopt;
+  }
+
+  DenseArray& block = *held;
+  Index common{0, 0, 0};
+  Index joint{0, 0, 0};
+  for (std::size_t d = 0; d < rank; ++d) {
+    common[d] = std::min(box[d], block.bounds[d]);
+    joint[d] = std::max(box[d], block.bounds[d]);
+  }
+  const std::uint64_t outside = n - box_size(rank, common);  // elements beyond the block
+  if (outside == 0) {
+    zero_region(block, box);
+    return std::nullopt;
+  }
+  const std::uint64_t old_size = block.values.size();
+  if (box_size(rank, joint) == saturating_add(old_size, outside)) {
+    // the joint box holds nothing but declared elements: the block grows
+    if (outside > room) return saturating_add(declared_, outside);
+    DenseArray grown = make_block(joint, static_cast<std::size_t>(old_size + outside));
+    for_each_index(rank, block.bounds, [&](const Index& idx) {
+      grown.values[slot_in(rank, joint, idx)] = block.values[slot_in(rank, block.bounds, idx)];
+    });
+    const Index old_bounds = block.bounds;
+    block = std::move(grown);
+    take_from_map(box, old_bounds);
+    zero_region(block, box);
+    declared_ += outside;
+    return std::nullopt;
+  }
+
+  // Boxes that cross: the elements beyond the block go to the map one by one.
+  const std::uint64_t surely_new = outside - std::min<std::uint64_t>(outside, sparse);
+  if (surely_new > room) return saturating_add(declared_, surely_new);
+  std::uint64_t fresh = 0;
+  for_each_index(rank, box, [&](const Index& idx) {
+    if (box_holds(rank, block.bounds, idx)) return;
+    format_key(key, name, rank, idx);
+    if (named_.find(key) == named_.end()) ++fresh;
+  });
+  if (fresh > room) return saturating_add(declared_, fresh);
+  zero_region(block, common);
+  for_each_index(rank, box, [&](const Index& idx) {
+    if (box_holds(rank, block.bounds, idx)) return;
+    format_key(key, name, rank, idx);
+    if (named_.insert_or_assign(key, 0.0).second) ++sparse;
+  });
+  declared_ += fresh;
+  return std::nullopt;
+}
 
 // ---------------------------------------------------------------------------
 // Construction

@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -50,6 +53,156 @@ using FxMap = tsl::robin_map<std::string, V, FxHash, StrEq>;
 template <typename V>
 using StrMap = tsl::robin_map<std::string, V, StrHash, StrEq>;
 using StrSet = tsl::robin_set<std::string, StrHash, StrEq>;
+
+// ---------------------------------------------------------------------------
+// Symbol table
+
+// The most array elements DEF may create in one run, all arrays together
+// (the initial-state program and the main program are one run).
+inline constexpr std::uint64_t kMaxArrayElementsPerRun = std::uint64_t{1} << 22;  // 4194304
+
+// Numeric variables and array elements by key: "R1", "A[1,2]". Scalars, and
+// elements that are assigned or read one at a time, live in a hash map. The
+// elements a DEF creates live in one dense block per array name and number
+// of indices (one value per element of the block's box), so that a declared
+// element costs eight bytes instead of a map entry. Lookups, writes and
+// iteration by key text see both kinds alike; a key that falls inside a
+// block's box is never held in the map.
+class SymbolTable {
+  // The elements of a DEF-declared box, row-major, the first index
+  // outermost. Every element of the box exists: a block is only ever made
+  // or grown to boxes that DEFs declared whole.
+  struct DenseArray {
+    std::array<std::int32_t, 3> bounds{0, 0, 0};  // inclusive; unused dimensions 0
+    std::vector<double> values;
+  };
+  // Everything held for one array name.
+  struct ArrayShapes {
+    std::string name;
+    std::array<std::optional<DenseArray>, 3> dense;  // by number of indices - 1
+    std::array<std::size_t, 3> sparse{0, 0, 0};      // element keys of each rank in the map
+  };
+
+ public:
+  SymbolTable() = default;
+
+  // Forward iterator over (key, value) pairs: the map's entries first, then
+  // the elements of every block in row-major order. `*it` is a pair
+  // of references valid until the iterator moves; `it.value()` is the value.
+  template <bool Const>
+  class Iter {
+    using Value = std::conditional_t<Const, const double, double>;
+    using Table = std::conditional_t<Const, const SymbolTable, SymbolTable>;
+    using MapIter =
+        std::conditional_t<Const, StrMap<double>::const_iterator, StrMap<double>::iterator>;
+
+   public:
+    using Entry = std::pair<const std::string&, Value&>;
+    using iterator_category = std::forward_iterator_tag;
+    using difference_type = std::ptrdiff_t;
+    using value_type = std::pair<std::string, double>;
+    struct Arrow {
+      Entry entry;
+      const Entry* operator->() const { return &entry; }
+    };
+
+    Iter() = default;
+    Iter(const Iter& o) { *this = o; }
+    Iter& operator=(const Iter& o) {
+      table_ = o.table_;
+      map_it_ = o.map_it_;
+      in_map_ = o.in_map_;
+      shape_ = o.shape_;
+      rank_ = o.rank_;
+      slot_ = o.slot_;
+      element_key_ = o.element_key_;
+      key_ = o.key_ == &o.element_key_ ? &element_key_ : o.key_;
+      value_ = o.value_;
+      return *this;
+    }
+
+    Entry operator*() const { return Entry(*key_, *value_); }
+    Arrow operator->() const { return Arrow{**this}; }
+    Value& value() const { return *value_; }
+    Iter& operator++() {
+      table_->advance(*this);
+      return *this;
+    }
+    Iter operator++(int) {
+      Iter old = *this;
+      ++*this;
+      return old;
+    }
+    friend bool operator==(const Iter& a, const Iter& b) { return a.value_ == b.value_; }
+
+   private:
+    friend class SymbolTable;
+    Table* table_ = nullptr;
+    MapIter map_it_{};
+    bool in_map_ = false;
+    std::size_t shape_ = 0;  // block position: array, rank, element
+    std::size_t rank_ = 0;
+    std::size_t slot_ = 0;
+    std::string element_key_;  // the key text of a block element
+    const std::string* key_ = nullptr;
+    Value* value_ = nullptr;  // null at the end
+  };
+  using iterator = Iter<false>;
+  using const_iterator = Iter<true>;
+
+  iterator begin();
+  iterator end() { return iterator(); }
+  const_iterator begin() const;
+  const_iterator end() const { return const_iterator(); }
+
+  iterator find(std::string_view key);
+  const_iterator find(std::string_view key) const;
+  bool contains(std::string_view key) const { return find_value(key) != nullptr; }
+  // The value of a key; std::out_of_range when there is none.
+  const double& at(std::string_view key) const;
+  // The value of a key, created as 0.0 when absent.
+  double& operator[](std::string_view key);
+  // Stores a value (insert or replace); true when the key was new.
+  bool insert_or_assign(std::string_view key, double value);
+  // Stores a value only when the key is absent; true when it was stored.
+  bool emplace(std::string_view key, double value);
+  // Number of variables and elements held.
+  std::size_t size() const;
+
+  // DEF of the array `name` with these inclusive bounds (one to three
+  // indices): every element of the box becomes 0.0. Refused, with nothing
+  // changed, when the elements declared in this table would exceed `limit`;
+  // the result is then the number they would reach (saturating).
+  std::optional<std::uint64_t> declare_array(std::string_view name,
+                                             std::span<const std::int32_t> bounds,
+                                             std::uint64_t limit = kMaxArrayElementsPerRun);
+  // The elements DEF has created so far (what the run-wide limit counts).
+  std::uint64_t declared_elements() const noexcept { return declared_; }
+
+ private:
+  struct Located {
+    const ArrayShapes* shapes = nullptr;  // the array's entry, when there is one
+    const DenseArray* block = nullptr;    // the block whose box holds the element
+    std::size_t rank = 0;                 // indices of an element key; 0 for other names
+    std::size_t slot = 0;
+  };
+  Located locate(std::string_view key) const;
+  const double* find_value(std::string_view key) const;
+  double* find_value(std::string_view key) {
+    return const_cast<double*>(std::as_const(*this).find_value(key));
+  }
+  double& slot_for_write(std::string_view key, bool& inserted);
+  ArrayShapes& shapes_of(std::string_view name);
+  template <bool Const>
+  void position(Iter<Const>& it, std::size_t shape, std::size_t rank, std::size_t slot) const;
+  template <bool Const>
+  void advance(Iter<Const>& it) const;
+
+  StrMap<double> named_;
+  std::vector<ArrayShapes> arrays_;   // one entry per array name met
+  StrMap<std::size_t> array_index_;   // name -> position in arrays_
+  std::uint64_t declared_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Types
@@ -92,7 +245,7 @@ struct LocalGeometry {
 // What a run hands back at its end: copies of the State fields.
 struct FinalState {
   FxMap<double> axes;
-  StrMap<double> symbol_table;
+  SymbolTable symbol_table;
   FxMap<double> translation;
   Matrix3 rotation = kIdentity;
   StrMap<std::string> string_table;
@@ -108,7 +261,7 @@ struct FrameSnapshot {
 struct State {
   // owned fields
   FxMap<double> axes;               // programmed (frame-local) position per upper-case axis name
-  StrMap<double> symbol_table;      // numeric variables and array elements
+  SymbolTable symbol_table;         // numeric variables and array elements
   StrMap<std::string> string_table; // STRING variables
   FxMap<double> translation;        // per axis name as configured; missing counts as 0.0
   std::vector<std::string> axis_identifiers;  // as configured, in order, duplicates kept

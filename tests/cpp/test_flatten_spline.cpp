@@ -352,6 +352,56 @@ TEST(FlattenCurves, AdaptiveFlattenStopsAtDepthLimit) {
   EXPECT_EQ(emitted, 1u);
 }
 
+// Like an arc, each interval of a spline run gets at most 100000 segments,
+// with a warning naming its block; the run still ends on its last point.
+TEST(FlattenSpline, SegmentsPerIntervalAreClampedWithWarning) {
+  const std::string clamped =
+      " segments to meet the tolerance; clamped to 100000 (deviation will exceed the "
+      "requested tolerance)\n";
+  struct Case {
+    const char* kind;
+    std::vector<std::size_t> warned_lines;  // one warning per clamped interval
+  } cases[] = {{"CSPLINE", {2, 3, 4}}, {"ASPLINE", {2, 3, 4}}, {"BSPLINE", {4}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    Flattener f = make_flattener(1e-12);
+    auto run = feed(f, {start_at(0, 0), row(2, {{"gg01_motion", c.kind}, {"X", 10.0}, {"Y", 5.0}}),
+                        row(3, {{"X", 20.0}, {"Y", -5.0}}), row(4, {{"X", 30.0}, {"Y", 0.0}})});
+    std::string expected;
+    for (std::size_t line : c.warned_lines)
+      expected += "Warning [line " + std::to_string(line) +
+                  "]: spline interval needs more than 100000" + clamped;
+    EXPECT_EQ(run.warnings, expected);
+    std::vector<std::size_t> per_line(5, 0);
+    for (const Row& r : run.out) ++per_line[r.line];
+    const std::size_t spline_rows = per_line[2] + per_line[3] + per_line[4];
+    EXPECT_EQ(spline_rows, 100000 * c.warned_lines.size());
+    if (c.warned_lines.size() == 3) {
+      for (std::size_t line = 2; line <= 4; ++line) EXPECT_EQ(per_line[line], 100000u) << line;
+    }
+    EXPECT_EQ(flagged(run.out), spline_rows - (c.warned_lines.size() == 3 ? 3 : 1));
+    EXPECT_EQ(*num(run.out.back(), "X"), 30.0);
+    EXPECT_EQ(*num(run.out.back(), "Y"), 0.0);
+  }
+
+  // the interval helper: a curve that never fits its chords
+  const fl::CurveEval wild = [](double t) {
+    int digits = 0;
+    while (digits < 60 && std::ldexp(t, digits) != std::floor(std::ldexp(t, digits))) ++digits;
+    return std::vector<double>{t, 10.0 * digits};
+  };
+  const std::vector<std::size_t> dims{0, 1};
+  std::vector<double> params;
+  testing::internal::CaptureStderr();
+  fl::flatten_interval(wild, {0, 0}, {1, 0}, dims, 0, 1, 0.1, 7,
+                       [&](double t, const std::vector<double>&) { params.push_back(t); });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning [line 7]: spline interval needs more than 100000" + clamped);
+  ASSERT_EQ(params.size(), 100000u);
+  EXPECT_TRUE(std::is_sorted(params.begin(), params.end()));
+  EXPECT_EQ(params.back(), 1.0);
+}
+
 TEST(FlattenSpline, InfiniteCoordinateDoesNotExplodeTheRun) {
   Flattener f = make_flattener(0.01);
   auto run = feed(f, {start_at(0, 0),

@@ -266,8 +266,8 @@ TEST(Blocks, HugeArrayDeclarationsAreRefused) {
   ASSERT_NE(pc, nullptr) << many.error->message();
   EXPECT_EQ(pc->context, "array declaration");
   EXPECT_EQ(pc->message,
-            "array B[100000,100000] would have 10000200001 elements; at most 4194304 elements "
-            "per array are supported");
+            "array B[100000,100000] would have 10000200001 elements; at most 4194304 array "
+            "elements per run are supported");
   EXPECT_EQ(pc->line, 2u);
 
   auto fine = run("DEF REAL C[2, 1]\nR1 = C[2, 1] + 1\n");

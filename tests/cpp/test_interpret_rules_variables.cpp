@@ -2,6 +2,8 @@
 // actual-position system variables and undefined reads.
 #include "test_interpret_rules_fixture.hpp"
 
+#include <algorithm>
+
 namespace kelvane::test {
 namespace {
 
@@ -110,7 +112,8 @@ TEST(Variables, UndefinedArrayElementWithFlag) {
 
 TEST(Variables, KeyListsForDefinitions) {
   state::State st = make_state();
-  auto src = std::make_shared<const std::string>("R0=A[1,2]+B[2]+C[1,0,1]+D[2147483646,2147483646]");
+  auto src = std::make_shared<const std::string>(
+      "R0=A[1,2]+B[2]+C[1,0,1]+D[2147483646,2147483646]+E[2097151,2097151,4194303]");
   st.set_input(src);
   auto parsed = types::NCParser::parse(Rule::single_line, *src);
   ASSERT_TRUE(parsed.has_value());
@@ -120,7 +123,7 @@ TEST(Variables, KeyListsForDefinitions) {
     for (const Pair& c : n.into_inner()) collect(c);
   };
   collect(*parsed->next());
-  ASSERT_EQ(arrays.size(), 4u);
+  ASSERT_EQ(arrays.size(), 5u);
   auto k = interpret_rules::interpret_variable_array(arrays[0], st);
   ASSERT_TRUE(k.has_value());
   EXPECT_EQ(*k, (std::vector<std::string>{"A[0,0]", "A[0,1]", "A[0,2]", "A[1,0]", "A[1,1]",
@@ -129,7 +132,13 @@ TEST(Variables, KeyListsForDefinitions) {
   EXPECT_EQ(*k, (std::vector<std::string>{"B[0]", "B[1]", "B[2]"}));
   k = interpret_rules::interpret_variable_array(arrays[2], st);
   EXPECT_EQ(*k, (std::vector<std::string>{"C[0,0,0]", "C[0,0,1]", "C[1,0,0]", "C[1,0,1]"}));
-  // a huge key list is refused before anything is allocated
+  // a huge key list is refused before anything is allocated, also when its
+  // size does not fit in 64 bits
+  auto wrap = interpret_rules::interpret_variable_array(arrays[4], st);
+  ASSERT_FALSE(wrap.has_value());
+  EXPECT_NE(wrap.error().message().find("would have 18446744073709551616 elements"),
+            std::string::npos)
+      << wrap.error().message();
   auto huge = interpret_rules::interpret_variable_array(arrays[3], st);
   ASSERT_FALSE(huge.has_value());
   const auto* pc = huge.error().get_if<errors::ParseContext>();
@@ -209,6 +218,116 @@ TEST(Variables, ActualPositions) {
   eval_on(lax, "$AA_IM[Z]", &warn);
   EXPECT_FALSE(warn.empty());  // nothing stored: warns on every read
   EXPECT_FALSE(lax.get_axis_local("Z").has_value());
+}
+
+// ---------------------------------------------------------------------------
+// Declared arrays
+
+// The elements DEF creates are bounded over a whole run: all arrays together,
+// the initial-state program included; declaring an array again costs only
+// the elements it adds.
+TEST(DeclaredArrays, ElementsOfAllArraysAreBoundedPerRun) {
+  struct Case {
+    const char* initial;  // run first on the same state
+    const char* program;
+    std::size_t line;     // of the refused DEF; 0 when everything is accepted
+    const char* message;
+  } cases[] = {
+      {"", "DEF REAL A[1499999]\nDEF REAL B[1499999]\nDEF REAL C[1499999]\n", 3,
+       "array C[1499999] would have 1500000 elements, 4500000 in all arrays of this run; at "
+       "most 4194304 array elements per run are supported"},
+      {"DEF REAL A[1499999], B[1499999]\n", "X1\nDEF REAL C[999,1499]\n", 2,
+       "array C[999,1499] would have 1500000 elements, 4500000 in all arrays of this run; at "
+       "most 4194304 array elements per run are supported"},
+      {"", "R1=0\nWHILE R1<5\nDEF REAL A[999999]\nR1=R1+1\nENDWHILE\nDEF REAL B[2999999]\n", 0,
+       ""},
+      {"", "DEF REAL A[1999999]\nDEF REAL A[3999999]\nDEF REAL B[199999]\n", 3,
+       "array B[199999] would have 200000 elements, 4200000 in all arrays of this run; at most "
+       "4194304 array elements per run are supported"},
+      {"", "DEF REAL A[2097151]\nDEF REAL B[2097151]\n", 0, ""},
+      {"", "DEF REAL A[4194304]\n", 1,
+       "array A[4194304] would have 4194305 elements; at most 4194304 array elements per run "
+       "are supported"},
+      // 2^21 * 2^21 * 2^22 elements: 0 in 64-bit arithmetic
+      {"", "DEF REAL A[2097151,2097151,4194303]\n", 1,
+       "array A[2097151,2097151,4194303] would have 18446744073709551616 elements; at most "
+       "4194304 array elements per run are supported"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    state::State st = make_state();
+    ASSERT_FALSE(run_on(st, c.initial, false).error);
+    RunResult r = run_on(st, c.program, false);
+    if (c.line == 0) {
+      EXPECT_FALSE(r.error) << r.error->message();
+      continue;
+    }
+    const auto* pc = as_context(r.error);
+    if (!pc) {
+      ADD_FAILURE() << (r.error ? r.error->message() : "no error");
+      continue;
+    }
+    EXPECT_EQ(pc->context, "array declaration");
+    EXPECT_EQ(pc->line, c.line);
+    EXPECT_EQ(pc->message, c.message);
+  }
+}
+
+// Sorted "key=value" entries of a symbol table, TRUE and FALSE left out.
+template <typename Table>
+std::vector<std::string> entries(const Table& table) {
+  std::vector<std::string> out;
+  for (const auto& [key, value] : table)
+    if (key != "TRUE" && key != "FALSE") out.push_back(key + "=" + errors::float_text(value));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Elements made by DEF are read, written, redeclared and listed exactly like
+// elements assigned one by one.
+TEST(DeclaredArrays, ElementsReadAndWriteLikeKeys) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> symbols;
+  } cases[] = {
+      // an element beyond the declared box stays; one inside it is reset
+      {"A[5]=7\nA[2]=1\nDEF REAL A[3]\nA[2]=A[2]+4\nR1=A[2]+A[5]\n",
+       {"A[0]=0", "A[1]=0", "A[2]=4", "A[3]=0", "A[5]=7", "R1=11"}},
+      // a larger DEF resets what it covers, a smaller one leaves the rest
+      {"DEF REAL A[1]\nA[1]=3\nA[4]=9\nDEF REAL A[2]\nR1=A[1]+A[4]\nA[2]=6\nDEF REAL A[1]\n",
+       {"A[0]=0", "A[1]=0", "A[2]=6", "A[4]=9", "R1=9"}},
+      {"DEF REAL E[1,1]\nE[0,1]=5\nE[2,0]=3\nDEF REAL E[2,2]\nE[1,1]=4\n",
+       {"E[0,0]=0", "E[0,1]=0", "E[0,2]=0", "E[1,0]=0", "E[1,1]=4", "E[1,2]=0", "E[2,0]=0",
+        "E[2,1]=0", "E[2,2]=0"}},
+      // boxes that cross
+      {"DEF REAL B[2,0]\nB[0,2]=5\nB[1,0]=2\nDEF REAL B[0,3]\nB[2,0]=1\nR1=B[0,3]+B[1,0]\n",
+       {"B[0,0]=0", "B[0,1]=0", "B[0,2]=0", "B[0,3]=0", "B[1,0]=2", "B[2,0]=1", "R1=2"}},
+      // one name with one, two and three indices: three arrays
+      {"DEF REAL C[1], C[1,1], C[0,0,1]\nC[1]=2\nC[1,1]=3\nC[0,0,1]=4\n",
+       {"C[0,0,0]=0", "C[0,0,1]=4", "C[0,0]=0", "C[0,1]=0", "C[0]=0", "C[1,0]=0", "C[1,1]=3",
+        "C[1]=2"}},
+      // SET and REP store only the elements they give a value
+      {"DEF REAL D[2147483646,2147483646]=SET(4,,5)\nDEF REAL F[2147483646]=REP(7)\n",
+       {"D[0,0]=4", "D[0,2]=5", "F[0]=7"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    state::State st = make_state();
+    RunResult r = run_on(st, c.program);
+    ASSERT_FALSE(r.error) << r.error->message();
+    EXPECT_EQ(entries(st.symbol_table), c.symbols);
+    EXPECT_EQ(st.symbol_table.size(), c.symbols.size() + 2);
+    for (const auto& [key, value] : st.symbol_table) {
+      auto it = st.symbol_table.find(key);
+      ASSERT_NE(it, st.symbol_table.end()) << key;
+      EXPECT_EQ(it->first, key);
+      EXPECT_EQ(it->second, value);
+    }
+    const state::FinalState fs = st.final_state();
+    st.symbol_table.insert_or_assign(c.symbols.front().substr(0, c.symbols.front().find('=')),
+                                      99.0);
+    EXPECT_EQ(entries(fs.symbol_table), c.symbols);  // an independent copy
+  }
 }
 
 TEST(Variables, NormalizeReservedCase) {

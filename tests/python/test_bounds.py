@@ -1,0 +1,97 @@
+"""Small programs must not take the machine: declared arrays."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from kelvane import NcError, nc_to_batches, nc_to_rows
+
+# Peak memory per declared element, measured in a fresh interpreter: a map
+# entry per element took about 380 bytes; the dense store takes a few tens.
+CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    import kelvane
+    call = getattr(kelvane, sys.argv[1])
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in call("DEF REAL A[4194303]\\n"):
+        pass
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print((after - before) * 1024 // 4194304)
+    """
+)
+
+
+@pytest.mark.parametrize("call", ["nc_to_rows", "nc_to_batches"])
+def test_declared_elements_take_little_memory(call):
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, call], capture_output=True, text=True, timeout=300
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 150
+
+
+# A DEF repeated in a loop while nobody reads yet: its rows would hold only
+# variable changes, which a consumer without include_variables never sees.
+# The child waits until the worker has ended or memory has grown by 300 MB.
+UNREAD = textwrap.dedent(
+    """
+    import json, os, resource, time
+    import kelvane
+
+    def grown_mb():
+        return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024
+
+    program = "R1=0\\nWHILE R1<3000\\nDEF REAL A[29999]\\nR1=R1+1\\nENDWHILE\\nX1\\n"
+    threads = len(os.listdir("/proc/self/task"))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    it = kelvane.nc_to_rows(program, iteration_limit=10**6)
+    end = time.monotonic() + 60
+    while len(os.listdir("/proc/self/task")) > threads and grown_mb() < 300:
+        if time.monotonic() > end:
+            break
+        time.sleep(0.01)
+    finished = len(os.listdir("/proc/self/task")) == threads
+    print(json.dumps({"finished": finished, "rows": list(it), "grown_mb": grown_mb()}))
+    """
+)
+
+
+def test_rows_of_unread_variable_changes_do_not_fill_the_row_channel():
+    proc = subprocess.run([sys.executable, "-c", UNREAD], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["finished"]  # the worker ran to the end without anyone reading
+    assert out["rows"] == [[6, {"X": 1.0}]]
+    assert out["grown_mb"] < 100
+
+
+def test_initial_state_and_program_share_the_bound_on_array_elements():
+    with pytest.raises(NcError) as info:
+        list(nc_to_batches("X1\nDEF REAL B[2999999]\n", initial_state="DEF REAL A[2999999]\n"))
+    err = info.value
+    assert err.kind == "parse_context"
+    assert err.line == 2
+    assert err.context == "array declaration"
+    assert (
+        "array B[2999999] would have 3000000 elements, 6000000 in all arrays of this run; "
+        "at most 4194304 array elements per run are supported"
+    ) in str(err)
+
+
+def test_state_lists_declared_elements():
+    it = nc_to_rows("A[7]=1\nDEF REAL A[2], B[0,1]\nA[1]=3\n")
+    list(it)
+    assert it.state["symbol_table"] == {
+        "TRUE": 1.0,
+        "FALSE": 0.0,
+        "A[0]": 0.0,
+        "A[1]": 3.0,
+        "A[2]": 0.0,
+        "A[7]": 1.0,
+        "B[0,0]": 0.0,
+        "B[0,1]": 0.0,
+    }
