@@ -168,7 +168,7 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
     if (!built) return errors::fail(std::move(built.error()));
     state::State& st = *built;
     if (input.initial_state) {
-      output::OutputRows collector = output::OutputRows::collecting();
+      output::OutputRows collector = output::OutputRows::discarding(rows_tx.cancel_probe());
       if (auto r = interpreter::interpret_file(*input.initial_state, st, collector); !r)
         return errors::fail(std::move(r.error()));
     }
