@@ -112,8 +112,10 @@ enum class Rule : std::uint8_t {
 
 inline constexpr std::size_t kRuleCount = 91;
 
-// The deepest nesting a parse accepts: parentheses, calls, array indices and
-// control structures together. A deeper text fails with a custom failure.
+// The deepest nesting a parse accepts, in levels: each parenthesis, array
+// index, function argument list and structure body around a point adds one.
+// The bound is the same for a whole program and for a line parsed alone; a
+// deeper text fails with a custom failure that names it.
 inline constexpr std::uint32_t kMaxNesting = 128;
 
 // The rule's name exactly as written in the grammar.
