@@ -182,14 +182,15 @@ std::optional<double> fold_const_expr(std::string_view s, std::size_t& pos) {
 }
 
 // An identifier inside a parenthesised product: identifier characters, not a
-// reserved word (frame and operator words are allowed).
+// reserved word (frame and operator words are allowed) and not NOT, which the
+// grammar reads as the prefix operator there.
 std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos) {
   std::size_t q = pos;
   while (q < s.size() && is_ident(s[q])) ++q;
   if (q == pos) return std::nullopt;
   const std::string_view id = s.substr(pos, q - pos);
   if (!is_letter(id[0]) && id[0] != '_') return std::nullopt;
-  if (is_reserved(id)) return std::nullopt;
+  if (is_reserved(id) || iequals(id, "NOT")) return std::nullopt;
   pos = q;
   return id;
 }
@@ -321,9 +322,15 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
       std::size_t q = p;
       while (q < n && is_ident(s[q])) ++q;
       const std::string_view ident = s.substr(p, q - p);
+      // DEF directly followed by a data type opens a definition (DEFINT B,
+      // DEFREALX=2), whatever follows it
+      if (ident.size() > 3 && iequals(ident.substr(0, 3), "DEF")) return refuse();
       const std::size_t eq = skip_blanks(s, q);
       if (eq < n && s[eq] == '=') {
         if (is_reserved(ident) || is_frame_keyword(ident)) return refuse();
+        // the block number is written before the words on the grammar path,
+        // so that an assignment to the axis N overwrites it there
+        if (d.block_number && ident.size() == 1 && upper_char(ident[0]) == 'N') return refuse();
         std::size_t v = skip_blanks(s, eq + 1);
         if (v + 3 <= n && upper_char(s[v]) == 'I' && upper_char(s[v + 1]) == 'C' && s[v + 2] == '(') {
           auto pp = decode_paren_product(s, v + 3);
@@ -438,10 +445,9 @@ void set_symbol(State& state, std::string_view name, double value) {
   else state.symbol_table.emplace(std::string(name), value);
 }
 
-// The cell of a positioned axis: machine X, Y, Z under a rotation, else the
-// programmed value moved by the translation.
-void write_axis(std::string_view column, double value, OutputRows& rows, State& state) {
-  state.update_axis(column, value);
+// The cell of an axis: machine X, Y, Z under a rotation, else the programmed
+// value moved by the translation.
+void write_axis_cell(std::string_view column, double value, OutputRows& rows, State& state) {
   if (state.rotation_active && column.size() == 1 &&
       (column[0] == 'X' || column[0] == 'Y' || column[0] == 'Z')) {
     state.insert_rotated_geometry(rows.row.cells);
@@ -450,45 +456,60 @@ void write_axis(std::string_view column, double value, OutputRows& rows, State& 
   }
 }
 
-// The position an IC(...) increment starts from (0.0 with a warning).
-double increment_base(std::string_view name, const State& state) {
-  if (auto it = state.axes.find(name); it != state.axes.end()) return it->second;
+// An IC(...) increment added to the position of `name`; without a position
+// the increment itself, with a warning.
+double incremented(std::string_view name, double increment, const State& state) {
+  if (auto it = state.axes.find(name); it != state.axes.end()) return it->second + increment;
   state::write_warning_line(
       "Warning: axis '" + std::string(name) +
       "' is incremented with IC() before any absolute position was set; assuming it starts at 0 "
       "(a real control would start from the actual axis position).");
-  return 0.0;
+  return increment;
 }
 
-errors::Status assign_variable(std::string_view name, double value, bool incremental,
-                               std::size_t line, OutputRows& rows, State& state) {
-  state.warn_unsupported_address(name, line);
-  const UpperName upper(name);
-  const std::string_view u = upper.view();
-  if (auto st = reject_string_variable(u, state, line); !st) return st;
-  if (incremental) value += increment_base(u, state);
-  rows.record_variable_change(u, value);
-  set_symbol(state, u, value);
+// A decoded value assigned to `name` (as written), in the order of the
+// grammar path: the increment, the store (axis position or variable), then the
+// cell, or the address warning and the variable change.
+errors::Status assign(std::string_view name, double value, bool incremental, std::size_t line,
+                      OutputRows& rows, State& state) {
+  const auto key = state.resolve_output_key(name);
+  if (!key) {
+    const UpperName upper(name);
+    const std::string_view u = upper.view();
+    if (incremental) value = incremented(u, value, state);
+    if (auto st = reject_string_variable(u, state, line); !st) return st;
+    set_symbol(state, u, value);
+    state.warn_unsupported_address(u, line);
+    rows.record_variable_change(u, value);
+    return {};
+  }
+  const std::string_view column = key->column;
+  if (incremental) value = incremented(column, value, state);
+  if (key->kind == state::ColKind::BlockAddress) {
+    rows.row.cells.insert(column, Value(value));
+    return {};
+  }
+  if (key->is_axis) {
+    state.update_axis(column, value);
+  } else if (!State::is_block_address(column)) {
+    // an axis configured in lower case is not positioned by its name: the
+    // value is stored as a variable, and the axis cell is written all the same
+    if (auto st = reject_string_variable(column, state, line); !st) return st;
+    set_symbol(state, column, value);
+  }
+  write_axis_cell(column, value, rows, state);
   return {};
 }
 
+// The value of a product; its variable is read as in an expression.
 errors::Result<double> product_value(const Word::Product& w, std::size_t line, State& state) {
   if (!w.var) return w.factor;
   const UpperName upper(*w.var);
   const std::string_view v = upper.view();
   if (auto it = state.symbol_table.find(v); it != state.symbol_table.end()) return it->second * w.factor;
-  if (state.allow_undefined_variables) {
-    state::write_warning_line("Warning: Variable '" + std::string(v) +
-                              "' is undefined, initializing to 0.0");
-    state.symbol_table.insert_or_assign(std::string(v), 0.0);
-    return 0.0 * w.factor;
-  }
-  return fail(errors::UndefinedVariable{state.line_text(line), std::string(v), line});
-}
-
-std::string_view trim_blanks_end(std::string_view s) {
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
+  auto value = interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
+  if (!value) return fail(std::move(value.error()));
+  return *value * w.factor;
 }
 
 }  // namespace
@@ -515,30 +536,14 @@ errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
         [&](const auto& w) -> errors::Status {
           using W = std::remove_cvref_t<decltype(w)>;
           if constexpr (std::is_same_v<W, Word::Number>) {
-            auto key = state.resolve_output_key(w.name);
-            if (!key) return assign_variable(w.name, w.value, false, line_no, rows, state);
-            if (key->kind == state::ColKind::Axis) {
-              write_axis(key->column, w.value, rows, state);
-            } else {
-              rows.row.cells.insert(key->column, Value(w.value));
-            }
-            return {};
+            return assign(w.name, w.value, false, line_no, rows, state);
           } else if constexpr (std::is_same_v<W, Word::Product>) {
             auto value = product_value(w, line_no, state);
             if (!value) return fail(std::move(value.error()));
-            double v = *value;
-            auto key = state.resolve_output_key(w.name);
-            if (!key) return assign_variable(w.name, v, w.incremental, line_no, rows, state);
-            if (w.incremental) v += increment_base(key->column, state);
-            if (key->kind == state::ColKind::Axis) {
-              write_axis(key->column, v, rows, state);
-            } else {
-              rows.row.cells.insert(key->column, Value(v));
-            }
-            return {};
+            return assign(w.name, *value, w.incremental, line_no, rows, state);
           } else if constexpr (std::is_same_v<W, Word::Call>) {
-            // the grammar path shows a call without the blanks after it
-            rows.row.cells.insert(columns().call, Value(std::string(trim_blanks_end(w.text))));
+            // the call as written, blanks after a bare name included
+            rows.row.cells.insert(columns().call, Value(std::string(w.text)));
             return {};
           } else if constexpr (std::is_same_v<W, Word::GCommand>) {
             const UpperName upper(w.text);
