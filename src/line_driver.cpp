@@ -775,6 +775,46 @@ bool block_has_control(const types::Pair& block) {
   return false;
 }
 
+// Whether a refused line ends inside a string literal that runs on over its
+// line end, scanned from its start inside such a literal or not. Outside a
+// literal a ";" begins the comment, which runs to the end of the line.
+bool ends_inside_string(std::string_view line, bool inside) {
+  for (const char c : line) {
+    if (c == '"') inside = !inside;
+    else if (c == ';' && !inside) return false;
+  }
+  return inside;
+}
+
+// The end of `line`, a line of `program`, behind its line end ("\n" or "\r\n").
+std::size_t terminated_end(std::string_view program, std::string_view line) {
+  std::size_t end = static_cast<std::size_t>(line.data() - program.data()) + line.size();
+  if (end < program.size() && program[end] == '\r') ++end;  // the "\r" of a "\r\n"
+  if (end < program.size() && program[end] == '\n') ++end;
+  return end;
+}
+
+// The error of lines that fail to parse, as the whole-program parse reports
+// it: the program's bytes from `start`, the start of the failing block's first
+// line (`first`, 0-based), to `end`, the end of the failing line, are parsed
+// with the rule `file`, behind an empty line unless they begin the program, so
+// that the failing block does not start where the parse starts. Should they
+// parse, `failure` (in source lines) is reported.
+ParsingError line_parse_error(std::string_view program, std::size_t start, std::size_t end,
+                              std::size_t first, types::ParseFailure failure, const State& state) {
+  std::string text;
+  if (first > 0) text += '\n';
+  text.append(program.substr(start, end - start));
+  auto reparsed = types::NCParser::parse(Rule::file, text);
+  if (!reparsed) {
+    failure = std::move(reparsed.error());
+    types::offset_failure_lines(failure, first > 0 ? first - 1 : 0);
+  }
+  const std::size_t line = failure.line;
+  return errors::ParseContext{failure.column, state.line_text(line), "line parsing",
+                              interpreter::describe_parse_error(failure), line};
+}
+
 std::optional<types::Pair> single_line_block(const types::ParseResult& parsed) {
   auto pairs = *parsed;
   auto top = pairs.next();
@@ -799,6 +839,12 @@ PreflightScan preflight_streaming_in(std::string_view program, std::size_t start
     ++scan.non_blank;
     if (!r.needs_grammar()) return true;
     ++scan.needs_grammar;
+    // a string literal running over the line end needs its following lines
+    if (ends_inside_string(line, false)) {
+      scan.status = PreflightScan::Status::SpansLines;
+      scan.failing_line = index;
+      return false;
+    }
     auto parsed = types::NCParser::parse(Rule::single_line, line);
     if (!parsed) {
       scan.status = PreflightScan::Status::ParseFailed;
@@ -819,10 +865,18 @@ errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t
                                               const State& state) {
   auto parsed = types::NCParser::parse(Rule::single_line, line);
   if (!parsed) {
-    const types::ParseFailure& f = parsed.error();
-    const std::size_t at = index + f.line;
-    return fail(errors::ParseContext{f.column, state.line_text(at), "line parsing",
-                                     interpreter::describe_parse_error(f), at});
+    types::ParseFailure f = std::move(parsed.error());
+    types::offset_failure_lines(f, index);
+    // a line of the program is explained with its line end, as in the program
+    const std::string_view source = state.source_text();
+    const std::less<const char*> before;
+    if (!before(line.data(), source.data()) &&
+        !before(source.data() + source.size(), line.data() + line.size())) {
+      const std::size_t start = static_cast<std::size_t>(line.data() - source.data());
+      return fail(line_parse_error(source, start, terminated_end(source, line), index, std::move(f),
+                                   state));
+    }
+    return fail(line_parse_error(line, 0, line.size(), index, std::move(f), state));
   }
   auto block = single_line_block(parsed);
   if (!block) return fail(errors::ParseError{"The line produced no block"});
@@ -861,12 +915,6 @@ bool contains_goto_letters(std::string_view s) {
   return false;
 }
 
-bool only_blank_or_cr(std::string_view s) {
-  for (char c : s)
-    if (!is_blank(c) && c != '\r') return false;
-  return true;
-}
-
 // Pops the scope pushed for the program when execution ends.
 struct ScopeGuard {
   State& state;
@@ -881,13 +929,29 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
 
   // pass 1: decode every line
   const std::vector<std::string_view> lines = split_lines(program);
-  const DecodedProgram decoded = decode_all_lines(lines, program.size());
+  DecodedProgram decoded = decode_all_lines(lines, program.size());
+  // A string literal that runs over a line end holds the lines up to its
+  // closing quote: they go to the grammar with the line that opens it (and
+  // are noted, in ascending order, as continuation lines).
+  std::vector<std::size_t> continuation;
   std::size_t non_blank = 0, needs_grammar = 0, total_words = 0;
-  for (const DecodedChunk& chunk : decoded.chunks) {
-    total_words += chunk.words.size();
-    for (const DecodeResult& r : chunk.results) {
-      if (!r.is_blank()) ++non_blank;
-      if (r.needs_grammar()) ++needs_grammar;
+  {
+    bool inside = false;
+    std::size_t i = 0;
+    for (DecodedChunk& chunk : decoded.chunks) {
+      total_words += chunk.words.size();
+      for (DecodeResult& r : chunk.results) {
+        if (inside) {
+          continuation.push_back(i);
+          if (!r.needs_grammar()) r = DecodeResult{DecodeResult::NeedsGrammar{}};
+          inside = ends_inside_string(lines[i], true);
+        } else if (r.needs_grammar()) {
+          inside = ends_inside_string(lines[i], false);
+        }
+        if (!r.is_blank()) ++non_blank;
+        if (r.needs_grammar()) ++needs_grammar;
+        ++i;
+      }
     }
   }
   if (stats) {
@@ -902,24 +966,45 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
     return decoded.chunks[i / decoded.chunk_lines].results[i % decoded.chunk_lines];
   };
 
-  // pass 2: the refused lines, parsed at once in a text that keeps every line in its place
+  // pass 2: the refused lines, parsed at once in a text that keeps every line
+  // in its place. A refused line keeps its own line end, so that a string
+  // literal over several lines keeps its text and a carriage return at the end
+  // of a line stays apart from the line end that follows.
   std::string sparse;
   bool has_goto = false;
   std::optional<types::Pairs> blocks;
   if (needs_grammar > 0) {
-    sparse.reserve(program.size());
+    sparse.reserve(program.size() + 2);
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (result_at(i).needs_grammar()) {
-        sparse += lines[i];
+        const std::size_t start = static_cast<std::size_t>(lines[i].data() - program.data());
+        const std::size_t end = terminated_end(program, lines[i]);
+        sparse.append(program.substr(start, end - start));
+        if (end == start + lines[i].size()) {
+          // the last line, without a line end
+          if (!lines[i].empty() && lines[i].back() == '\r') sparse += '\r';
+          sparse += '\n';
+        }
         if (!has_goto && contains_goto_letters(lines[i])) has_goto = true;
+      } else {
+        sparse += '\n';
       }
-      sparse += '\n';
     }
     auto parsed = types::NCParser::parse(Rule::sparse_lines, sparse);
     if (!parsed) {
+      // explained from the program's own text, as the whole-program parse does
+      // (the lines of a string literal over several lines together)
       const types::ParseFailure& f = parsed.error();
-      return fail(errors::ParseContext{f.column, state.line_text(f.line), "line parsing",
-                                       interpreter::describe_parse_error(f), f.line});
+      auto continues = [&](std::size_t i) {
+        return std::binary_search(continuation.begin(), continuation.end(), i);
+      };
+      std::size_t last = std::clamp<std::size_t>(f.line, 1, lines.size()) - 1;
+      std::size_t first = last;
+      while (first > 0 && continues(first)) --first;
+      while (last + 1 < lines.size() && continues(last + 1)) ++last;
+      const std::size_t start = static_cast<std::size_t>(lines[first].data() - program.data());
+      return fail(line_parse_error(program, start, terminated_end(program, lines[last]), first, f,
+                                   state));
     }
     auto top = parsed->next();
     if (!top) return fail(errors::ParseError{"The sparse parse produced no program"});
@@ -929,9 +1014,10 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
   std::vector<LineExec> exec;
   exec.reserve(lines.size());
   interpret_rules::JumpTable table;
+  std::size_t covered_until = 0;  // lines before it belong to the last grammar block
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const DecodeResult& r = result_at(i);
-    if (r.is_blank()) {
+    if (r.is_blank() || i < covered_until) {
       exec.push_back(LineExec{LineExec::Skip{}});
     } else if (const DecodeResult::Decoded* d = r.decoded()) {
       exec.push_back(LineExec{LineExec::Decoded{static_cast<std::uint32_t>(i / decoded.chunk_lines), d}});
@@ -948,14 +1034,11 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
         }
       }
       if (!block) {
-        // a line of blanks and a carriage return holds no block
-        if (only_blank_or_cr(lines[i])) {
-          exec.push_back(LineExec{LineExec::Skip{}});
-          continue;
-        }
         return fail(errors::ParseError{"Line " + std::to_string(i + 1) +
                                        " produced no block in the sparse parse"});
       }
+      const std::string_view text = block->as_str();
+      covered_until = i + 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
       if (has_goto) {
         const types::Pair one[1] = {*block};
         for (auto& [key, at] : interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
@@ -1060,6 +1143,7 @@ std::optional<errors::Result<Flow>> try_streaming(std::string_view program, Outp
         needs_grammar += s.needs_grammar;
         continue;
       case PreflightScan::Status::HasControl:
+      case PreflightScan::Status::SpansLines:
         return std::nullopt;
       case PreflightScan::Status::ParseFailed: {
         const std::size_t index = lines + s.failing_line;

@@ -1346,6 +1346,11 @@ void sort_dedup(std::vector<Rule>& rules) {
 
 }  // namespace
 
+void offset_failure_lines(ParseFailure& failure, std::size_t offset) {
+  failure.line += offset;
+  failure.display = failure_display(failure);
+}
+
 ParseResult NCParser::parse(Rule rule, std::string_view input) {
   const auto index = static_cast<std::size_t>(rule);
   PState st;

@@ -293,6 +293,10 @@ struct ParseFailure {
 
 using ParseResult = std::expected<Pairs, ParseFailure>;
 
+// Gives a failure of a text that begins on line `offset` + 1 of a program the
+// program's line number, in its line and in its display.
+void offset_failure_lines(ParseFailure& failure, std::size_t offset);
+
 // The parser of the NC grammar.
 struct NCParser {
   // Runs `rule` from the start of `input` (which must outlive the result).
