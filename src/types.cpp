@@ -250,7 +250,7 @@ namespace pg = tao::pegtl;
 // list inside another one (a structure body); the outermost expression of a
 // statement and the program's own block list are none, so a line nests as deep
 // whether it is parsed with the whole program or alone. One level takes about
-// 1 KiB of stack in an optimised build and a few KiB with sanitizers, so
+// 1 KiB of stack in an optimised build and up to 8 KiB with sanitizers, so
 // kMaxNesting levels stay far inside a 2 MiB worker stack; real programs nest a
 // few levels deep.
 constexpr std::size_t kMaxTokens = std::numeric_limits<std::uint32_t>::max() - 2;

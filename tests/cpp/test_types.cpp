@@ -446,7 +446,9 @@ TEST(Nesting, DeepInputFailsCleanlyOnAWorkerStack) {
     parse_on_small_stack(job);
     EXPECT_FALSE(job.parsed);
     EXPECT_TRUE(job.failure.custom);
-    EXPECT_EQ(job.failure.custom_message.rfind("nesting too deep: more than 128 nested levels", 0), 0u)
+    EXPECT_EQ(job.failure.custom_message.rfind(
+                  "nesting too deep: more than " + std::to_string(kMaxNesting) + " nested levels", 0),
+              0u)
         << job.failure.custom_message;
     EXPECT_NE(job.failure.display.find(job.failure.custom_message), std::string::npos);
   }
