@@ -145,7 +145,8 @@ std::vector<Program> divergences() {
       {"text after a complete block", "X1\nM2=5\nX2\n"},
       {"text after a complete block on the last line", "X1\nM2=5"},
       {"text after a label", "X1\nA1: X1\n"},
-      {"syntax error on the first line", "\r\nX1\n"},
+      {"syntax error at the start of the program", ")\nX1\n"},
+      {"syntax error at the start of a line", "X1\n)\n"},
       {"non-ASCII character", "X1\n\xc3\xa9 X1\n"},
       // one nesting bound on every path
       {"nesting one level below the bound", nested(bound - 1)},
