@@ -1563,13 +1563,14 @@ errors::Status write_assignment(const AssignmentResult& result, std::size_t line
 
 errors::Status interpret_named_call(const types::Pair& call, output::OutputRows& rows,
                                     state::State& state) {
-  const std::string_view text = trim(call.as_str());
+  // the cell shows the call as written, blanks after a bare name included
+  const std::string_view text = call.as_str();
   const std::size_t paren = text.find('(');
   if (paren != std::string_view::npos) {
     rows.row.cells.insert(columns().call, Value(std::string(text)));
     return {};
   }
-  const std::string_view name = text;
+  const std::string_view name = trim(text);
   for (std::string_view kw : kFrameKeywords) {
     if (iequals(name, kw)) {
       const std::size_t line = node_line(call);

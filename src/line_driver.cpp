@@ -182,14 +182,15 @@ std::optional<double> fold_const_expr(std::string_view s, std::size_t& pos) {
 }
 
 // An identifier inside a parenthesised product: identifier characters, not a
-// reserved word (frame and operator words are allowed).
+// reserved word (frame and operator words are allowed) and not NOT, which the
+// grammar reads as the prefix operator there.
 std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos) {
   std::size_t q = pos;
   while (q < s.size() && is_ident(s[q])) ++q;
   if (q == pos) return std::nullopt;
   const std::string_view id = s.substr(pos, q - pos);
   if (!is_letter(id[0]) && id[0] != '_') return std::nullopt;
-  if (is_reserved(id)) return std::nullopt;
+  if (is_reserved(id) || iequals(id, "NOT")) return std::nullopt;
   pos = q;
   return id;
 }
@@ -321,9 +322,15 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
       std::size_t q = p;
       while (q < n && is_ident(s[q])) ++q;
       const std::string_view ident = s.substr(p, q - p);
+      // DEF directly followed by a data type opens a definition (DEFINT B,
+      // DEFREALX=2), whatever follows it
+      if (ident.size() > 3 && iequals(ident.substr(0, 3), "DEF")) return refuse();
       const std::size_t eq = skip_blanks(s, q);
       if (eq < n && s[eq] == '=') {
         if (is_reserved(ident) || is_frame_keyword(ident)) return refuse();
+        // the block number is written before the words on the grammar path,
+        // so that an assignment to the axis N overwrites it there
+        if (d.block_number && ident.size() == 1 && upper_char(ident[0]) == 'N') return refuse();
         std::size_t v = skip_blanks(s, eq + 1);
         if (v + 3 <= n && upper_char(s[v]) == 'I' && upper_char(s[v + 1]) == 'C' && s[v + 2] == '(') {
           auto pp = decode_paren_product(s, v + 3);
@@ -438,10 +445,9 @@ void set_symbol(State& state, std::string_view name, double value) {
   else state.symbol_table.emplace(std::string(name), value);
 }
 
-// The cell of a positioned axis: machine X, Y, Z under a rotation, else the
-// programmed value moved by the translation.
-void write_axis(std::string_view column, double value, OutputRows& rows, State& state) {
-  state.update_axis(column, value);
+// The cell of an axis: machine X, Y, Z under a rotation, else the programmed
+// value moved by the translation.
+void write_axis_cell(std::string_view column, double value, OutputRows& rows, State& state) {
   if (state.rotation_active && column.size() == 1 &&
       (column[0] == 'X' || column[0] == 'Y' || column[0] == 'Z')) {
     state.insert_rotated_geometry(rows.row.cells);
@@ -450,45 +456,60 @@ void write_axis(std::string_view column, double value, OutputRows& rows, State& 
   }
 }
 
-// The position an IC(...) increment starts from (0.0 with a warning).
-double increment_base(std::string_view name, const State& state) {
-  if (auto it = state.axes.find(name); it != state.axes.end()) return it->second;
+// An IC(...) increment added to the position of `name`; without a position
+// the increment itself, with a warning.
+double incremented(std::string_view name, double increment, const State& state) {
+  if (auto it = state.axes.find(name); it != state.axes.end()) return it->second + increment;
   state::write_warning_line(
       "Warning: axis '" + std::string(name) +
       "' is incremented with IC() before any absolute position was set; assuming it starts at 0 "
       "(a real control would start from the actual axis position).");
-  return 0.0;
+  return increment;
 }
 
-errors::Status assign_variable(std::string_view name, double value, bool incremental,
-                               std::size_t line, OutputRows& rows, State& state) {
-  state.warn_unsupported_address(name, line);
-  const UpperName upper(name);
-  const std::string_view u = upper.view();
-  if (auto st = reject_string_variable(u, state, line); !st) return st;
-  if (incremental) value += increment_base(u, state);
-  rows.record_variable_change(u, value);
-  set_symbol(state, u, value);
+// A decoded value assigned to `name` (as written), in the order of the
+// grammar path: the increment, the store (axis position or variable), then the
+// cell, or the address warning and the variable change.
+errors::Status assign(std::string_view name, double value, bool incremental, std::size_t line,
+                      OutputRows& rows, State& state) {
+  const auto key = state.resolve_output_key(name);
+  if (!key) {
+    const UpperName upper(name);
+    const std::string_view u = upper.view();
+    if (incremental) value = incremented(u, value, state);
+    if (auto st = reject_string_variable(u, state, line); !st) return st;
+    set_symbol(state, u, value);
+    state.warn_unsupported_address(u, line);
+    rows.record_variable_change(u, value);
+    return {};
+  }
+  const std::string_view column = key->column;
+  if (incremental) value = incremented(column, value, state);
+  if (key->kind == state::ColKind::BlockAddress) {
+    rows.row.cells.insert(column, Value(value));
+    return {};
+  }
+  if (key->is_axis) {
+    state.update_axis(column, value);
+  } else if (!State::is_block_address(column)) {
+    // an axis configured in lower case is not positioned by its name: the
+    // value is stored as a variable, and the axis cell is written all the same
+    if (auto st = reject_string_variable(column, state, line); !st) return st;
+    set_symbol(state, column, value);
+  }
+  write_axis_cell(column, value, rows, state);
   return {};
 }
 
+// The value of a product; its variable is read as in an expression.
 errors::Result<double> product_value(const Word::Product& w, std::size_t line, State& state) {
   if (!w.var) return w.factor;
   const UpperName upper(*w.var);
   const std::string_view v = upper.view();
   if (auto it = state.symbol_table.find(v); it != state.symbol_table.end()) return it->second * w.factor;
-  if (state.allow_undefined_variables) {
-    state::write_warning_line("Warning: Variable '" + std::string(v) +
-                              "' is undefined, initializing to 0.0");
-    state.symbol_table.insert_or_assign(std::string(v), 0.0);
-    return 0.0 * w.factor;
-  }
-  return fail(errors::UndefinedVariable{state.line_text(line), std::string(v), line});
-}
-
-std::string_view trim_blanks_end(std::string_view s) {
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
+  auto value = interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
+  if (!value) return fail(std::move(value.error()));
+  return *value * w.factor;
 }
 
 }  // namespace
@@ -515,30 +536,14 @@ errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
         [&](const auto& w) -> errors::Status {
           using W = std::remove_cvref_t<decltype(w)>;
           if constexpr (std::is_same_v<W, Word::Number>) {
-            auto key = state.resolve_output_key(w.name);
-            if (!key) return assign_variable(w.name, w.value, false, line_no, rows, state);
-            if (key->kind == state::ColKind::Axis) {
-              write_axis(key->column, w.value, rows, state);
-            } else {
-              rows.row.cells.insert(key->column, Value(w.value));
-            }
-            return {};
+            return assign(w.name, w.value, false, line_no, rows, state);
           } else if constexpr (std::is_same_v<W, Word::Product>) {
             auto value = product_value(w, line_no, state);
             if (!value) return fail(std::move(value.error()));
-            double v = *value;
-            auto key = state.resolve_output_key(w.name);
-            if (!key) return assign_variable(w.name, v, w.incremental, line_no, rows, state);
-            if (w.incremental) v += increment_base(key->column, state);
-            if (key->kind == state::ColKind::Axis) {
-              write_axis(key->column, v, rows, state);
-            } else {
-              rows.row.cells.insert(key->column, Value(v));
-            }
-            return {};
+            return assign(w.name, *value, w.incremental, line_no, rows, state);
           } else if constexpr (std::is_same_v<W, Word::Call>) {
-            // the grammar path shows a call without the blanks after it
-            rows.row.cells.insert(columns().call, Value(std::string(trim_blanks_end(w.text))));
+            // the call as written, blanks after a bare name included
+            rows.row.cells.insert(columns().call, Value(std::string(w.text)));
             return {};
           } else if constexpr (std::is_same_v<W, Word::GCommand>) {
             const UpperName upper(w.text);
@@ -770,6 +775,46 @@ bool block_has_control(const types::Pair& block) {
   return false;
 }
 
+// Whether a refused line ends inside a string literal that runs on over its
+// line end, scanned from its start inside such a literal or not. Outside a
+// literal a ";" begins the comment, which runs to the end of the line.
+bool ends_inside_string(std::string_view line, bool inside) {
+  for (const char c : line) {
+    if (c == '"') inside = !inside;
+    else if (c == ';' && !inside) return false;
+  }
+  return inside;
+}
+
+// The end of `line`, a line of `program`, behind its line end ("\n" or "\r\n").
+std::size_t terminated_end(std::string_view program, std::string_view line) {
+  std::size_t end = static_cast<std::size_t>(line.data() - program.data()) + line.size();
+  if (end < program.size() && program[end] == '\r') ++end;  // the "\r" of a "\r\n"
+  if (end < program.size() && program[end] == '\n') ++end;
+  return end;
+}
+
+// The error of lines that fail to parse, as the whole-program parse reports
+// it: the program's bytes from `start`, the start of the failing block's first
+// line (`first`, 0-based), to `end`, the end of the failing line, are parsed
+// with the rule `file`, behind an empty line unless they begin the program, so
+// that the failing block does not start where the parse starts. Should they
+// parse, `failure` (in source lines) is reported.
+ParsingError line_parse_error(std::string_view program, std::size_t start, std::size_t end,
+                              std::size_t first, types::ParseFailure failure, const State& state) {
+  std::string text;
+  if (first > 0) text += '\n';
+  text.append(program.substr(start, end - start));
+  auto reparsed = types::NCParser::parse(Rule::file, text);
+  if (!reparsed) {
+    failure = std::move(reparsed.error());
+    types::offset_failure_lines(failure, first > 0 ? first - 1 : 0);
+  }
+  const std::size_t line = failure.line;
+  return errors::ParseContext{failure.column, state.line_text(line), "line parsing",
+                              interpreter::describe_parse_error(failure), line};
+}
+
 std::optional<types::Pair> single_line_block(const types::ParseResult& parsed) {
   auto pairs = *parsed;
   auto top = pairs.next();
@@ -794,6 +839,12 @@ PreflightScan preflight_streaming_in(std::string_view program, std::size_t start
     ++scan.non_blank;
     if (!r.needs_grammar()) return true;
     ++scan.needs_grammar;
+    // a string literal running over the line end needs its following lines
+    if (ends_inside_string(line, false)) {
+      scan.status = PreflightScan::Status::SpansLines;
+      scan.failing_line = index;
+      return false;
+    }
     auto parsed = types::NCParser::parse(Rule::single_line, line);
     if (!parsed) {
       scan.status = PreflightScan::Status::ParseFailed;
@@ -814,10 +865,18 @@ errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t
                                               const State& state) {
   auto parsed = types::NCParser::parse(Rule::single_line, line);
   if (!parsed) {
-    const types::ParseFailure& f = parsed.error();
-    const std::size_t at = index + f.line;
-    return fail(errors::ParseContext{f.column, state.line_text(at), "line parsing",
-                                     interpreter::describe_parse_error(f), at});
+    types::ParseFailure f = std::move(parsed.error());
+    types::offset_failure_lines(f, index);
+    // a line of the program is explained with its line end, as in the program
+    const std::string_view source = state.source_text();
+    const std::less<const char*> before;
+    if (!before(line.data(), source.data()) &&
+        !before(source.data() + source.size(), line.data() + line.size())) {
+      const std::size_t start = static_cast<std::size_t>(line.data() - source.data());
+      return fail(line_parse_error(source, start, terminated_end(source, line), index, std::move(f),
+                                   state));
+    }
+    return fail(line_parse_error(line, 0, line.size(), index, std::move(f), state));
   }
   auto block = single_line_block(parsed);
   if (!block) return fail(errors::ParseError{"The line produced no block"});
@@ -856,12 +915,6 @@ bool contains_goto_letters(std::string_view s) {
   return false;
 }
 
-bool only_blank_or_cr(std::string_view s) {
-  for (char c : s)
-    if (!is_blank(c) && c != '\r') return false;
-  return true;
-}
-
 // Pops the scope pushed for the program when execution ends.
 struct ScopeGuard {
   State& state;
@@ -876,13 +929,29 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
 
   // pass 1: decode every line
   const std::vector<std::string_view> lines = split_lines(program);
-  const DecodedProgram decoded = decode_all_lines(lines, program.size());
+  DecodedProgram decoded = decode_all_lines(lines, program.size());
+  // A string literal that runs over a line end holds the lines up to its
+  // closing quote: they go to the grammar with the line that opens it (and
+  // are noted, in ascending order, as continuation lines).
+  std::vector<std::size_t> continuation;
   std::size_t non_blank = 0, needs_grammar = 0, total_words = 0;
-  for (const DecodedChunk& chunk : decoded.chunks) {
-    total_words += chunk.words.size();
-    for (const DecodeResult& r : chunk.results) {
-      if (!r.is_blank()) ++non_blank;
-      if (r.needs_grammar()) ++needs_grammar;
+  {
+    bool inside = false;
+    std::size_t i = 0;
+    for (DecodedChunk& chunk : decoded.chunks) {
+      total_words += chunk.words.size();
+      for (DecodeResult& r : chunk.results) {
+        if (inside) {
+          continuation.push_back(i);
+          if (!r.needs_grammar()) r = DecodeResult{DecodeResult::NeedsGrammar{}};
+          inside = ends_inside_string(lines[i], true);
+        } else if (r.needs_grammar()) {
+          inside = ends_inside_string(lines[i], false);
+        }
+        if (!r.is_blank()) ++non_blank;
+        if (r.needs_grammar()) ++needs_grammar;
+        ++i;
+      }
     }
   }
   if (stats) {
@@ -897,24 +966,45 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
     return decoded.chunks[i / decoded.chunk_lines].results[i % decoded.chunk_lines];
   };
 
-  // pass 2: the refused lines, parsed at once in a text that keeps every line in its place
+  // pass 2: the refused lines, parsed at once in a text that keeps every line
+  // in its place. A refused line keeps its own line end, so that a string
+  // literal over several lines keeps its text and a carriage return at the end
+  // of a line stays apart from the line end that follows.
   std::string sparse;
   bool has_goto = false;
   std::optional<types::Pairs> blocks;
   if (needs_grammar > 0) {
-    sparse.reserve(program.size());
+    sparse.reserve(program.size() + 2);
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (result_at(i).needs_grammar()) {
-        sparse += lines[i];
+        const std::size_t start = static_cast<std::size_t>(lines[i].data() - program.data());
+        const std::size_t end = terminated_end(program, lines[i]);
+        sparse.append(program.substr(start, end - start));
+        if (end == start + lines[i].size()) {
+          // the last line, without a line end
+          if (!lines[i].empty() && lines[i].back() == '\r') sparse += '\r';
+          sparse += '\n';
+        }
         if (!has_goto && contains_goto_letters(lines[i])) has_goto = true;
+      } else {
+        sparse += '\n';
       }
-      sparse += '\n';
     }
     auto parsed = types::NCParser::parse(Rule::sparse_lines, sparse);
     if (!parsed) {
+      // explained from the program's own text, as the whole-program parse does
+      // (the lines of a string literal over several lines together)
       const types::ParseFailure& f = parsed.error();
-      return fail(errors::ParseContext{f.column, state.line_text(f.line), "line parsing",
-                                       interpreter::describe_parse_error(f), f.line});
+      auto continues = [&](std::size_t i) {
+        return std::binary_search(continuation.begin(), continuation.end(), i);
+      };
+      std::size_t last = std::clamp<std::size_t>(f.line, 1, lines.size()) - 1;
+      std::size_t first = last;
+      while (first > 0 && continues(first)) --first;
+      while (last + 1 < lines.size() && continues(last + 1)) ++last;
+      const std::size_t start = static_cast<std::size_t>(lines[first].data() - program.data());
+      return fail(line_parse_error(program, start, terminated_end(program, lines[last]), first, f,
+                                   state));
     }
     auto top = parsed->next();
     if (!top) return fail(errors::ParseError{"The sparse parse produced no program"});
@@ -924,9 +1014,10 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
   std::vector<LineExec> exec;
   exec.reserve(lines.size());
   interpret_rules::JumpTable table;
+  std::size_t covered_until = 0;  // lines before it belong to the last grammar block
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const DecodeResult& r = result_at(i);
-    if (r.is_blank()) {
+    if (r.is_blank() || i < covered_until) {
       exec.push_back(LineExec{LineExec::Skip{}});
     } else if (const DecodeResult::Decoded* d = r.decoded()) {
       exec.push_back(LineExec{LineExec::Decoded{static_cast<std::uint32_t>(i / decoded.chunk_lines), d}});
@@ -943,14 +1034,11 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
         }
       }
       if (!block) {
-        // a line of blanks and a carriage return holds no block
-        if (only_blank_or_cr(lines[i])) {
-          exec.push_back(LineExec{LineExec::Skip{}});
-          continue;
-        }
         return fail(errors::ParseError{"Line " + std::to_string(i + 1) +
                                        " produced no block in the sparse parse"});
       }
+      const std::string_view text = block->as_str();
+      covered_until = i + 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
       if (has_goto) {
         const types::Pair one[1] = {*block};
         for (auto& [key, at] : interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
@@ -1057,6 +1145,7 @@ std::optional<errors::Result<Flow>> try_streaming(std::string_view program, Outp
         needs_grammar += s.needs_grammar;
         continue;
       case PreflightScan::Status::HasControl:
+      case PreflightScan::Status::SpansLines:
         return std::nullopt;
       case PreflightScan::Status::ParseFailed: {
         const std::size_t index = lines + s.failing_line;

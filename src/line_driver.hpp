@@ -164,9 +164,11 @@ void decode_chunk(std::size_t k, std::size_t chunk_lines, std::span<const std::s
 // least 4 MiB and the pool has two or more threads, else one chunk here.
 DecodedProgram decode_all_lines(std::span<const std::string_view> lines, std::size_t byte_length);
 
-// The streaming pre-check of one byte range (whole lines).
+// The streaming pre-check of one byte range (whole lines). HasControl (a jump,
+// GOTOS, CASE or IF-GOTO) and SpansLines (a string literal that runs over a
+// line end) send the program to the in-memory mode.
 struct PreflightScan {
-  enum class Status : std::uint8_t { ParseFailed = 0, HasControl = 1, Ok = 2 };
+  enum class Status : std::uint8_t { ParseFailed = 0, HasControl = 1, Ok = 2, SpansLines = 3 };
   Status status = Status::Ok;
   std::size_t failing_line = 0;  // 0-based within the range
   std::size_t lines = 0;
@@ -180,7 +182,9 @@ std::vector<std::pair<std::size_t, std::size_t>> cut_byte_ranges(std::string_vie
                                                                  std::size_t n);
 
 // Parses one line with the rule `single_line`; the returned block reports
-// source lines (line offset = `index`, 0-based).
+// source lines (line offset = `index`, 0-based). A line that fails is
+// reported as the whole-program parse reports it: when it is a line of the
+// state's source, from the program's text with its line end.
 errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t index,
                                               const state::State& state);
 

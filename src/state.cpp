@@ -498,7 +498,9 @@ Result<State> State::create(std::vector<std::string> axis_list, std::size_t iter
   for (const auto& name : axis_list) {
     std::string up = to_upper(name);
     std::string_view column = intern(up);
-    s.output_keys.insert_or_assign(std::move(up), OutputKey{ColKind::Axis, column});
+    const bool as_configured =
+        std::find(axis_list.begin(), axis_list.end(), up) != axis_list.end();
+    s.output_keys.insert_or_assign(std::move(up), OutputKey{ColKind::Axis, column, as_configured});
   }
   for (std::string_view address : kBlockAddresses) {
     if (s.output_keys.find(address) == s.output_keys.end()) {

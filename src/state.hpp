@@ -212,9 +212,13 @@ class SymbolTable {
 enum class ColKind : std::uint8_t { Axis = 0, BlockAddress = 1 };
 
 // An output key's kind and its interned (process-lifetime) column name.
+// `is_axis` tells whether the key itself names a configured axis as
+// configured (State::is_axis): an axis configured in lower case has its
+// upper-case column, but an assignment to that name does not position it.
 struct OutputKey {
   ColKind kind;
   std::string_view column;
+  bool is_axis = false;
 };
 
 using Matrix3 = std::array<std::array<double, 3>, 3>;  // row-major: m[row][col]

@@ -244,11 +244,15 @@ namespace {
 
 namespace pg = tao::pegtl;
 
-// The nesting bound: active `expression` and `blocks` matches together (every
-// recursion of the grammar passes through one of them). One level takes about
-// 1 KiB of stack in an optimised build and under 8 KiB with sanitizers, so
-// 128 levels stay far inside a 2 MiB worker stack; real programs nest a few
-// levels deep.
+// The nesting bound: every recursion of the grammar passes through an
+// `expression` or a `blocks` match. A level of nesting is an expression inside
+// another one (a parenthesis, an array index or a function argument) or a block
+// list inside another one (a structure body); the outermost expression of a
+// statement and the program's own block list are none, so a line nests as deep
+// whether it is parsed with the whole program or alone. One level takes about
+// 1 KiB of stack in an optimised build and up to 8 KiB with sanitizers, so
+// kMaxNesting levels stay far inside a 2 MiB worker stack; real programs nest a
+// few levels deep.
 constexpr std::size_t kMaxTokens = std::numeric_limits<std::uint32_t>::max() - 2;
 
 enum class Atomicity : std::uint8_t { NonAtomic, Atomic, CompoundAtomic };
@@ -308,7 +312,9 @@ struct PState {
   AttemptList attempts;
   std::size_t attempt_pos = 0;
   const char* begin = nullptr;
-  std::uint32_t depth = 0;
+  std::uint32_t depth = 0;        // levels of nesting (see kMaxNesting)
+  std::uint32_t expressions = 0;  // active `expression` matches
+  std::uint32_t block_lists = 0;  // active `blocks` matches, plus one outside `file`
   Atomicity atomicity = Atomicity::NonAtomic;
   Lookahead lookahead = Lookahead::None;
   Abort abort = Abort::None;
@@ -579,18 +585,23 @@ template <typename R, pg::apply_mode A, template <typename...> class Action,
           template <typename...> class Control>
 bool match_body(Input& in, PState& st) {
   if constexpr (R::kNesting) {
-    if (st.depth >= kMaxNesting) {
+    std::uint32_t& active = R::kRule == Rule::expression ? st.expressions : st.block_lists;
+    // the outermost expression and the outermost block list are no level
+    const std::uint32_t level = active > 0 ? 1 : 0;
+    if (level != 0 && st.depth >= kMaxNesting) {
       if (st.abort == Abort::None) {
         st.abort = Abort::TooDeep;
         st.abort_pos = offset(in, st);
       }
       return false;
     }
-    ++st.depth;
+    ++active;
+    st.depth += level;
     const bool ok =
         Control<typename R::body>::template match<A, pg::rewind_mode::required, Action, Control>(
             in, st);
-    --st.depth;
+    st.depth -= level;
+    --active;
     return ok;
   } else {
     return Control<typename R::body>::template match<A, pg::rewind_mode::required, Action,
@@ -1335,10 +1346,17 @@ void sort_dedup(std::vector<Rule>& rules) {
 
 }  // namespace
 
+void offset_failure_lines(ParseFailure& failure, std::size_t offset) {
+  failure.line += offset;
+  failure.display = failure_display(failure);
+}
+
 ParseResult NCParser::parse(Rule rule, std::string_view input) {
   const auto index = static_cast<std::size_t>(rule);
   PState st;
   st.begin = input.data();
+  // a line parsed alone stands inside the program's block list
+  if (rule != Rule::file && rule != Rule::blocks) st.block_lists = 1;
   Input in(input.data(), input.data() + input.size(), "");
   bool ok = false;
   if (index < kRuleCount && input.size() >= std::numeric_limits<std::uint32_t>::max()) {

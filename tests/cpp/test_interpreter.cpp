@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <limits>
 #include <string>
 #include <thread>
@@ -206,6 +209,61 @@ TEST(InterpretFile, InitialAndMainProgramsOnOneState) {
   EXPECT_EQ(loc->line_text, "X=(1");
   const auto next = run("X5\n", st2);
   EXPECT_TRUE(next.status.has_value());
+}
+
+namespace {
+
+std::string repeat(const std::string& s, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+struct StackJob {
+  std::string program;
+  std::optional<Run> result;
+};
+
+// Runs a program on a thread with a 2 MiB stack, as the worker has.
+void run_on_worker_stack(StackJob& job) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 2u << 20), 0);
+  pthread_t thread;
+  auto body = [](void* arg) -> void* {
+    auto* j = static_cast<StackJob*>(arg);
+    j->result = run(j->program);
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+// The deepest nesting the grammar accepts runs on the worker's stack, on the
+// line driver's path and on the grammar path.
+TEST(InterpretFile, DeepestNestingRunsOnAWorkerStack) {
+  const std::size_t n = types::kMaxNesting;
+  const std::vector<std::pair<std::string, std::string>> programs = {
+      {"X=" + repeat("(", n) + "1" + repeat(")", n) + "\n", "1: X=1"},
+      {"X=" + repeat("SIN(", n) + "0" + repeat(")", n) + "\n", "1: X=0"},
+      {"DEF REAL AA[2]\nX=" + repeat("AA[", n) + "0" + repeat("]", n) + "\n", "2: X=0"},
+      {"X=" + repeat("STRLEN(\"a\"<<", n) + "1" + repeat(")", n) + "\n", "1: X=2"},
+      {repeat("IF 1\n", n) + "X=1\n" + repeat("ENDIF\n", n), std::to_string(n + 1) + ": X=1"},
+  };
+  for (const char* stage1 : {"1", "0"}) {
+    EnvGuard path("NC_STAGE1", stage1);
+    for (const auto& [program, last_row] : programs) {
+      StackJob job{program, std::nullopt};
+      run_on_worker_stack(job);
+      ASSERT_TRUE(job.result) << program.substr(0, 40);
+      ASSERT_TRUE(job.result->status) << job.result->status.error().message().substr(0, 400);
+      ASSERT_FALSE(job.result->rows.empty());
+      EXPECT_EQ(job.result->rows.back(), last_row) << "NC_STAGE1=" << stage1;
+    }
+  }
 }
 
 TEST(InterpretFile, LoopLimitEndsTheRun) {

@@ -115,6 +115,13 @@ TEST(LineDecoder, ShapesAndRefusals) {
       {"DEF REAL A", "refused"},
       {"A AND B", "refused"},
       {"DEF=5", "num(DEF,5)"},
+      {"DEFINT B", "refused"},
+      {"DEFREALX=2", "refused"},
+      {"N=2", "num(N,2)"},
+      {"N30 N=2", "refused"},
+      {"N30 n=IC(1)", "refused"},
+      {"B=(2*NOT)", "refused"},
+      {"B=(not*2)", "refused"},
       {std::string(33, 'A') + ":", "refused"},
       {std::string(32, 'A') + ":", std::string(32, 'A') + ": (no content)"},
       {"A1: X1", "refused"},
@@ -337,16 +344,16 @@ TEST(LineDriver, ScopeIsPushedAndPopped) {
   }
 }
 
-// A final line ending in a lone carriage return is refused by the decoder and
-// read by the grammar as a line end: the line runs.
+// A final line ending in a lone carriage return is refused by the decoder. The
+// grammar reads no line end there: the line fails, as in the whole program.
 TEST(LineDriver, FinalCarriageReturn) {
-  const Outcome out = run_lines("X1\r\nX2\r");
-  EXPECT_FALSE(out.error) << out.error.value_or("");
-  ASSERT_EQ(out.rows.size(), 2u);
-  EXPECT_EQ(std::get<double>(*out.rows[1].cells.get("X")), 2.0);
-  const Outcome blank = run_lines("X1\r\n  \r");
-  EXPECT_FALSE(blank.error) << blank.error.value_or("");
-  EXPECT_EQ(blank.rows.size(), 1u);
+  for (const std::string program : {"X1\r\nX2\r", "X1\r\n  \r"}) {
+    const Outcome out = run_lines(program);
+    ASSERT_TRUE(out.error) << program;
+    EXPECT_EQ(out.error_line, 2u);
+    EXPECT_TRUE(out.rows.empty());
+    expect_same_outcome(run_grammar(program), out, program);
+  }
 }
 
 std::vector<std::string> stats_lines(const std::string& err) {

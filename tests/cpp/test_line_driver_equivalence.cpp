@@ -3,6 +3,7 @@
 // streaming, decoded sequentially and in parallel chunks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -104,7 +105,73 @@ std::vector<Program> broken() {
   };
 }
 
+std::string nested(std::size_t levels) {
+  return "X=" + std::string(levels, '(') + "1" + std::string(levels, ')') + "\n";
+}
+
+// Lines on which the decoder, the sparse parse or the executor once gave
+// other rows, warnings, errors or final state than the grammar path.
+std::vector<Program> divergences() {
+  Config lower_axes;
+  lower_axes.axes = std::vector<std::string>{"x", "Y", "Z", "i", "N"};
+  Config undefined_ok;
+  undefined_ok.allow_undefined = true;
+  const std::size_t bound = types::kMaxNesting;
+  return {
+      // the block number is written first on the grammar path, then N
+      {"axis N assigned after a block number", "N30 N=2\nN40 n=IC(1)\nN50 X1 N=(3)\n"},
+      // DEF and a data type open a definition, even glued to a name
+      {"DEF glued to a data type", "DEFINT B\n"},
+      {"DEF glued to a data type and a name", "DEFREALQQ=2\nX=(QQ*2)\n"},
+      // NOT in a product is the prefix operator
+      {"NOT after the factor", "X=(2*NOT)\n"},
+      {"NOT before the factor", "X=(not*2)\n"},
+      // string literals over line ends, with decodable lines inside
+      {"string over a line end", "T=\"a\nb\"\nX1\n"},
+      {"string over decodable lines", "T=\"a\nX1\n;c\n\nb\" X2\nY1\n"},
+      {"string over a crlf", "T=\"a\r\nb\"\r\nX1\r\n"},
+      {"string with a semicolon over a line end", "T=\"a;b\nc\" ;d\"\nX1\n"},
+      {"string over a line end in a jump loop",
+       "R1=0\nN10 T=\"a\nb\" R1=R1+1\nIF R1<2 GOTOB N10\nX=R1\n"},
+      {"string never closed", "X1\nT=\"abc\nX2\n"},
+      {"string over a line end, then a syntax error", "X1\nT=\"a\nb\" )\nX2\n"},
+      {"string argument over a line end, then a syntax error", "X1\nFOO(\"a\nb\"X)\n"},
+      // a carriage return not followed by a line feed is no line end
+      {"carriage return ending the last line", "X1\nA\r"},
+      {"carriage return alone on the last line", "X1\n\r"},
+      {"carriage return before a crlf", "X1\r\r\nY1\n"},
+      {"blanks and a carriage return ending the last line", "X1\r\n  \r"},
+      // the explanation of a syntax error is the whole program's
+      {"text after a complete block", "X1\nM2=5\nX2\n"},
+      {"text after a complete block on the last line", "X1\nM2=5"},
+      {"text after a label", "X1\nA1: X1\n"},
+      {"syntax error at the start of the program", ")\nX1\n"},
+      {"syntax error at the start of a line", "X1\n)\n"},
+      {"non-ASCII character", "X1\n\xc3\xa9 X1\n"},
+      // one nesting bound on every path
+      {"nesting one level below the bound", nested(bound - 1)},
+      {"nesting at the bound", "X1\n" + nested(bound)},
+      {"nesting beyond the bound", "X1\n" + nested(bound + 1)},
+      // the order of the increment and address warnings, and of the string test
+      {"increment of an unsupported address", "RP=IC(1)\n"},
+      {"STRING variable assigned an increment", "DEF STRING[4] AR\nAR=IC(1)\n"},
+      {"STRING variable in a product", "DEF STRING[4] NM\nX=(NM*2)\n"},
+      {"STRING variable in a product, undefined allowed", "DEF STRING[4] NM\nX=(2*NM)\n",
+       undefined_ok},
+      {"increment of negative zero without a position", "X=IC(-0)\n"},
+      // axes configured in lower case are not positioned by their names
+      {"axes configured in lower case",
+       "X1 Y2\nx=3\nI5\ni=IC(2)\nX=IC(1)\nX=(2)\nR1=(2*X)\nTRANS X5\nX1\n", lower_axes},
+      {"STRING variable named like a lower-case axis", "DEF STRING[4] X\nX=(2)\n", lower_axes},
+  };
+}
+
 void check_all(const char* mode) {
+  for (const Program& p : divergences()) {
+    const Outcome grammar = run_grammar(p.text, p.config);
+    const Outcome lines = run_lines(p.text, p.config);
+    expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
+  }
   for (const Program& p : corpus()) {
     const Outcome grammar = run_grammar(p.text, p.config);
     const Outcome lines = run_lines(p.text, p.config);
@@ -115,6 +182,20 @@ void check_all(const char* mode) {
     const Outcome lines = run_lines(p.text, p.config);
     EXPECT_TRUE(grammar.error) << p.name;
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
+  }
+}
+
+// A call without arguments keeps the blanks written after its name.
+TEST(LineDriverEquivalence, CallTextAsWritten) {
+  const std::string program = "FOO  X1\nBAR ;c\nBAZ \nQUX\n";
+  for (const Outcome& out : {run_grammar(program), run_lines(program)}) {
+    ASSERT_EQ(out.rows.size(), 4u) << out.error.value_or("");
+    const char* texts[] = {"FOO  ", "BAR ", "BAZ ", "QUX"};
+    for (std::size_t i = 0; i < 4; ++i) {
+      const Value* cell = out.rows[i].cells.get("non_returning_function_call");
+      ASSERT_NE(cell, nullptr);
+      EXPECT_EQ(std::get<std::string>(*cell), texts[i]);
+    }
   }
 }
 
@@ -155,6 +236,45 @@ TEST(LineDriverEquivalence, ParallelChunksAndRanges) {
   const Outcome grammar_jump = run_grammar(with_jump);
   EnvVar stream("NC_STREAM_MIN_BYTES", "1000");
   expect_same_outcome(grammar_jump, run_lines(with_jump), "parallel with a jump");
+}
+
+// Divergences in programs above the parallel threshold: a string literal
+// over the line end between two chunks decoded apart, and a syntax error after
+// a program's worth of lines, in memory and streamed in byte ranges.
+TEST(LineDriverEquivalence, ParallelDivergences) {
+  if (line_driver::pool_threads() < 2) GTEST_SKIP() << "the pool has one thread";
+  const std::vector<std::string> unit = {"N30 N=2 X1", "RP=IC(1) Y=(2*R1)", "FOO  X1 ;c", "",
+                                         "X=IC(-0)", "G1 X2 Y3"};
+  std::vector<std::string> lines = {"R1=1"};
+  std::size_t bytes = 0;
+  while (bytes < line_driver::kParallelDecodeMinBytes + 4096) {
+    lines.push_back(unit[lines.size() % unit.size()]);
+    bytes += lines.back().size() + 1;
+  }
+  auto join = [](const std::vector<std::string>& ls) {
+    std::string out;
+    for (const auto& l : ls) out += l + "\n";
+    return out;
+  };
+  const std::string plain = join(lines);
+  // the first chunk ends on the string's first line
+  const std::size_t chunk_lines =
+      std::max(lines.size() / (8 * line_driver::pool_threads()), line_driver::kMinChunkLines);
+  lines[chunk_lines - 1] = "T=\"a";
+  lines[chunk_lines] = "X1";
+  lines[chunk_lines + 1] = "b\" X2";
+  const std::string spanning = join(lines);
+  const std::string broken = plain + "M2=5\nX1\n";
+  for (const std::string* program : {&spanning, &broken}) {
+    const Outcome grammar = run_grammar(*program);
+    ASSERT_EQ(grammar.error.has_value(), program == &broken);
+    {
+      EnvVar stream("NC_STREAM_MIN_BYTES", std::nullopt);
+      expect_same_outcome(grammar, run_lines(*program), "parallel in memory");
+    }
+    EnvVar stream("NC_STREAM_MIN_BYTES", "1000");
+    expect_same_outcome(grammar, run_lines(*program), "streaming or its fallback");
+  }
 }
 
 }  // namespace

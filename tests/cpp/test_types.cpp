@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -445,17 +446,45 @@ TEST(Nesting, DeepInputFailsCleanlyOnAWorkerStack) {
     parse_on_small_stack(job);
     EXPECT_FALSE(job.parsed);
     EXPECT_TRUE(job.failure.custom);
-    EXPECT_EQ(job.failure.custom_message.rfind("nesting too deep: more than 128 nested levels", 0), 0u)
+    EXPECT_EQ(job.failure.custom_message.rfind(
+                  "nesting too deep: more than " + std::to_string(kMaxNesting) + " nested levels", 0),
+              0u)
         << job.failure.custom_message;
     EXPECT_NE(job.failure.display.find(job.failure.custom_message), std::string::npos);
   }
-  // the deepest accepted nesting, in its most stack-hungry forms
-  const std::size_t n = kMaxNesting - 2;
-  for (const auto& text : {"X=" + repeat("F(\"a\"<<", n) + "1" + repeat(")", n),
-                           repeat("WHILE R1\n", n) + repeat("ENDWHILE\n", n)}) {
-    DeepJob job{text, Rule::file, true, {}};
+}
+
+// One bound, in levels of nesting, whether a line is parsed with its program
+// or alone: kMaxNesting levels parse, one more fails with the message that
+// names the bound.
+TEST(Nesting, OneBoundForProgramsAndLines) {
+  // each form nested k levels deep, the most stack-hungry ones included
+  const std::vector<std::function<std::string(std::size_t)>> forms = {
+      [](std::size_t k) { return "X=" + repeat("(", k) + "1" + repeat(")", k); },
+      [](std::size_t k) { return "X=" + repeat("F(\"a\"<<", k) + "1" + repeat(")", k); },
+      [](std::size_t k) { return "X=" + repeat("A[", k) + "1" + repeat("]", k); },
+      [](std::size_t k) { return "N1 X1 Y=" + repeat("SIN(", k) + "1" + repeat(")", k) + " ;c"; },
+  };
+  const std::string bound = "nesting too deep: more than " + std::to_string(kMaxNesting) + " nested levels";
+  for (const auto& form : forms) {
+    for (const Rule rule : {Rule::file, Rule::single_line, Rule::sparse_lines}) {
+      for (const std::size_t k : {std::size_t{kMaxNesting}, std::size_t{kMaxNesting} + 1}) {
+        DeepJob job{form(k) + (rule == Rule::sparse_lines ? "\n" : ""), rule, true, {}};
+        parse_on_small_stack(job);
+        SCOPED_TRACE(rule_name(rule));
+        SCOPED_TRACE(job.text.substr(0, 40) + " ... " + std::to_string(k) + " levels");
+        EXPECT_EQ(job.parsed, k == kMaxNesting) << job.failure.display.substr(0, 200);
+        if (!job.parsed) {
+          EXPECT_EQ(job.failure.custom_message.rfind(bound, 0), 0u);
+        }
+      }
+    }
+  }
+  // structure bodies, in whole programs
+  for (const std::size_t k : {std::size_t{kMaxNesting}, std::size_t{kMaxNesting} + 1}) {
+    DeepJob job{repeat("WHILE R1\n", k) + "X=R1+1\n" + repeat("ENDWHILE\n", k), Rule::file, true, {}};
     parse_on_small_stack(job);
-    EXPECT_TRUE(job.parsed) << job.failure.display.substr(0, 200);
+    EXPECT_EQ(job.parsed, k == kMaxNesting) << k;
   }
 }
 
