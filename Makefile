@@ -97,7 +97,7 @@ asan-tree: deps
 	@mkdir -p $(ASAN)/python/kelvane
 	@cp python/kelvane/*.py $(ASAN)/_internal*.so $(ASAN)/python/kelvane/
 
-ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0 \
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 # The C++ tests once more under AddressSanitizer and UBSan; any report fails.

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -32,6 +34,8 @@ std::string value_text(const types::Value& v) {
   return out + "]";
 }
 
+}  // namespace
+
 std::string row_text(const output::Row& row) {
   std::string out = std::to_string(row.line) + ":";
   for (const auto& cell : row.cells) {
@@ -46,6 +50,8 @@ std::string row_text(const output::Row& row) {
   }
   return out + "\n";
 }
+
+namespace {
 
 template <typename Map, typename Show>
 std::string sorted_map_text(const char* title, const Map& map, Show show) {
@@ -106,6 +112,72 @@ class StderrCapture {
   int saved_ = -1;
 };
 
+// The consumer of every run's rows: one thread for the process, since a
+// thread started per run costs more than the run. It takes rows until the
+// channel closes, or hangs up at the row cap or when the run is quiet too long.
+class RowConsumer {
+ public:
+  static RowConsumer& instance() {
+    static RowConsumer* consumer = new RowConsumer();  // lives as long as the process
+    return *consumer;
+  }
+  void start(output::Receiver<output::Row> rx, Outcome& out, std::size_t row_cap) {
+    std::lock_guard lock(mutex_);
+    job_.emplace(Job{std::move(rx), &out, row_cap});
+    done_ = false;
+    wake_.notify_all();
+  }
+  void wait() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [&] { return done_; });
+  }
+
+ private:
+  struct Job {
+    output::Receiver<output::Row> rx;
+    Outcome* out;
+    std::size_t row_cap;
+  };
+  RowConsumer() {
+    std::thread([this] { serve(); }).detach();
+  }
+  void serve() {
+    for (;;) {
+      std::optional<Job> job;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return job_.has_value(); });
+        job = std::move(job_);
+        job_.reset();
+      }
+      drain(*job);
+      job->rx.close();
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      wake_.notify_all();
+    }
+  }
+  static void drain(Job& job) {
+    Outcome& out = *job.out;
+    for (;;) {
+      output::Row row;
+      output::RecvStatus st = job.rx.recv_for(row, kQuietLimit);
+      if (st == output::RecvStatus::Closed) return;
+      if (st == output::RecvStatus::Timeout || out.row_count == job.row_cap) {
+        out.ended_at_row_cap = true;
+        return;
+      }
+      out.rows.push_back(std::move(row));
+      ++out.row_count;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::optional<Job> job_;
+  bool done_ = true;
+};
+
 void set_path_environment(Path path) {
   setenv("NC_STAGE1", path == Path::LineDriver || path == Path::LineDriverStreaming ? "1" : "0", 1);
   setenv("NC_VM", path == Path::FrameStack ? "1" : "0", 1);
@@ -146,21 +218,7 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
   StderrCapture capture;
 
   auto [rows_tx, rows_rx] = output::make_channel<output::Row>(output::kRowChannelCapacity);
-  // the consumer: renders rows until the cap, or hangs up when the run is quiet too long
-  std::thread consumer([&out, rx = std::move(rows_rx), row_cap]() mutable {
-    for (;;) {
-      output::Row row;
-      output::RecvStatus st = rx.recv_for(row, kQuietLimit);
-      if (st == output::RecvStatus::Closed) break;
-      if (st == output::RecvStatus::Timeout || out.row_count == row_cap) {
-        out.ended_at_row_cap = true;
-        break;
-      }
-      out.rows += row_text(row);
-      ++out.row_count;
-    }
-    rx.close();
-  });
+  RowConsumer::instance().start(std::move(rows_rx), out, row_cap);
 
   auto result = [&]() -> errors::Result<state::FinalState> {
     auto built = state::build_state(std::nullopt, std::nullopt, settings.iteration_limit,
@@ -181,7 +239,7 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
     return st.final_state();
   }();
   rows_tx.close();
-  consumer.join();
+  RowConsumer::instance().wait();
   out.warnings = capture.finish();
 
   if (result) {
@@ -204,7 +262,8 @@ std::string describe_difference(const Outcome& a, const char* a_name, const Outc
                                                   std::to_string(o.error_line) + "\n" +
                                                   o.error_message) + "\n";
     s += "rows (" + std::to_string(o.row_count) + (o.ended_at_row_cap ? ", cut short" : "") +
-         "):\n" + o.rows;
+         "):\n";
+    for (const auto& row : o.rows) s += row_text(row);
     s += "warnings:\n" + o.warnings;
     s += "final state:\n" + o.final_state;
     return s;

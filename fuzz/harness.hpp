@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "output.hpp"
 
 namespace kelvane::fuzz {
 
@@ -38,7 +41,7 @@ struct RunSettings {
 
 // Everything a run hands out, as comparable text.
 struct Outcome {
-  std::string rows;        // one line per row: source line, cells, variables
+  std::vector<output::Row> rows;
   std::string warnings;    // what the run wrote to standard error
   std::string error_kind;  // empty after a successful run
   std::size_t error_line = 0;
@@ -52,6 +55,9 @@ struct Outcome {
 // as the worker does, collecting at most `row_cap` rows (then the consumer
 // hangs up and the run ends with the stream closed).
 Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap);
+
+// A row as one line of text: source line, cells in row order, variables.
+std::string row_text(const output::Row& row);
 
 // The two outcomes side by side, for a crash report.
 std::string describe_difference(const Outcome& a, const char* a_name, const Outcome& b,
