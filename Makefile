@@ -103,7 +103,10 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 # The C++ tests once more under AddressSanitizer and UBSan; any report fails.
 test-asan: asan-tree
 	@echo "C++ tests under AddressSanitizer and UBSan"
-	@cd $(ASAN) && export $(ASAN_ENV) && $(CTEST)
+	@cd $(ASAN) && rm -f report.* && export $(ASAN_ENV) && \
+	  export ASAN_OPTIONS=$$ASAN_OPTIONS:log_path=$(CURDIR)/$(ASAN)/report \
+	  UBSAN_OPTIONS=$$UBSAN_OPTIONS:log_path=$(CURDIR)/$(ASAN)/report \
+	  && { $(CTEST) || { cat report.* 2>/dev/null | head -n 120; false; }; }
 
 # The Python tests against the sanitized module: the runtime is preloaded
 # into Python, leaks of the module's own allocations are reported, CPython's
@@ -121,7 +124,9 @@ test-tsan: deps
 	  -DKELVANE_TSAN=ON -DKELVANE_TESTS=ON -DKELVANE_PYTHON=OFF $(WERROR) >/dev/null
 	@cmake --build $(TSAN)
 	@echo "C++ tests that run threads, under ThreadSanitizer"
-	@cd $(TSAN) && export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 && $(CTEST)
+	@cd $(TSAN) && rm -f report.* && \
+	  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(CURDIR)/$(TSAN)/report \
+	  && { $(CTEST) || { cat report.* 2>/dev/null | head -n 120; false; }; }
 
 # Each fuzz target over its seeds, then for a short while from them.
 fuzz-regress: asan-tree
@@ -148,7 +153,7 @@ test-python: module
 	@echo "Python tests"
 	@$(PY) -m pytest -q tests/python
 
-test: test-cpp test-asan test-python test-python-asan
+test: test-cpp test-asan test-tsan test-python test-python-asan fuzz-regress
 
 demo: module
 	@$(PY) examples/demo.py

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <sys/mman.h>
 
@@ -642,9 +645,41 @@ std::size_t configured_threads() {
   return threads;
 }
 
-tbb::task_arena& pool_arena() {
+[[maybe_unused]] tbb::task_arena& pool_arena() {  // not used by the thread-sanitizer build
   static tbb::task_arena arena(static_cast<int>(configured_threads()));
   return arena;
+}
+
+#if defined(__SANITIZE_THREAD__)
+#define KELVANE_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KELVANE_UNDER_TSAN 1
+#endif
+#endif
+
+// Runs job(k) for every k in [0, n) on the pool and returns once all are done.
+template <typename Job>
+void for_each_on_pool(std::size_t n, Job&& job) {
+#ifdef KELVANE_UNDER_TSAN
+  // The pool's library is not built with ThreadSanitizer, which therefore
+  // cannot see how it orders its jobs: the sanitizer build runs the same jobs
+  // on plain threads instead, so that races in the jobs themselves show.
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < std::min(configured_threads(), n); ++t)
+    threads.emplace_back([&] {
+      for (std::size_t k; (k = next.fetch_add(1)) < n;) job(k);
+    });
+  for (std::thread& t : threads) t.join();
+#else
+  pool_arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        for (std::size_t k = r.begin(); k < r.end(); ++k) job(k);
+                      });
+  });
+#endif
 }
 
 }  // namespace
@@ -728,16 +763,10 @@ DecodedProgram decode_all_lines(std::span<const std::string_view> lines, std::si
     const std::size_t nchunks = (lines.size() + program.chunk_lines - 1) / program.chunk_lines;
     program.chunks.resize(std::max<std::size_t>(nchunks, 1));
     const std::size_t chunk_lines = program.chunk_lines;
-    pool_arena().execute([&] {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, nchunks, 1),
-                        [&](const tbb::blocked_range<std::size_t>& r) {
-                          for (std::size_t k = r.begin(); k < r.end(); ++k) {
-                            const std::size_t start = k * chunk_lines;
-                            const std::size_t count = std::min(chunk_lines, lines.size() - start);
-                            decode_chunk(k, chunk_lines, lines.subspan(start, count),
-                                         program.chunks[k]);
-                          }
-                        });
+    for_each_on_pool(nchunks, [&](std::size_t k) {
+      const std::size_t start = k * chunk_lines;
+      const std::size_t count = std::min(chunk_lines, lines.size() - start);
+      decode_chunk(k, chunk_lines, lines.subspan(start, count), program.chunks[k]);
     });
   } else {
     program.chunk_lines = std::max<std::size_t>(lines.size(), 1);
@@ -1127,12 +1156,8 @@ std::optional<errors::Result<Flow>> try_streaming(std::string_view program, Outp
 
   const auto ranges = cut_byte_ranges(program, wanted);
   std::vector<PreflightScan> scans(ranges.size());
-  pool_arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-                        for (std::size_t k = r.begin(); k < r.end(); ++k)
-                          scans[k] = preflight_streaming_in(program, ranges[k].first, ranges[k].second);
-                      });
+  for_each_on_pool(ranges.size(), [&](std::size_t k) {
+    scans[k] = preflight_streaming_in(program, ranges[k].first, ranges[k].second);
   });
 
   std::size_t lines = 0, non_blank = 0, needs_grammar = 0;
