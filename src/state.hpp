@@ -22,6 +22,7 @@
 #include <tsl/robin_set.h>
 
 #include "errors.hpp"
+#include "fx_hash.hpp"
 #include "output.hpp"
 
 namespace kelvane::state {
@@ -29,7 +30,7 @@ namespace kelvane::state {
 // ---------------------------------------------------------------------------
 // Hashing
 
-using output::FxHash;  // the Fx hash of axis, translation and output-key maps
+using kelvane::FxHash;  // the Fx hash of axis, translation and output-key maps
 
 // The standard hash of a text, usable with string_view lookups.
 struct StrHash {
