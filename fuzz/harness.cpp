@@ -227,7 +227,7 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
     state::State& st = *built;
     if (input.initial_state) {
       output::OutputRows collector = output::OutputRows::discarding(rows_tx.cancel_probe());
-      if (auto r = interpreter::interpret_file(*input.initial_state, st, collector); !r)
+      if (auto r = interpreter::interpret_initial_state(*input.initial_state, st, collector); !r)
         return errors::fail(std::move(r.error()));
     }
     output::OutputRows rows = output::OutputRows::streaming(std::move(rows_tx));

@@ -240,6 +240,14 @@ errors::Status interpret_file(std::string_view source, state::State& state,
   return outcome(interpret_rules::interpret_blocks(program_blocks, rows, state));
 }
 
+errors::Status interpret_initial_state(std::string_view source, state::State& state,
+                                       output::OutputRows& rows) {
+  state.record_all_jump_targets = true;
+  errors::Status r = interpret_file(source, state, rows);
+  state.record_all_jump_targets = false;
+  return r;
+}
+
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,
                                  std::optional<double> tolerance) {
   if (!tolerance) return {};

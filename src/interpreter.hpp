@@ -22,6 +22,11 @@ namespace kelvane::interpreter {
 errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows);
 
+// Runs the initial-state program: as interpret_file, with every jump target
+// it defines recorded for the hints of the main program's jumps.
+errors::Status interpret_initial_state(std::string_view source, state::State& state,
+                                       output::OutputRows& rows);
+
 // Installs the path flattener into `rows` when a tolerance is given.
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,
                                  std::optional<double> tolerance);

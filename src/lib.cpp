@@ -481,7 +481,7 @@ errors::Result<FinalState> run_program(RunConfig& cfg, output::CancelProbe cance
   if (cfg.initial_state) {
     // its rows are never used: they are dropped as they are made
     output::OutputRows collector = output::OutputRows::discarding(std::move(cancel));
-    errors::Status r = interpreter::interpret_file(*cfg.initial_state, st, collector);
+    errors::Status r = interpreter::interpret_initial_state(*cfg.initial_state, st, collector);
     if (!r) {
       drop_senders();
       return errors::fail(std::move(r.error()));

@@ -1042,6 +1042,7 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
 
   std::vector<LineExec> exec;
   exec.reserve(lines.size());
+  const bool scan_targets = has_goto || state.record_all_jump_targets;
   interpret_rules::JumpTable table;
   std::size_t covered_until = 0;  // lines before it belong to the last grammar block
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -1050,7 +1051,7 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
       exec.push_back(LineExec{LineExec::Skip{}});
     } else if (const DecodeResult::Decoded* d = r.decoded()) {
       exec.push_back(LineExec{LineExec::Decoded{static_cast<std::uint32_t>(i / decoded.chunk_lines), d}});
-      if (has_goto) {
+      if (scan_targets) {
         if (d->block_number) table[interpret_rules::block_number_jump_key(*d->block_number)].push_back(i);
         if (d->label) table[interpret_rules::label_jump_key(*d->label)].push_back(i);
       }
@@ -1068,7 +1069,7 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
       }
       const std::string_view text = block->as_str();
       covered_until = i + 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-      if (has_goto) {
+      if (scan_targets) {
         const types::Pair one[1] = {*block};
         for (auto& [key, at] : interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
           (void)at;

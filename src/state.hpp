@@ -283,6 +283,10 @@ struct State {
   std::size_t iteration_limit = 10000;
   std::array<std::optional<std::string_view>, 3> geometry_columns;  // columns of X, Y, Z
   bool rotation_active = false;
+  // a later program runs on this state (the initial-state run): every target of
+  // this one is recorded for the hints of that program's jumps, even where no
+  // jump of its own needs a table
+  bool record_all_jump_targets = false;
   bool allow_undefined_variables = false;
   std::array<bool, 3> coupled_warned{false, false, false};
   std::uint8_t active_plane = 0;     // 0 = G17, 1 = G18, 2 = G19

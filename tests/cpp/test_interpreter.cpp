@@ -118,6 +118,34 @@ TEST(InterpretFile, PathChoiceDoesNotChangeTheResult) {
   }
 }
 
+TEST(InterpretFile, TargetsOfTheInitialStateAreKnownToTheMainProgramsHints) {
+  // a block number or label the initial-state program defines is named as
+  // defined but out of reach on every path, not left without a hint
+  struct Case { const char* initial; const char* program; const char* target; };
+  const Case cases[] = {{"N0\n", "GOTO 0\n", "0"},
+                        {"N7 X1\n", "GOTOF N7\n", "N7"},
+                        {"MARK:\nX1\n", "X2\nGOTOB MARK\n", "MARK"}};
+  for (const auto& c : cases) {
+    for (const char* stage1 : {static_cast<const char*>(nullptr), "0"}) {
+      for (const char* vm : {static_cast<const char*>(nullptr), "1"}) {
+        EnvGuard g1("NC_STAGE1", stage1);
+        EnvGuard g2("NC_VM", vm);
+        auto st = fresh_state();
+        auto discard = output::OutputRows::collecting();
+        ASSERT_TRUE(interpreter::interpret_initial_state(c.initial, st, discard).has_value());
+        const auto r = run(c.program, st);
+        ASSERT_FALSE(r.status.has_value()) << c.program;
+        const std::string message = r.status.error().message();
+        EXPECT_NE(message.find(std::string("'") + c.target +
+                               "' is defined, but not where this jump searches"),
+                  std::string::npos)
+            << c.program << " stage1=" << (stage1 ? stage1 : "on") << " vm="
+            << (vm ? vm : "off") << "\n" << message;
+      }
+    }
+  }
+}
+
 TEST(InterpretFile, EnvironmentSwitches) {
   struct Case { const char* value; bool stage1; };
   const Case cases[] = {{nullptr, true}, {"0", false}, {"off", false}, {"OFF", false},
