@@ -5,6 +5,7 @@ BUILD     := build
 ASAN      := build-asan
 TSAN      := build-tsan
 FUZZ_SECONDS ?= 600
+BENCH_SIZE ?= 100MB
 FUZZ_TARGETS := whole_program differential flatten
 JOBS      ?= $(shell nproc)
 # Debian packages of the build: the compiler, the C++ libraries, GoogleTest,
@@ -46,7 +47,7 @@ help:
 	@echo "make test-python-asan  the Python tests against the module of $(ASAN)/"
 	@echo "make fuzz-regress each fuzz target over its seeds, then briefly (part of make test)"
 	@echo "make fuzz         each fuzz target for FUZZ_SECONDS (default 600) seconds"
-	@echo "make bench        build and run the C++ benchmarks"
+	@echo "make bench        the C++ benchmarks, then whole runs against the scan limit (BENCH_SIZE, default 100MB)"
 	@echo "make clean        remove the build trees (the venv stays)"
 
 # Installs what the build and the tests need; quiet when everything is present.
@@ -158,10 +159,12 @@ test: test-cpp test-asan test-tsan test-python test-python-asan fuzz-regress
 demo: module
 	@$(PY) examples/demo.py
 
-bench: deps
+bench: module
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DKELVANE_BENCH=ON >/dev/null
 	@cmake --build $(BUILD)
 	@for b in $(BUILD)/bench_*; do [ -x $$b ] && $$b; done
+	@echo "whole runs from Python against the scan limit, $(BENCH_SIZE) programs (best of 3)"
+	@$(PY) bench/throughput.py --size $(BENCH_SIZE)
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN)
