@@ -1218,7 +1218,9 @@ std::optional<errors::Result<Flow>> try_streaming(std::string_view program, Outp
 }  // namespace
 
 errors::Result<Flow> interpret_lines(std::string_view program, OutputRows& rows, State& state) {
-  if (program.size() >= stream_min_bytes()) {
+  // streaming keeps no jump table: a run whose targets a later program may
+  // ask for is taken in memory
+  if (program.size() >= stream_min_bytes() && !state.record_all_jump_targets) {
     if (auto streamed = try_streaming(program, rows, state)) return std::move(*streamed);
   }
   return run_in_memory(program, rows, state);

@@ -128,19 +128,22 @@ TEST(InterpretFile, TargetsOfTheInitialStateAreKnownToTheMainProgramsHints) {
   for (const auto& c : cases) {
     for (const char* stage1 : {static_cast<const char*>(nullptr), "0"}) {
       for (const char* vm : {static_cast<const char*>(nullptr), "1"}) {
-        EnvGuard g1("NC_STAGE1", stage1);
-        EnvGuard g2("NC_VM", vm);
-        auto st = fresh_state();
-        auto discard = output::OutputRows::collecting();
-        ASSERT_TRUE(interpreter::interpret_initial_state(c.initial, st, discard).has_value());
-        const auto r = run(c.program, st);
-        ASSERT_FALSE(r.status.has_value()) << c.program;
-        const std::string message = r.status.error().message();
-        EXPECT_NE(message.find(std::string("'") + c.target +
-                               "' is defined, but not where this jump searches"),
-                  std::string::npos)
-            << c.program << " stage1=" << (stage1 ? stage1 : "on") << " vm="
-            << (vm ? vm : "off") << "\n" << message;
+        for (const char* stream : {static_cast<const char*>(nullptr), "1"}) {
+          EnvGuard g1("NC_STAGE1", stage1);
+          EnvGuard g2("NC_VM", vm);
+          EnvGuard g3("NC_STREAM_MIN_BYTES", stream);
+          auto st = fresh_state();
+          auto discard = output::OutputRows::collecting();
+          ASSERT_TRUE(interpreter::interpret_initial_state(c.initial, st, discard).has_value());
+          const auto r = run(c.program, st);
+          ASSERT_FALSE(r.status.has_value()) << c.program;
+          const std::string message = r.status.error().message();
+          EXPECT_NE(message.find(std::string("'") + c.target +
+                                 "' is defined, but not where this jump searches"),
+                    std::string::npos)
+              << c.program << " stage1=" << (stage1 ? stage1 : "on") << " vm="
+              << (vm ? vm : "off") << " streaming=" << (stream ? "yes" : "no") << "\n" << message;
+        }
       }
     }
   }
