@@ -245,7 +245,11 @@ errors::Status interpret_initial_state(std::string_view source, state::State& st
   state.record_all_jump_targets = true;
   errors::Status r = interpret_file(source, state, rows);
   state.record_all_jump_targets = false;
-  return r;
+  if (!r) return r;
+  // its last row is closed as every other one, so that what closing a row
+  // warns about is said on every path (the whole-program parse may or may not
+  // close it with a blank block at the end)
+  return rows.flush();
 }
 
 errors::Status install_flattener(output::OutputRows& rows, const state::State& state,

@@ -23,7 +23,8 @@ errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows);
 
 // Runs the initial-state program: as interpret_file, with every jump target
-// it defines recorded for the hints of the main program's jumps.
+// it defines recorded for the hints of the main program's jumps, and its last
+// row closed.
 errors::Status interpret_initial_state(std::string_view source, state::State& state,
                                        output::OutputRows& rows);
 

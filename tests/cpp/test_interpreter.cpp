@@ -149,6 +149,28 @@ TEST(InterpretFile, TargetsOfTheInitialStateAreKnownToTheMainProgramsHints) {
   }
 }
 
+TEST(InterpretFile, TheInitialStatesLastRowWarnsOnEveryPath) {
+  // the G91 warning is given when a row closes: the initial-state run's last
+  // row is closed whether or not a blank line follows it
+  for (const char* initial : {"G91", "G91\n", "X1\nG91 X2\n\n"}) {
+    for (const char* stage1 : {static_cast<const char*>(nullptr), "0"}) {
+      for (const char* vm : {static_cast<const char*>(nullptr), "1"}) {
+        EnvGuard g1("NC_STAGE1", stage1);
+        EnvGuard g2("NC_VM", vm);
+        auto st = fresh_state();
+        auto discard = output::OutputRows::collecting();
+        testing::internal::CaptureStderr();
+        const auto r = interpreter::interpret_initial_state(initial, st, discard);
+        const std::string warnings = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(r.has_value());
+        EXPECT_NE(warnings.find("G91 incremental dimensioning is not interpreted"),
+                  std::string::npos)
+            << initial << " stage1=" << (stage1 ? stage1 : "on") << " vm=" << (vm ? vm : "off");
+      }
+    }
+  }
+}
+
 TEST(InterpretFile, EnvironmentSwitches) {
   struct Case { const char* value; bool stage1; };
   const Case cases[] = {{nullptr, true}, {"0", false}, {"off", false}, {"OFF", false},
