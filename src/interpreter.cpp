@@ -20,80 +20,11 @@ using types::Rule;
 
 namespace {
 
-constexpr std::array<std::string_view, types::kRuleCount> make_descriptions() {
-  std::array<std::string_view, types::kRuleCount> d{};
-  for (auto& s : d) s = "a G code";
-  auto set = [&d](Rule r, std::string_view text) { d[static_cast<std::size_t>(r)] = text; };
-  set(Rule::EOI, "the end of the program");
-  set(Rule::file, "an NC block");
-  set(Rule::blocks, "an NC block");
-  set(Rule::block, "an NC block");
-  set(Rule::newline, "a new line");
-  set(Rule::WHITESPACE, "whitespace");
-  set(Rule::comment, "a comment (;...)");
-  set(Rule::body_end_kw, "a control-structure keyword (ELSE/ENDIF/...)");
-  set(Rule::control, "a control statement");
-  set(Rule::label_def, "a jump label");
-  set(Rule::label_name, "a jump label");
-  set(Rule::goto_statement, "a jump (GOTO/GOTOF/GOTOB/GOTOC)");
-  set(Rule::goto_kw, "a jump (GOTO/GOTOF/GOTOB/GOTOC)");
-  set(Rule::gotos_statement, "GOTOS");
-  set(Rule::goto_target, "a jump destination (label or block number)");
-  set(Rule::if_goto_statement, "IF");
-  set(Rule::if_statement, "IF");
-  set(Rule::case_statement, "CASE");
-  set(Rule::case_kw, "CASE");
-  set(Rule::of_kw, "OF");
-  set(Rule::case_arm, "a CASE arm (<constant> GOTO...)");
-  set(Rule::case_default, "DEFAULT");
-  set(Rule::default_kw, "DEFAULT");
-  set(Rule::loop_statement, "LOOP");
-  set(Rule::for_statement, "FOR");
-  set(Rule::while_statement, "WHILE");
-  set(Rule::repeat_until_statement, "REPEAT");
-  set(Rule::block_number, "a block number");
-  set(Rule::condition, "a condition");
-  set(Rule::relational_operator, "a comparison operator");
-  set(Rule::statement, "a statement");
-  set(Rule::axis_word, "an axis word (e.g. X12.5)");
-  set(Rule::definition, "a variable definition (DEF)");
-  set(Rule::data_type, "a data type (REAL/INT/BOOL)");
-  set(Rule::expression, "an expression");
-  set(Rule::primary, "an expression");
-  set(Rule::identifier, "a name");
-  set(Rule::variable, "a name");
-  set(Rule::variable_single_char, "an axis letter");
-  set(Rule::variable_array, "an array element");
-  set(Rule::indices, "array indices");
-  set(Rule::assignment, "an assignment");
-  set(Rule::axis_increment, "an incremental value IC(...)");
-  set(Rule::string_value, "a quoted string");
-  set(Rule::string, "a quoted string");
-  set(Rule::string_expression, "a string concatenation (<<)");
-  set(Rule::assignment_multi, "an array assignment (SET/REP)");
-  set(Rule::value_array, "SET/REP values");
-  set(Rule::value_repeating, "SET/REP values");
-  set(Rule::value_none, "SET/REP values");
-  set(Rule::value, "a number");
-  set(Rule::float_, "a number");
-  set(Rule::integer, "a number");
-  for (Rule r : {Rule::op_add, Rule::op_sub, Rule::op_mul, Rule::op_div, Rule::op_int_div,
-                 Rule::op_mod, Rule::op_b_and, Rule::op_b_xor, Rule::op_b_or, Rule::op_and,
-                 Rule::op_xor, Rule::op_or, Rule::neg, Rule::not_op})
-    set(r, "an operator");
-  set(Rule::arith_fun, "an arithmetic function");
-  set(Rule::arith_fun_name, "an arithmetic function");
-  set(Rule::tool_selection, "a tool selection (T=\"...\")");
-  set(Rule::frame_op, "a frame instruction (TRANS/ROT/...)");
-  set(Rule::frame_kw, "a frame instruction (TRANS/ROT/...)");
-  set(Rule::non_returning_function_call, "a subprogram call");
-  set(Rule::function_arguments, "function arguments");
-  set(Rule::nc_variable, "a $-variable");
-  set(Rule::m_command, "an M code");
-  return d;
-}
-
-constexpr auto kDescriptions = make_descriptions();
+constexpr std::array<std::string_view, types::kRuleCount> kDescriptions = {
+#define RULE(name, description) description,
+#include "rules.def"
+#undef RULE
+};
 
 std::string misplaced_text(std::string_view keyword) {
   std::string k(keyword);
