@@ -1,6 +1,6 @@
 #pragma once
 // Program entry: runs one NC program text on an interpreter state into a row
-// collector; and the explanation of parse failures in the system's own words.
+// collector.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -36,17 +36,5 @@ bool stage1_enabled();
 // Whether NC_VM is exactly "1" (the frame-stack executor; not in this build,
 // so such runs use the recursive block interpreter too).
 bool vm_requested();
-
-// The explanation of a parse failure that becomes the message of its
-// ParseContext error. Never fails.
-std::string describe_parse_error(const types::ParseFailure& failure);
-
-// The text of `line` from a 1-based character column on, trimmed of Unicode
-// whitespace and cut to 40 characters (then followed by "..."); nothing when
-// no text remains.
-std::optional<std::string> text_from_error_column(std::size_t column, std::string_view line);
-
-// What an expected rule is called in parse-failure explanations.
-std::string_view rule_description(types::Rule rule);
 
 }  // namespace kelvane::interpreter

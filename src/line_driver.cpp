@@ -20,8 +20,8 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include "interpreter.hpp"
 #include "modal_groups.hpp"
+#include "parse_explain.hpp"
 
 namespace kelvane::line_driver {
 
@@ -841,7 +841,7 @@ ParsingError line_parse_error(std::string_view program, std::size_t start, std::
   }
   const std::size_t line = failure.line;
   return errors::ParseContext{failure.column, state.line_text(line), "line parsing",
-                              interpreter::describe_parse_error(failure), line};
+                              parse_explain::describe_parse_error(failure), line};
 }
 
 std::optional<types::Pair> single_line_block(const types::ParseResult& parsed) {

@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "interpreter.hpp"
+#include "parse_explain.hpp"
 #include "types.hpp"
 
 using namespace kelvane;
-using interpreter::describe_parse_error;
-using interpreter::rule_description;
-using interpreter::text_from_error_column;
+using parse_explain::describe_parse_error;
+using parse_explain::rule_description;
+using parse_explain::text_from_error_column;
 using types::ParseFailure;
 using types::Rule;
 
