@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "structure_scan.hpp"
+#include "text.hpp"
 
 namespace kelvane::parse_explain {
 
@@ -16,20 +17,6 @@ constexpr std::array<std::string_view, types::kRuleCount> kDescriptions = {
 #include "rules.def"
 #undef RULE
 };
-
-std::string misplaced_text(std::string_view keyword) {
-  std::string k(keyword);
-  return k +
-         " must start its own block: a control-structure keyword cannot follow other content "
-         "on the same line, so put " +
-         k + " on its own line";
-}
-
-std::string labelled_text(std::string_view label, std::string_view keyword) {
-  return "the jump label " + std::string(label) + ": is not allowed in a block with " +
-         std::string(keyword) +
-         " (a real control raises alarm 12630), so write the label alone in the block before it";
-}
 
 bool is_head_keyword(std::string_view w) {
   return w == "FOR" || w == "LOOP" || w == "ELSE" || w == "WHILE" || w == "REPEAT";
@@ -45,13 +32,13 @@ std::string_view rule_description(Rule rule) {
 std::optional<std::string> text_from_error_column(std::size_t column, std::string_view line) {
   std::size_t pos = 0;
   for (std::size_t skip = column > 1 ? column - 1 : 0; skip > 0 && pos < line.size(); --skip)
-    pos += structure_scan::decode_utf8(line, pos).second;
-  const std::string_view rest = structure_scan::trim_unicode(line.substr(pos));
+    pos += text::decode_utf8(line, pos).len;
+  const std::string_view rest = text::trim_unicode(line.substr(pos));
   if (rest.empty()) return std::nullopt;
   std::size_t end = 0;
   std::size_t chars = 0;
   while (end < rest.size() && chars < 40) {
-    end += structure_scan::decode_utf8(rest, end).second;
+    end += text::decode_utf8(rest, end).len;
     ++chars;
   }
   std::string out(rest.substr(0, end));
@@ -61,9 +48,10 @@ std::optional<std::string> text_from_error_column(std::size_t column, std::strin
 
 std::string describe_parse_error(const types::ParseFailure& failure) {
   const std::string_view line = failure.line_text;
-  if (auto m = structure_scan::misplaced_structure_keyword(line)) return misplaced_text(m->keyword);
+  if (auto m = structure_scan::misplaced_structure_keyword(line))
+    return structure_scan::misplaced_message(*m);
   if (auto l = structure_scan::labelled_structure_keyword(line))
-    return labelled_text(l->label, l->keyword);
+    return structure_scan::labelled_message(*l);
   if (failure.custom || failure.positives.empty()) return failure.display;
 
   const auto& expected = failure.positives;
