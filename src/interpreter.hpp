@@ -16,8 +16,9 @@ namespace kelvane::interpreter {
 
 // Runs a whole program: stores the text in the state, pre-scans its
 // structures, and runs it through the line driver (no structure blocks and
-// NC_STAGE1 not off) or parses it with the rule `file` and runs its blocks. A jump left
-// unresolved becomes JumpTargetNotFound. The last row is not flushed (that is
+// NC_STAGE1 not off) or parses it with the rule `file` and runs its blocks,
+// on the frame-stack executor when NC_VM is "1". A jump left unresolved
+// becomes JumpTargetNotFound. The last row is not flushed (that is
 // OutputRows::finish).
 errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows);
@@ -33,8 +34,9 @@ errors::Status install_flattener(output::OutputRows& rows, const state::State& s
 
 // Whether the per-line fast path may be used (line_driver::stage1_enabled).
 bool stage1_enabled();
-// Whether NC_VM is exactly "1" (the frame-stack executor; not in this build,
-// so such runs use the recursive block interpreter too).
+// Whether NC_VM is exactly "1": the programs that take the grammar path then
+// run on the frame-stack executor (vm.hpp) instead of the recursive block
+// interpreter.
 bool vm_requested();
 
 }  // namespace kelvane::interpreter

@@ -101,7 +101,7 @@ errors::Result<Flow> interpret_lines(std::string_view program, output::OutputRow
                                      state::State& state);
 
 // ---------------------------------------------------------------------------
-// Configuration (environment, read anew on every call)
+// Configuration (environment, read anew on every call but the pool's size)
 
 // NC_STAGE1 unset, or anything but "0" and "off" (any case).
 bool stage1_enabled();
