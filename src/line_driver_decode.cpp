@@ -207,6 +207,128 @@ std::optional<ParenProduct> decode_paren_product(std::string_view s, std::size_t
 
 bool is_frame_keyword(std::string_view text) { return text.size() <= 7 && in_list(text, kFrameKeywords); }
 
+namespace {
+
+// A word decoder appends the word at `p` to the word list and answers the
+// position after it, or nothing when the line must go to the grammar.
+using Next = std::optional<std::size_t>;
+
+// A G or M word, or an address letter with a number (X12.5, F-3).
+Next decode_address_word(std::string_view s, std::size_t p, std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  const char u = text::ascii_upper(s[p]);
+  if (u == 'G' || u == 'M') {
+    std::size_t q = p + 1;
+    if (!is_digit(s[q])) return std::nullopt;
+    while (q < n && is_digit(s[q])) ++q;
+    if (q < n && (is_letter(s[q]) || s[q] == '.' || s[q] == '_')) return std::nullopt;
+    const std::string_view word = s.substr(p, q - p);
+    if (u == 'M') {
+      words.push_back(Word{Word::MCode{word}});
+    } else {
+      auto group = classify_upper(word);
+      if (!group) return std::nullopt;
+      words.push_back(Word{Word::GCommand{group->column, word}});
+    }
+    return q;
+  }
+  auto name = address_name(u);
+  if (!name) return std::nullopt;
+  std::size_t q = p + 1;
+  auto v = parse_number(s, q);
+  if (!v) return std::nullopt;
+  if (q < n && s[q] == '[') return std::nullopt;
+  words.push_back(Word{Word::Number{*v, *name}});
+  return q;
+}
+
+// The value assigned to `ident` from the "=" at `eq` on: IC(product),
+// (product) or a constant expression.
+Next decode_assignment(std::string_view s, std::string_view ident, std::size_t eq,
+                       std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  std::size_t v = skip_blanks(s, eq + 1);
+  if (v + 3 <= n && text::ascii_upper(s[v]) == 'I' && text::ascii_upper(s[v + 1]) == 'C' &&
+      s[v + 2] == '(') {
+    auto pp = decode_paren_product(s, v + 3);
+    if (!pp) return std::nullopt;
+    words.push_back(Word{Word::Product{true, pp->var, pp->factor, ident}});
+    return pp->end;
+  }
+  if (v < n && s[v] == '(') {
+    auto pp = decode_paren_product(s, v + 1);
+    if (!pp) return std::nullopt;
+    words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
+    return pp->end;
+  }
+  auto value = fold_const_expr(s, v);
+  if (!value) return std::nullopt;
+  words.push_back(Word{Word::Number{*value, ident}});
+  return v;
+}
+
+// The end of a call's argument list, numbers only, from just after its "(".
+Next call_arguments_end(std::string_view s, std::size_t from) {
+  const std::size_t n = s.size();
+  std::size_t a = skip_blanks(s, from);
+  if (a < n && s[a] == ')') return a + 1;
+  for (;;) {
+    if (!parse_number(s, a)) return std::nullopt;
+    a = skip_blanks(s, a);
+    if (a >= n) return std::nullopt;
+    if (s[a] == ')') return a + 1;
+    if (s[a] != ',') return std::nullopt;
+    a = skip_blanks(s, a + 1);
+  }
+}
+
+// A named G command or a subprogram call: the name `ident` at `p` ends at `q`.
+Next decode_name_word(std::string_view s, std::size_t p, std::size_t q, std::string_view ident,
+                      std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  if (q < n && !is_blank(s[q]) && s[q] != '(' && s[q] != ';') return std::nullopt;
+  if (auto group = classify_upper(ident)) {
+    if (is_frame_keyword(ident)) return std::nullopt;
+    words.push_back(Word{Word::GCommand{group->column, ident}});
+    return q;
+  }
+  if (is_reserved(ident) || is_frame_keyword(ident) || text::iequals(ident, "DEF") ||
+      is_operator_word(ident))
+    return std::nullopt;
+  const std::size_t r = skip_blanks(s, q);
+  if (r < n && s[r] == '(') {
+    const Next end = call_arguments_end(s, r + 1);
+    if (!end) return std::nullopt;
+    words.push_back(Word{Word::Call{s.substr(p, *end - p)}});
+    return end;
+  }
+  words.push_back(Word{Word::Call{s.substr(p, r - p)}});
+  return r;
+}
+
+// A word that begins with an identifier: an assignment, a named G command or
+// a subprogram call.
+Next decode_identifier_word(std::string_view s, std::size_t p, bool has_block_number,
+                            std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  std::size_t q = p;
+  while (q < n && is_ident(s[q])) ++q;
+  const std::string_view ident = s.substr(p, q - p);
+  // DEF directly followed by a data type opens a definition (DEFINT B,
+  // DEFREALX=2), whatever follows it
+  if (ident.size() > 3 && text::iequals(ident.substr(0, 3), "DEF")) return std::nullopt;
+  const std::size_t eq = skip_blanks(s, q);
+  if (eq >= n || s[eq] != '=') return decode_name_word(s, p, q, ident, words);
+  if (is_reserved(ident) || is_frame_keyword(ident)) return std::nullopt;
+  // the block number is written before the words on the grammar path, so
+  // that an assignment to the axis N overwrites it there
+  if (has_block_number && ident.size() == 1 && text::ascii_upper(ident[0]) == 'N')
+    return std::nullopt;
+  return decode_assignment(s, ident, eq, words);
+}
+
+}  // namespace
+
 DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Word>& words) {
   const std::size_t base = words.size();
   const std::size_t n = s.size();
@@ -234,9 +356,7 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
     while (q < n && is_ident(s[q])) ++q;
     const std::size_t len = q - p;
     if (len >= 2 && len <= 32 && q < n && s[q] == ':' && !is_digit(s[p]) && !is_digit(s[p + 1])) {
-      std::string label(s.substr(p, len));
-      for (char& c : label) c = text::ascii_upper(c);
-      d.label = std::move(label);
+      d.label = text::to_upper(s.substr(p, len));
       p = skip_blanks(s, q + 1);
     }
   }
@@ -248,105 +368,12 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
       break;
     }
     if (!is_letter(c) && c != '_') return refuse();
-    if (is_letter(c) && p + 1 < n && (is_digit(s[p + 1]) || s[p + 1] == '-' || s[p + 1] == '.')) {
-      // address form
-      const char u = text::ascii_upper(c);
-      if (u == 'G' || u == 'M') {
-        std::size_t q = p + 1;
-        if (!is_digit(s[q])) return refuse();
-        while (q < n && is_digit(s[q])) ++q;
-        if (q < n && (is_letter(s[q]) || s[q] == '.' || s[q] == '_')) return refuse();
-        const std::string_view text = s.substr(p, q - p);
-        if (u == 'M') {
-          words.push_back(Word{Word::MCode{text}});
-        } else {
-          auto group = classify_upper(text);
-          if (!group) return refuse();
-          words.push_back(Word{Word::GCommand{group->column, text}});
-        }
-        p = q;
-      } else if (auto name = address_name(u)) {
-        std::size_t q = p + 1;
-        auto v = parse_number(s, q);
-        if (!v) return refuse();
-        if (q < n && s[q] == '[') return refuse();
-        words.push_back(Word{Word::Number{*v, *name}});
-        p = q;
-      } else {
-        return refuse();
-      }
-    } else {
-      // identifier form
-      std::size_t q = p;
-      while (q < n && is_ident(s[q])) ++q;
-      const std::string_view ident = s.substr(p, q - p);
-      // DEF directly followed by a data type opens a definition (DEFINT B,
-      // DEFREALX=2), whatever follows it
-      if (ident.size() > 3 && text::iequals(ident.substr(0, 3), "DEF")) return refuse();
-      const std::size_t eq = skip_blanks(s, q);
-      if (eq < n && s[eq] == '=') {
-        if (is_reserved(ident) || is_frame_keyword(ident)) return refuse();
-        // the block number is written before the words on the grammar path,
-        // so that an assignment to the axis N overwrites it there
-        if (d.block_number && ident.size() == 1 && text::ascii_upper(ident[0]) == 'N') return refuse();
-        std::size_t v = skip_blanks(s, eq + 1);
-        if (v + 3 <= n && text::ascii_upper(s[v]) == 'I' && text::ascii_upper(s[v + 1]) == 'C' && s[v + 2] == '(') {
-          auto pp = decode_paren_product(s, v + 3);
-          if (!pp) return refuse();
-          words.push_back(Word{Word::Product{true, pp->var, pp->factor, ident}});
-          p = pp->end;
-        } else if (v < n && s[v] == '(') {
-          auto pp = decode_paren_product(s, v + 1);
-          if (!pp) return refuse();
-          words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
-          p = pp->end;
-        } else {
-          auto value = fold_const_expr(s, v);
-          if (!value) return refuse();
-          words.push_back(Word{Word::Number{*value, ident}});
-          p = v;
-        }
-      } else {
-        if (q < n && !is_blank(s[q]) && s[q] != '(' && s[q] != ';') return refuse();
-        if (auto group = classify_upper(ident)) {
-          if (is_frame_keyword(ident)) return refuse();
-          words.push_back(Word{Word::GCommand{group->column, ident}});
-          p = q;
-        } else {
-          if (is_reserved(ident) || is_frame_keyword(ident) || text::iequals(ident, "DEF") ||
-              is_operator_word(ident))
-            return refuse();
-          const std::size_t r = skip_blanks(s, q);
-          if (r < n && s[r] == '(') {
-            std::size_t a = skip_blanks(s, r + 1);
-            if (a < n && s[a] == ')') {
-              ++a;
-            } else {
-              for (;;) {
-                if (!parse_number(s, a)) return refuse();
-                a = skip_blanks(s, a);
-                if (a >= n) return refuse();
-                if (s[a] == ',') {
-                  a = skip_blanks(s, a + 1);
-                  continue;
-                }
-                if (s[a] == ')') {
-                  ++a;
-                  break;
-                }
-                return refuse();
-              }
-            }
-            words.push_back(Word{Word::Call{s.substr(p, a - p)}});
-            p = a;
-          } else {
-            words.push_back(Word{Word::Call{s.substr(p, r - p)}});
-            p = r;
-          }
-        }
-      }
-    }
-    p = skip_blanks(s, p);
+    const bool address =
+        is_letter(c) && p + 1 < n && (is_digit(s[p + 1]) || s[p + 1] == '-' || s[p + 1] == '.');
+    const Next next = address ? decode_address_word(s, p, words)
+                              : decode_identifier_word(s, p, d.block_number.has_value(), words);
+    if (!next) return refuse();
+    p = skip_blanks(s, *next);
   }
 
   d.words = WordRange{base, words.size()};
