@@ -22,9 +22,6 @@ namespace kelvane::types::grammar {
 
 namespace pg = tao::pegtl;
 
-// The most tokens one parse holds: token indices and partners are 32-bit.
-constexpr std::size_t kMaxTokens = std::numeric_limits<std::uint32_t>::max() - 2;
-
 enum class Atomicity : std::uint8_t { NonAtomic, Atomic, CompoundAtomic };
 enum class Lookahead : std::uint8_t { None, Positive, Negative };
 enum class Kind : std::uint8_t { Normal, Silent, Atomic, CompoundAtomic };
@@ -406,7 +403,7 @@ bool match_rule(Input& in, PState& st) {
     const std::size_t index = st.tokens.size();
     const bool record = st.lookahead == Lookahead::None;
     if (record) {
-      if (index >= kMaxTokens) [[unlikely]] {
+      if (index >= limits::kMaxParseTokens) [[unlikely]] {
         st.abort = Abort::TooLarge;
         st.abort_pos = pos;
         st.atomicity = outer;
@@ -457,7 +454,7 @@ struct first_chars {
 // Whether a failure at the first character may be settled without the full
 // match: far from the nesting and token bounds, which the full match checks.
 [[gnu::always_inline]] inline bool may_settle_early(const PState& st) {
-  return st.depth < limits::kMaxNesting && st.tokens.size() < kMaxTokens - 64;
+  return st.depth < limits::kMaxNesting && st.tokens.size() < limits::kMaxParseTokens - 64;
 }
 
 // The failure of rule R at a character it cannot start with.

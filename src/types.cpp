@@ -260,38 +260,13 @@ void sort_dedup(std::vector<Rule>& rules) {
   rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
 }
 
-}  // namespace
-
-void offset_failure_lines(ParseFailure& failure, std::size_t offset) {
-  failure.line += offset;
-  failure.display = failure_display(failure);
-}
-
-ParseResult NCParser::parse(Rule rule, std::string_view input) {
-  const auto index = static_cast<std::size_t>(rule);
-  PState st;
-  st.begin = input.data();
-  // a line parsed alone stands inside the program's block list
-  if (rule != Rule::file && rule != Rule::blocks) st.block_lists = 1;
-  Input in(input.data(), input.data() + input.size(), "");
-  bool ok = false;
-  if (index < kRuleCount && input.size() > limits::kMaxParseBytes) {
-    st.abort = Abort::TooLarge;  // token positions are 32 bits wide
-  } else if (index < kRuleCount) {
-    // about 1.6 tokens per byte in programs; large lists grow without copying
-    st.tokens.reserve(input.size() < 65536 ? input.size() * 2 + 16 : input.size() / 2);
-    ok = kMatchers[index](in, st);
-  }
-  if (ok && st.abort == Abort::None) {
-    auto tree = std::make_shared<ParseTree>(
-        ParseTree{std::move(st.tokens), input, LineIndex(input)});
-    const auto count = static_cast<std::uint32_t>(tree->tokens.size());
-    return Pairs(std::move(tree), 0, count, 0);
-  }
+// The failure of a parse that did not match, or was stopped (`known` false
+// when the rule is none of the grammar's).
+ParseFailure failure_of(const PState& st, bool known, std::string_view input) {
   ParseFailure f;
-  if (st.abort != Abort::None || index >= kRuleCount) {
+  if (st.abort != Abort::None || !known) {
     f.custom = true;
-    if (index >= kRuleCount) {
+    if (!known) {
       f.custom_message = "no such grammar rule";
     } else if (st.abort == Abort::TooDeep) {
       f.custom_message = "nesting too deep: more than " + std::to_string(kMaxNesting) +
@@ -313,7 +288,36 @@ ParseResult NCParser::parse(Rule rule, std::string_view input) {
   std::tie(f.line, f.column) = lines.line_col(input, f.pos);
   f.line_text = failure_line_text(input, f.pos);
   f.display = failure_display(f);
-  return std::unexpected(std::move(f));
+  return f;
+}
+
+}  // namespace
+
+void offset_failure_lines(ParseFailure& failure, std::size_t offset) {
+  failure.line += offset;
+  failure.display = failure_display(failure);
+}
+
+ParseResult NCParser::parse(Rule rule, std::string_view input) {
+  const auto index = static_cast<std::size_t>(rule);
+  const bool known = index < kRuleCount;
+  PState st;
+  st.begin = input.data();
+  // a line parsed alone stands inside the program's block list
+  if (rule != Rule::file && rule != Rule::blocks) st.block_lists = 1;
+  Input in(input.data(), input.data() + input.size(), "");
+  bool ok = false;
+  if (known && input.size() > limits::kMaxParseBytes) {
+    st.abort = Abort::TooLarge;  // token positions are 32 bits wide
+  } else if (known) {
+    // about 1.6 tokens per byte in programs; large lists grow without copying
+    st.tokens.reserve(input.size() < 65536 ? input.size() * 2 + 16 : input.size() / 2);
+    ok = kMatchers[index](in, st);
+  }
+  if (!ok || st.abort != Abort::None) return std::unexpected(failure_of(st, known, input));
+  auto tree = std::make_shared<ParseTree>(ParseTree{std::move(st.tokens), input, LineIndex(input)});
+  const auto count = static_cast<std::uint32_t>(tree->tokens.size());
+  return Pairs(std::move(tree), 0, count, 0);
 }
 
 }  // namespace kelvane::types
