@@ -95,6 +95,38 @@ errors::ParsingError unmatched(std::size_t line, std::string_view text, std::str
   return errors::UnmatchedStructure{std::string(text), std::move(details), line};
 }
 
+// ELSE on line `number`: it must stand in an open IF.
+std::optional<errors::ParsingError> check_else(const std::vector<OpenEntry>& stack,
+                                               std::size_t number, std::string_view line) {
+  if (stack.empty()) return unmatched(number, line, "ELSE without a preceding IF");
+  if (stack.back().kind == Structure::If) return std::nullopt;
+  return unmatched(number, line,
+                   "ELSE does not belong to an IF: the innermost open structure is " +
+                       std::string(opening_word(stack.back().kind)) + " from line " +
+                       std::to_string(stack.back().line));
+}
+
+// A closing word on line `number`: it closes the innermost open structure,
+// which must be of its kind.
+std::optional<errors::ParsingError> close_structure(std::vector<OpenEntry>& stack, Word word,
+                                                    std::size_t number, std::string_view line) {
+  const Structure kind = closed_kind(word);
+  const std::string closing(closing_word(kind));
+  if (stack.empty()) {
+    return unmatched(number, line,
+                     closing + " without a preceding " + std::string(opening_word(kind)));
+  }
+  const OpenEntry top = stack.back();
+  stack.pop_back();
+  if (top.kind == kind) return std::nullopt;
+  return unmatched(number, line,
+                   closing + " closes " + std::string(opening_word(kind)) +
+                       ", but the innermost open structure is " +
+                       std::string(opening_word(top.kind)) + " from line " +
+                       std::to_string(top.line) + " (expected " +
+                       std::string(closing_word(top.kind)) + ")");
+}
+
 // The structure walk proper; the error before any re-report.
 errors::Result<bool> scan_stack(std::string_view source) {
   std::vector<OpenEntry> stack;
@@ -118,51 +150,20 @@ errors::Result<bool> scan_stack(std::string_view source) {
     switch (word) {
       case Word::If:
         if (!contains_goto_word(code)) push(Structure::If);
-        return true;
-      case Word::While: push(Structure::While); return true;
-      case Word::For: push(Structure::For); return true;
-      case Word::Loop: push(Structure::Loop); return true;
-      case Word::Repeat: push(Structure::Repeat); return true;
-      case Word::Else:
-        if (stack.empty()) {
-          error = unmatched(number, line, "ELSE without a preceding IF");
-          return false;
-        }
-        if (stack.back().kind != Structure::If) {
-          error = unmatched(number, line,
-                            "ELSE does not belong to an IF: the innermost open structure is " +
-                                std::string(opening_word(stack.back().kind)) + " from line " +
-                                std::to_string(stack.back().line));
-          return false;
-        }
-        return true;
+        break;
+      case Word::While: push(Structure::While); break;
+      case Word::For: push(Structure::For); break;
+      case Word::Loop: push(Structure::Loop); break;
+      case Word::Repeat: push(Structure::Repeat); break;
+      case Word::Else: error = check_else(stack, number, line); break;
       case Word::EndIf:
       case Word::EndWhile:
       case Word::EndFor:
       case Word::EndLoop:
-      case Word::Until: {
-        const Structure kind = closed_kind(word);
-        const std::string closing(closing_word(kind));
-        if (stack.empty()) {
-          error = unmatched(number, line,
-                            closing + " without a preceding " + std::string(opening_word(kind)));
-          return false;
-        }
-        const OpenEntry top = stack.back();
-        stack.pop_back();
-        if (top.kind == kind) return true;
-        error = unmatched(number, line,
-                          closing + " closes " + std::string(opening_word(kind)) +
-                              ", but the innermost open structure is " +
-                              std::string(opening_word(top.kind)) + " from line " +
-                              std::to_string(top.line) + " (expected " +
-                              std::string(closing_word(top.kind)) + ")");
-        return false;
-      }
-      case Word::Other:
-        return true;
+      case Word::Until: error = close_structure(stack, word, number, line); break;
+      case Word::Other: break;
     }
-    return true;
+    return !error;
   });
   if (error) return errors::fail(std::move(*error));
   if (!stack.empty()) {
