@@ -7,12 +7,19 @@
 #include <numbers>
 #include <utility>
 
+#include "limits.hpp"
 #include "modal_groups.hpp"
+#include "text.hpp"
 
 namespace kelvane::flatten {
 
+using limits::kMaxArcSegments;
+using limits::kMaxSplineSegments;
 using output::intern_column;
 using output::same_column;
+using text::to_upper;
+using text::warning_prefix;
+using text::write_warning_line;
 using types::Value;
 
 namespace {
@@ -46,23 +53,6 @@ struct Names {
 const Names& names() {
   static const Names n;
   return n;
-}
-
-void write_warning_line(std::string line) {
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
-
-std::string warning_prefix(std::size_t line) {
-  return "Warning [line " + std::to_string(line) + "]: ";
-}
-
-std::string to_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
 }
 
 const double* float_cell(const CellMap& cells, std::string_view name) {

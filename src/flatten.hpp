@@ -24,11 +24,6 @@ namespace kelvane::flatten {
 using output::CellMap;
 using output::Row;
 
-// The most segments one arc is split into.
-inline constexpr std::uint64_t kMaxArcSegments = 100000;
-// The most segments one interval of a spline run is split into (a knot span
-// of a B-spline, the stretch between two points of an interpolating spline).
-inline constexpr std::uint64_t kMaxSplineSegments = 100000;
 
 enum class SplineKind : std::uint8_t { Akima, BSpline, NaturalCubic };
 
@@ -154,7 +149,7 @@ void adaptive_flatten(const CurveEval& eval, const std::vector<double>& a,
                       const std::function<void(double, const std::vector<double>&)>& emit);
 
 // The samples of one spline interval: those of adaptive_flatten when there
-// are at most kMaxSplineSegments of them; otherwise kMaxSplineSegments equal
+// are at most limits::kMaxSplineSegments of them; otherwise that many equal
 // parameter steps, with a warning naming `line`. The last sample is (t1, b).
 void flatten_interval(const CurveEval& eval, const std::vector<double>& a,
                       const std::vector<double>& b, std::span<const std::size_t> dims, double t0,

@@ -1,6 +1,5 @@
 #include "interpreter.hpp"
 
-#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -9,189 +8,14 @@
 #include "interpret_rules.hpp"
 #include "line_driver.hpp"
 #include "output.hpp"
+#include "parse_explain.hpp"
 #include "state.hpp"
 #include "structure_scan.hpp"
 #include "vm.hpp"
 
 namespace kelvane::interpreter {
 
-using errors::ParsingError;
 using types::Rule;
-
-namespace {
-
-constexpr std::array<std::string_view, types::kRuleCount> make_descriptions() {
-  std::array<std::string_view, types::kRuleCount> d{};
-  for (auto& s : d) s = "a G code";
-  auto set = [&d](Rule r, std::string_view text) { d[static_cast<std::size_t>(r)] = text; };
-  set(Rule::EOI, "the end of the program");
-  set(Rule::file, "an NC block");
-  set(Rule::blocks, "an NC block");
-  set(Rule::block, "an NC block");
-  set(Rule::newline, "a new line");
-  set(Rule::WHITESPACE, "whitespace");
-  set(Rule::comment, "a comment (;...)");
-  set(Rule::body_end_kw, "a control-structure keyword (ELSE/ENDIF/...)");
-  set(Rule::control, "a control statement");
-  set(Rule::label_def, "a jump label");
-  set(Rule::label_name, "a jump label");
-  set(Rule::goto_statement, "a jump (GOTO/GOTOF/GOTOB/GOTOC)");
-  set(Rule::goto_kw, "a jump (GOTO/GOTOF/GOTOB/GOTOC)");
-  set(Rule::gotos_statement, "GOTOS");
-  set(Rule::goto_target, "a jump destination (label or block number)");
-  set(Rule::if_goto_statement, "IF");
-  set(Rule::if_statement, "IF");
-  set(Rule::case_statement, "CASE");
-  set(Rule::case_kw, "CASE");
-  set(Rule::of_kw, "OF");
-  set(Rule::case_arm, "a CASE arm (<constant> GOTO...)");
-  set(Rule::case_default, "DEFAULT");
-  set(Rule::default_kw, "DEFAULT");
-  set(Rule::loop_statement, "LOOP");
-  set(Rule::for_statement, "FOR");
-  set(Rule::while_statement, "WHILE");
-  set(Rule::repeat_until_statement, "REPEAT");
-  set(Rule::block_number, "a block number");
-  set(Rule::condition, "a condition");
-  set(Rule::relational_operator, "a comparison operator");
-  set(Rule::statement, "a statement");
-  set(Rule::axis_word, "an axis word (e.g. X12.5)");
-  set(Rule::definition, "a variable definition (DEF)");
-  set(Rule::data_type, "a data type (REAL/INT/BOOL)");
-  set(Rule::expression, "an expression");
-  set(Rule::primary, "an expression");
-  set(Rule::identifier, "a name");
-  set(Rule::variable, "a name");
-  set(Rule::variable_single_char, "an axis letter");
-  set(Rule::variable_array, "an array element");
-  set(Rule::indices, "array indices");
-  set(Rule::assignment, "an assignment");
-  set(Rule::axis_increment, "an incremental value IC(...)");
-  set(Rule::string_value, "a quoted string");
-  set(Rule::string, "a quoted string");
-  set(Rule::string_expression, "a string concatenation (<<)");
-  set(Rule::assignment_multi, "an array assignment (SET/REP)");
-  set(Rule::value_array, "SET/REP values");
-  set(Rule::value_repeating, "SET/REP values");
-  set(Rule::value_none, "SET/REP values");
-  set(Rule::value, "a number");
-  set(Rule::float_, "a number");
-  set(Rule::integer, "a number");
-  for (Rule r : {Rule::op_add, Rule::op_sub, Rule::op_mul, Rule::op_div, Rule::op_int_div,
-                 Rule::op_mod, Rule::op_b_and, Rule::op_b_xor, Rule::op_b_or, Rule::op_and,
-                 Rule::op_xor, Rule::op_or, Rule::neg, Rule::not_op})
-    set(r, "an operator");
-  set(Rule::arith_fun, "an arithmetic function");
-  set(Rule::arith_fun_name, "an arithmetic function");
-  set(Rule::tool_selection, "a tool selection (T=\"...\")");
-  set(Rule::frame_op, "a frame instruction (TRANS/ROT/...)");
-  set(Rule::frame_kw, "a frame instruction (TRANS/ROT/...)");
-  set(Rule::non_returning_function_call, "a subprogram call");
-  set(Rule::function_arguments, "function arguments");
-  set(Rule::nc_variable, "a $-variable");
-  set(Rule::m_command, "an M code");
-  return d;
-}
-
-constexpr auto kDescriptions = make_descriptions();
-
-std::string misplaced_text(std::string_view keyword) {
-  std::string k(keyword);
-  return k +
-         " must start its own block: a control-structure keyword cannot follow other content "
-         "on the same line, so put " +
-         k + " on its own line";
-}
-
-std::string labelled_text(std::string_view label, std::string_view keyword) {
-  return "the jump label " + std::string(label) + ": is not allowed in a block with " +
-         std::string(keyword) +
-         " (a real control raises alarm 12630), so write the label alone in the block before it";
-}
-
-bool is_head_keyword(std::string_view w) {
-  return w == "FOR" || w == "LOOP" || w == "ELSE" || w == "WHILE" || w == "REPEAT";
-}
-
-}  // namespace
-
-std::string_view rule_description(Rule rule) {
-  const auto i = static_cast<std::size_t>(rule);
-  return i < kDescriptions.size() ? kDescriptions[i] : std::string_view("a G code");
-}
-
-std::optional<std::string> text_from_error_column(std::size_t column, std::string_view line) {
-  std::size_t pos = 0;
-  for (std::size_t skip = column > 1 ? column - 1 : 0; skip > 0 && pos < line.size(); --skip)
-    pos += structure_scan::decode_utf8(line, pos).second;
-  const std::string_view rest = structure_scan::trim_unicode(line.substr(pos));
-  if (rest.empty()) return std::nullopt;
-  std::size_t end = 0;
-  std::size_t chars = 0;
-  while (end < rest.size() && chars < 40) {
-    end += structure_scan::decode_utf8(rest, end).second;
-    ++chars;
-  }
-  std::string out(rest.substr(0, end));
-  if (end < rest.size()) out += "...";
-  return out;
-}
-
-std::string describe_parse_error(const types::ParseFailure& failure) {
-  const std::string_view line = failure.line_text;
-  if (auto m = structure_scan::misplaced_structure_keyword(line)) return misplaced_text(m->keyword);
-  if (auto l = structure_scan::labelled_structure_keyword(line))
-    return labelled_text(l->label, l->keyword);
-  if (failure.custom || failure.positives.empty()) return failure.display;
-
-  const auto& expected = failure.positives;
-  auto has = [&](Rule r) {
-    for (Rule e : expected)
-      if (e == r) return true;
-    return false;
-  };
-  if (has(Rule::comment)) {
-    if (auto word = structure_scan::first_structure_word(line); word && is_head_keyword(*word)) {
-      if (auto t = text_from_error_column(failure.column, line)) {
-        return "unexpected text '" + *t + "' on the " + *word +
-               " line: a control-structure keyword stands alone in its block and only a "
-               "comment (;...) may follow it. If this is a statement of the body, put it on "
-               "the next line";
-      }
-    }
-  }
-  bool only_block_end = true;
-  for (Rule e : expected)
-    if (e != Rule::EOI && e != Rule::newline && e != Rule::comment) only_block_end = false;
-  if (only_block_end) {
-    if (auto t = text_from_error_column(failure.column, line)) {
-      return "unexpected text '" + *t +
-             "' after a complete block: only a comment (;...) or the end of the line may "
-             "follow here. If this is a second statement, put it on its own line";
-    }
-  }
-
-  std::vector<std::string_view> kept;
-  auto keep = [&kept](std::string_view d) {
-    for (auto k : kept)
-      if (k == d) return;
-    kept.push_back(d);
-  };
-  for (Rule e : expected) {
-    if (e == Rule::concat_operand) {
-      keep(rule_description(Rule::expression));
-      keep(rule_description(Rule::string_value));
-    } else {
-      keep(rule_description(e));
-    }
-  }
-  std::string out = "expected ";
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (i > 0) out += ", or ";
-    out += kept[i];
-  }
-  return out;
-}
 
 bool stage1_enabled() { return line_driver::stage1_enabled(); }
 
@@ -228,7 +52,7 @@ errors::Status interpret_file(std::string_view source, state::State& state,
     const types::ParseFailure& failure = parsed.error();
     return errors::fail(errors::ParseContext{failure.column, state.line_text(failure.line),
                                              "initial file parsing",
-                                             describe_parse_error(failure), failure.line});
+                                             parse_explain::describe_parse_error(failure), failure.line});
   }
   auto file = parsed->next();
   if (!file) return errors::fail(errors::ParseError{"No blocks found"});

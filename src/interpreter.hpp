@@ -1,6 +1,6 @@
 #pragma once
 // Program entry: runs one NC program text on an interpreter state into a row
-// collector; and the explanation of parse failures in the system's own words.
+// collector.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -16,8 +16,9 @@ namespace kelvane::interpreter {
 
 // Runs a whole program: stores the text in the state, pre-scans its
 // structures, and runs it through the line driver (no structure blocks and
-// NC_STAGE1 not off) or parses it with the rule `file` and runs its blocks. A jump left
-// unresolved becomes JumpTargetNotFound. The last row is not flushed (that is
+// NC_STAGE1 not off) or parses it with the rule `file` and runs its blocks,
+// on the frame-stack executor when NC_VM is "1". A jump left unresolved
+// becomes JumpTargetNotFound. The last row is not flushed (that is
 // OutputRows::finish).
 errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows);
@@ -34,20 +35,9 @@ errors::Status install_flattener(output::OutputRows& rows, const state::State& s
 
 // Whether the per-line fast path may be used (line_driver::stage1_enabled).
 bool stage1_enabled();
-// Whether NC_VM is exactly "1" (the frame-stack executor; not in this build,
-// so such runs use the recursive block interpreter too).
+// Whether NC_VM is exactly "1": the programs that take the grammar path then
+// run on the frame-stack executor (vm.hpp) instead of the recursive block
+// interpreter.
 bool vm_requested();
-
-// The explanation of a parse failure that becomes the message of its
-// ParseContext error. Never fails.
-std::string describe_parse_error(const types::ParseFailure& failure);
-
-// The text of `line` from a 1-based character column on, trimmed of Unicode
-// whitespace and cut to 40 characters (then followed by "..."); nothing when
-// no text remains.
-std::optional<std::string> text_from_error_column(std::size_t column, std::string_view line);
-
-// What an expected rule is called in parse-failure explanations.
-std::string_view rule_description(types::Rule rule);
 
 }  // namespace kelvane::interpreter

@@ -15,6 +15,9 @@
 
 #include "errors.hpp"
 #include "interpret_rules.hpp"
+#include "limits.hpp"
+#include "line_driver_decode.hpp"
+#include "line_driver_execute.hpp"
 #include "output.hpp"
 #include "state.hpp"
 #include "types.hpp"
@@ -22,102 +25,6 @@
 namespace kelvane::line_driver {
 
 using interpret_rules::Flow;
-
-// ---------------------------------------------------------------------------
-// Decoded words
-
-// One decoded word. Every text is a slice of the line text (it borrows the
-// program text), except the static one-letter address names and group columns.
-struct Word {
-  // An address letter with a number (`name` the upper-case letter, static),
-  // or an identifier assigned a constant expression (`name` as written).
-  struct Number {
-    double value = 0.0;
-    std::string_view name;
-  };
-  // An identifier assigned `factor` or `factor` times the variable `var`;
-  // `incremental` for the IC(...) form; `name` as written.
-  struct Product {
-    bool incremental = false;
-    std::optional<std::string_view> var;
-    double factor = 0.0;
-    std::string_view name;
-  };
-  // A subprogram call, as written (identifier and its argument list, or the
-  // identifier and the blanks after it).
-  struct Call {
-    std::string_view text;
-  };
-  // A G word or named G command: its group column and its text as written.
-  struct GCommand {
-    std::string_view group;
-    std::string_view text;
-  };
-  // An M word as written, letter and digits.
-  struct MCode {
-    std::string_view text;
-  };
-  std::variant<Number, Product, Call, GCommand, MCode> v;
-};
-
-// Indices [begin, end) into the word list of the line's chunk.
-struct WordRange {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  std::size_t size() const { return end - begin; }
-};
-
-// The decoder's answer for one line.
-struct DecodeResult {
-  struct Decoded {
-    std::optional<std::string> label;              // upper-cased jump label
-    std::size_t line_no = 0;                       // 1-based source line
-    std::optional<std::string_view> block_number;  // digits without the N
-    std::optional<std::string_view> comment;       // from ";" to the end of the line
-    WordRange words;
-    bool has_content = false;  // a block number, a comment or a word
-  };
-  struct Blank {};
-  struct NeedsGrammar {};
-  std::variant<Decoded, Blank, NeedsGrammar> v;
-
-  bool is_blank() const { return std::holds_alternative<Blank>(v); }
-  bool needs_grammar() const { return std::holds_alternative<NeedsGrammar>(v); }
-  const Decoded* decoded() const { return std::get_if<Decoded>(&v); }
-};
-
-// Decodes one line (without its line terminator), appending its words to
-// `words`. A refused line leaves `words` as it was. Pure: reads no State.
-DecodeResult decode_line(std::string_view line, std::size_t line_no, std::vector<Word>& words);
-
-// The decimal number scanner of the decoder: optional "-", digits, optionally
-// "." and digits; the next character must not be a letter, "." or "_".
-// Advances `pos` past the number on success.
-std::optional<double> parse_number(std::string_view text, std::size_t& pos);
-
-struct ParenProduct {
-  std::optional<std::string_view> var;
-  double factor = 0.0;
-  std::size_t end = 0;  // just after the ")"
-};
-// "(n)", "(n*var)" or "(var*n)" from just after the "(".
-std::optional<ParenProduct> decode_paren_product(std::string_view text, std::size_t pos);
-
-// TRANS ATRANS ROT AROT ROTS AROTS CROTS SCALE ASCALE MIRROR AMIRROR, any case.
-bool is_frame_keyword(std::string_view text);
-
-// ---------------------------------------------------------------------------
-// Decoded-line executor
-
-// Runs one decoded line: closes the previous row (unless the line has no
-// content), writes this line's cells and updates the state. Continue or End.
-errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
-                                     std::span<const Word> chunk_words, output::OutputRows& rows,
-                                     state::State& state);
-
-// Refuses a number assigned to a STRING variable (`name` upper-cased).
-errors::Status reject_string_variable(std::string_view name, const state::State& state,
-                                      std::size_t line);
 
 // ---------------------------------------------------------------------------
 // Driver
@@ -146,11 +53,10 @@ struct DecodedProgram {
   std::size_t chunk_lines = 0;  // lines per chunk (the last may hold fewer)
 };
 
-// Programs at least this long are decoded in parallel when the pool has two
-// or more threads.
-inline constexpr std::size_t kParallelDecodeMinBytes = 4194304;
-inline constexpr std::size_t kMinChunkLines = 4096;
-inline constexpr std::size_t kDefaultStreamMinBytes = 67108864;
+// The thresholds of parallel decoding and streaming (see limits.hpp).
+using limits::kDefaultStreamMinBytes;
+using limits::kMinChunkLines;
+using limits::kParallelDecodeMinBytes;
 
 // The program split at "\n"; a "\r" before a "\n" is dropped; a final line
 // end adds no empty line.
@@ -195,7 +101,7 @@ errors::Result<Flow> interpret_lines(std::string_view program, output::OutputRow
                                      state::State& state);
 
 // ---------------------------------------------------------------------------
-// Configuration (environment, read anew on every call)
+// Configuration (environment, read anew on every call but the pool's size)
 
 // NC_STAGE1 unset, or anything but "0" and "off" (any case).
 bool stage1_enabled();

@@ -63,22 +63,9 @@ struct MisplacedKeyword {
 // other content on the line, outside strings and before any comment.
 std::optional<MisplacedKeyword> misplaced_structure_keyword(std::string_view line);
 
-// Full upper-casing of UTF-8 text for the scripts NC programs use (ASCII,
-// Latin-1, Latin Extended-A/Additional, Greek, Cyrillic, fullwidth Latin) with
-// the one-to-many cases (ß -> SS, ligatures, ŉ ...); other characters and
-// invalid bytes are copied unchanged.
-std::string upper_case(std::string_view text);
-
-// Unicode White_Space (the characters a trim of Unicode whitespace removes).
-bool is_unicode_whitespace(char32_t c);
-// The text without leading / trailing Unicode whitespace.
-std::string_view trim_unicode_start(std::string_view text);
-std::string_view trim_unicode_end(std::string_view text);
-inline std::string_view trim_unicode(std::string_view text) {
-  return trim_unicode_end(trim_unicode_start(text));
-}
-// Decodes the UTF-8 character at `pos`: (code point, byte length). An invalid
-// or truncated sequence gives (U+FFFD, 1).
-std::pair<char32_t, std::size_t> decode_utf8(std::string_view text, std::size_t pos);
+// The explanations of the two keyword mistakes, for the pre-scan's errors and
+// for parse failures on such lines alike.
+std::string labelled_message(const LabelledKeyword& keyword);
+std::string misplaced_message(const MisplacedKeyword& keyword);
 
 }  // namespace kelvane::structure_scan

@@ -13,113 +13,29 @@
 #include <variant>
 #include <vector>
 
+#include "limits.hpp"
+
 namespace kelvane::types {
 
-// The grammar's rules in grammar order; the ordinal orders error lists.
+// The grammar's rules in grammar order (rules.def); the ordinal orders
+// error lists.
 enum class Rule : std::uint8_t {
-  EOI,
-  file,
-  single_line,
-  sparse_lines,
-  blocks,
-  newline,
-  WHITESPACE,
-  QUOTE,
-  comment,
-  block,
-  structure_line_kw,
-  structure_head_kw,
-  block_if_kw,
-  body_end_kw,
-  head_end,
-  block_number_set,
-  control,
-  label_def,
-  label_name,
-  goto_statement,
-  goto_kw,
-  gotos_statement,
-  goto_target,
-  if_goto_statement,
-  case_statement,
-  case_kw,
-  of_kw,
-  case_arm,
-  case_default,
-  default_kw,
-  if_statement,
-  loop_statement,
-  for_statement,
-  while_statement,
-  repeat_until_statement,
-  block_number,
-  condition,
-  relational_operator,
-  statement,
-  axis_word,
-  definition,
-  data_type,
-  expression,
-  reserved,
-  identifier,
-  variable,
-  variable_single_char,
-  variable_array,
-  indices,
-  assignment,
-  axis_increment,
-  string_value,
-  string_expression,
-  concat_operand,
-  assignment_multi,
-  value_array,
-  value_repeating,
-  value_none,
-  value,
-  op,
-  op_add,
-  op_sub,
-  op_mul,
-  op_div,
-  op_int_div,
-  op_mod,
-  op_b_and,
-  op_b_xor,
-  op_b_or,
-  op_and,
-  op_xor,
-  op_or,
-  prefix,
-  neg,
-  not_op,
-  primary,
-  float_,  // "float"
-  integer,
-  arith_fun,
-  arith_fun_name,
-  tool_selection,
-  frame_op,
-  frame_kw,
-  non_returning_function_call,
-  function_arguments,
-  function_argument,
-  string,
-  nc_variable,
-  m_command,
-  g_command_numbered,
-  g_command
+#define RULE(name, description) name,
+#include "rules.def"
+#undef RULE
 };
 
-inline constexpr std::size_t kRuleCount = 91;
+inline constexpr std::size_t kRuleCount = 0
+#define RULE(name, description) +1
+#include "rules.def"
+#undef RULE
+    ;
 
 // The deepest nesting a parse accepts, in levels: each parenthesis, array
 // index, function argument list and structure body around a point adds one.
 // The bound is the same for a whole program and for a line parsed alone; a
-// deeper text fails with a custom failure that names it. Parsing and running
-// the deepest accepted text stays within half of the worker's 2 MiB stack,
-// even in the sanitizer build (a level of string-function calls takes about
-// 14 KiB there when it is evaluated).
-inline constexpr std::uint32_t kMaxNesting = 64;
+// deeper text fails with a custom failure that names it.
+inline constexpr std::uint32_t kMaxNesting = limits::kMaxNesting;
 
 // The rule's name exactly as written in the grammar.
 std::string_view rule_name(Rule rule);

@@ -13,7 +13,7 @@
 
 #include "errors.hpp"
 #include "interpret_rules.hpp"
-#include "interpreter.hpp"
+#include "parse_explain.hpp"
 #include "line_driver.hpp"
 #include "output.hpp"
 #include "state.hpp"
@@ -83,7 +83,7 @@ inline errors::Result<interpret_rules::Flow> run_grammar_path(state::State& stat
     // explanation are compared
     const types::ParseFailure& f = parsed.error();
     return errors::fail(errors::ParseContext{f.column, state.line_text(f.line), "line parsing",
-                                             interpreter::describe_parse_error(f), f.line});
+                                             parse_explain::describe_parse_error(f), f.line});
   }
   auto file = parsed->next();
   auto blocks = file->into_inner().next();

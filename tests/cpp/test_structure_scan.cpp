@@ -4,8 +4,11 @@
 #include <vector>
 
 #include "structure_scan.hpp"
+#include "text.hpp"
 
 using namespace kelvane::structure_scan;
+using kelvane::text::trim_unicode;
+using kelvane::text::upper_case;
 using kelvane::errors::ParseContext;
 using kelvane::errors::UnmatchedStructure;
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <tao/pegtl/contrib/analyze.hpp>
+
+#include "grammar.hpp"
 #include "types.hpp"
 
 using namespace kelvane::types;
@@ -531,4 +534,24 @@ TEST(Pairs, LargeTextsKeepEveryToken) {
     EXPECT_EQ(last->line_col(), std::make_pair(lines, std::size_t(1)));
     EXPECT_EQ(last->as_str(), unit.substr(0, unit.size() - 1));
   }
+}
+
+// PEGTL's analysis of the grammar from every rule a parse starts at: no
+// repetition can go round without consuming input, and no rule reaches itself
+// again at the same position (which would recurse without end).
+template <typename R>
+std::size_t grammar_problems() {
+  return tao::pegtl::analyze<R>(1);  // problems are printed with the rules involved
+}
+
+TEST(Grammar, AnalysisFindsNoProblems) {
+  namespace g = kelvane::types::grammar::g;
+  struct Case { const char* rule; std::size_t (*problems)(); };
+  const Case cases[] = {
+      {"file", grammar_problems<g::file>},
+      {"single_line", grammar_problems<g::single_line>},
+      {"sparse_lines", grammar_problems<g::sparse_lines>},
+      {"blocks", grammar_problems<g::blocks>},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.problems(), 0u) << c.rule;
 }

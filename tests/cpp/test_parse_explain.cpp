@@ -3,13 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "interpreter.hpp"
+#include "errors.hpp"
+#include "parse_explain.hpp"
+#include "structure_scan.hpp"
 #include "types.hpp"
 
 using namespace kelvane;
-using interpreter::describe_parse_error;
-using interpreter::rule_description;
-using interpreter::text_from_error_column;
+using parse_explain::describe_parse_error;
+using parse_explain::rule_description;
+using parse_explain::text_from_error_column;
 using types::ParseFailure;
 using types::Rule;
 
@@ -160,4 +162,21 @@ TEST(RuleDescription, Table) {
   // every rule has a description
   for (std::size_t i = 0; i < types::kRuleCount; ++i)
     EXPECT_FALSE(rule_description(static_cast<Rule>(i)).empty()) << i;
+}
+
+// A misplaced or labelled structure keyword is explained in the same words
+// whether the pre-scan finds it or a parse fails on its line.
+TEST(DescribeParseError, KeywordMistakesAsThePreScanExplainsThem) {
+  struct Case { std::string program; std::string line; };
+  const Case cases[] = {
+      {"IF R1==1\nX10 ENDIF\n", "X10 ENDIF"},
+      {"L1: WHILE R1<3\nENDWHILE\n", "L1: WHILE R1<3"},
+  };
+  for (const Case& c : cases) {
+    auto scanned = structure_scan::check_structures(c.program);
+    ASSERT_FALSE(scanned.has_value()) << c.program;
+    const auto* context = scanned.error().get_if<errors::ParseContext>();
+    ASSERT_NE(context, nullptr) << c.program;
+    EXPECT_EQ(describe_parse_error(failure(c.line, 1, {Rule::EOI})), context->message) << c.line;
+  }
 }

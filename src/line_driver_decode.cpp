@@ -1,0 +1,385 @@
+#include "line_driver_decode.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "modal_groups.hpp"
+#include "text.hpp"
+
+namespace kelvane::line_driver {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Character classes (ASCII only; bytes above 127 belong to none)
+
+enum : std::uint8_t { kBlank = 1, kLetter = 2, kDigit = 4, kIdent = 8 };
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+  std::array<std::uint8_t, 256> t{};
+  t[' '] = kBlank;
+  t['\t'] = kBlank;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kLetter | kIdent;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kLetter | kIdent;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit | kIdent;
+  t['_'] = kIdent;
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
+
+inline bool is_blank(char c) { return kClasses[static_cast<unsigned char>(c)] & kBlank; }
+inline bool is_letter(char c) { return kClasses[static_cast<unsigned char>(c)] & kLetter; }
+inline bool is_digit(char c) { return kClasses[static_cast<unsigned char>(c)] & kDigit; }
+inline bool is_ident(char c) { return kClasses[static_cast<unsigned char>(c)] & kIdent; }
+
+inline std::size_t skip_blanks(std::string_view s, std::size_t p) {
+  while (p < s.size() && is_blank(s[p])) ++p;
+  return p;
+}
+
+bool in_list(std::string_view word, std::span<const std::string_view> list) {
+  for (std::string_view w : list)
+    if (text::iequals(word, w)) return true;
+  return false;
+}
+
+constexpr std::array<std::string_view, 21> kReserved{
+    "IF",   "ELSE", "ENDIF", "GOTOB", "GOTOF",  "GOTOC", "GOTOS", "GOTO",  "CASE",     "OF",    "DEFAULT",
+    "LOOP", "FOR",  "WHILE", "REPEAT", "LABEL", "TO",    "UNTIL", "ENDWHILE", "ENDFOR", "ENDLOOP"};
+constexpr std::array<std::string_view, 8> kOperatorWords{"DIV", "MOD",  "AND",  "OR",
+                                                         "XOR", "B_AND", "B_OR", "B_XOR"};
+constexpr std::array<std::string_view, 11> kFrameKeywords{
+    "TRANS", "ATRANS", "ROT", "AROT", "ROTS", "AROTS", "CROTS", "SCALE", "ASCALE", "MIRROR", "AMIRROR"};
+
+bool is_reserved(std::string_view w) { return w.size() <= 8 && in_list(w, kReserved); }
+bool is_operator_word(std::string_view w) { return w.size() <= 5 && in_list(w, kOperatorWords); }
+
+// The address letters: the static one-letter name of an upper-case letter, or
+// nothing for L, N, O, P, Q, R (G and M have their own forms).
+constexpr std::string_view kLetterNames = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+std::optional<std::string_view> address_name(char upper) {
+  switch (upper) {
+    case 'X': case 'Y': case 'Z': case 'A': case 'B': case 'C': case 'U': case 'V': case 'W':
+    case 'I': case 'J': case 'K': case 'T': case 'S': case 'F': case 'D': case 'H': case 'E':
+      return kLetterNames.substr(static_cast<std::size_t>(upper - 'A'), 1);
+    default:
+      return std::nullopt;
+  }
+}
+
+// The G-group of an identifier or G word (upper-cased on the stack first).
+std::optional<modal_groups::GGroup> classify_upper(std::string_view text) {
+  char buf[64];
+  if (text.size() > sizeof buf) return std::nullopt;
+  for (std::size_t i = 0; i < text.size(); ++i) buf[i] = text::ascii_upper(text[i]);
+  return modal_groups::classify_g_command(std::string_view(buf, text.size()));
+}
+
+double convert_number(std::string_view text) {
+  double v = 0.0;
+  auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
+  if (res.ec == std::errc::result_out_of_range) {
+    // overflow reads as an infinity, underflow as zero
+    std::string copy(text);
+    v = std::strtod(copy.c_str(), nullptr);
+  }
+  return v;
+}
+
+// Constant expressions of the assignment form: + - * / over numbers with
+// sign prefixes, no parentheses, variables or functions.
+std::optional<double> const_factor(std::string_view s, std::size_t& pos) {
+  double sign = 1.0;
+  std::size_t p = pos;
+  for (;;) {
+    p = skip_blanks(s, p);
+    if (p < s.size() && s[p] == '-' && !(p + 1 < s.size() && (is_digit(s[p + 1]) || s[p + 1] == '.'))) {
+      sign = -sign;
+      ++p;
+      continue;
+    }
+    break;
+  }
+  auto v = parse_number(s, p);
+  if (!v) return std::nullopt;
+  pos = p;
+  return sign * *v;
+}
+
+std::optional<double> const_term(std::string_view s, std::size_t& pos) {
+  auto left = const_factor(s, pos);
+  if (!left) return std::nullopt;
+  double v = *left;
+  for (;;) {
+    const std::size_t p = skip_blanks(s, pos);
+    if (p >= s.size() || (s[p] != '*' && s[p] != '/')) break;
+    std::size_t q = p + 1;
+    auto right = const_factor(s, q);
+    if (!right) return std::nullopt;
+    v = s[p] == '*' ? v * *right : v / *right;
+    pos = q;
+  }
+  return v;
+}
+
+std::optional<double> fold_const_expr(std::string_view s, std::size_t& pos) {
+  auto left = const_term(s, pos);
+  if (!left) return std::nullopt;
+  double v = *left;
+  for (;;) {
+    const std::size_t p = skip_blanks(s, pos);
+    if (p >= s.size() || (s[p] != '+' && s[p] != '-')) break;
+    std::size_t q = p + 1;
+    auto right = const_term(s, q);
+    if (!right) return std::nullopt;
+    v = s[p] == '+' ? v + *right : v - *right;
+    pos = q;
+  }
+  return v;
+}
+
+// An identifier inside a parenthesised product: identifier characters, not a
+// reserved word (frame and operator words are allowed) and not NOT, which the
+// grammar reads as the prefix operator there.
+std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos) {
+  std::size_t q = pos;
+  while (q < s.size() && is_ident(s[q])) ++q;
+  if (q == pos) return std::nullopt;
+  const std::string_view id = s.substr(pos, q - pos);
+  if (!is_letter(id[0]) && id[0] != '_') return std::nullopt;
+  if (is_reserved(id) || text::iequals(id, "NOT")) return std::nullopt;
+  pos = q;
+  return id;
+}
+
+}  // namespace
+
+std::optional<double> parse_number(std::string_view s, std::size_t& pos) {
+  std::size_t p = pos;
+  const std::size_t start = p;
+  if (p < s.size() && s[p] == '-') ++p;
+  const std::size_t digits = p;
+  while (p < s.size() && is_digit(s[p])) ++p;
+  if (p == digits) return std::nullopt;
+  if (p < s.size() && s[p] == '.') {
+    ++p;
+    while (p < s.size() && is_digit(s[p])) ++p;
+  }
+  if (p < s.size() && (is_letter(s[p]) || s[p] == '.' || s[p] == '_')) return std::nullopt;
+  pos = p;
+  return convert_number(s.substr(start, p - start));
+}
+
+std::optional<ParenProduct> decode_paren_product(std::string_view s, std::size_t pos) {
+  ParenProduct out;
+  std::size_t p = skip_blanks(s, pos);
+  if (p < s.size() && (is_letter(s[p]) || s[p] == '_')) {
+    auto id = product_identifier(s, p);
+    if (!id) return std::nullopt;
+    p = skip_blanks(s, p);
+    if (p >= s.size() || s[p] != '*') return std::nullopt;
+    p = skip_blanks(s, p + 1);
+    auto v = parse_number(s, p);
+    if (!v) return std::nullopt;
+    out.var = *id;
+    out.factor = *v;
+  } else {
+    auto v = parse_number(s, p);
+    if (!v) return std::nullopt;
+    out.factor = *v;
+    const std::size_t after = skip_blanks(s, p);
+    if (after < s.size() && s[after] == '*') {
+      p = skip_blanks(s, after + 1);
+      auto id = product_identifier(s, p);
+      if (!id) return std::nullopt;
+      out.var = *id;
+    }
+  }
+  p = skip_blanks(s, p);
+  if (p >= s.size() || s[p] != ')') return std::nullopt;
+  out.end = p + 1;
+  return out;
+}
+
+bool is_frame_keyword(std::string_view text) { return text.size() <= 7 && in_list(text, kFrameKeywords); }
+
+namespace {
+
+// A word decoder appends the word at `p` to the word list and answers the
+// position after it, or nothing when the line must go to the grammar.
+using Next = std::optional<std::size_t>;
+
+// A G or M word, or an address letter with a number (X12.5, F-3).
+Next decode_address_word(std::string_view s, std::size_t p, std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  const char u = text::ascii_upper(s[p]);
+  if (u == 'G' || u == 'M') {
+    std::size_t q = p + 1;
+    if (!is_digit(s[q])) return std::nullopt;
+    while (q < n && is_digit(s[q])) ++q;
+    if (q < n && (is_letter(s[q]) || s[q] == '.' || s[q] == '_')) return std::nullopt;
+    const std::string_view word = s.substr(p, q - p);
+    if (u == 'M') {
+      words.push_back(Word{Word::MCode{word}});
+    } else {
+      auto group = classify_upper(word);
+      if (!group) return std::nullopt;
+      words.push_back(Word{Word::GCommand{group->column, word}});
+    }
+    return q;
+  }
+  auto name = address_name(u);
+  if (!name) return std::nullopt;
+  std::size_t q = p + 1;
+  auto v = parse_number(s, q);
+  if (!v) return std::nullopt;
+  if (q < n && s[q] == '[') return std::nullopt;
+  words.push_back(Word{Word::Number{*v, *name}});
+  return q;
+}
+
+// The value assigned to `ident` from the "=" at `eq` on: IC(product),
+// (product) or a constant expression.
+Next decode_assignment(std::string_view s, std::string_view ident, std::size_t eq,
+                       std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  std::size_t v = skip_blanks(s, eq + 1);
+  if (v + 3 <= n && text::ascii_upper(s[v]) == 'I' && text::ascii_upper(s[v + 1]) == 'C' &&
+      s[v + 2] == '(') {
+    auto pp = decode_paren_product(s, v + 3);
+    if (!pp) return std::nullopt;
+    words.push_back(Word{Word::Product{true, pp->var, pp->factor, ident}});
+    return pp->end;
+  }
+  if (v < n && s[v] == '(') {
+    auto pp = decode_paren_product(s, v + 1);
+    if (!pp) return std::nullopt;
+    words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
+    return pp->end;
+  }
+  auto value = fold_const_expr(s, v);
+  if (!value) return std::nullopt;
+  words.push_back(Word{Word::Number{*value, ident}});
+  return v;
+}
+
+// The end of a call's argument list, numbers only, from just after its "(".
+Next call_arguments_end(std::string_view s, std::size_t from) {
+  const std::size_t n = s.size();
+  std::size_t a = skip_blanks(s, from);
+  if (a < n && s[a] == ')') return a + 1;
+  for (;;) {
+    if (!parse_number(s, a)) return std::nullopt;
+    a = skip_blanks(s, a);
+    if (a >= n) return std::nullopt;
+    if (s[a] == ')') return a + 1;
+    if (s[a] != ',') return std::nullopt;
+    a = skip_blanks(s, a + 1);
+  }
+}
+
+// A named G command or a subprogram call: the name `ident` at `p` ends at `q`.
+Next decode_name_word(std::string_view s, std::size_t p, std::size_t q, std::string_view ident,
+                      std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  if (q < n && !is_blank(s[q]) && s[q] != '(' && s[q] != ';') return std::nullopt;
+  if (auto group = classify_upper(ident)) {
+    if (is_frame_keyword(ident)) return std::nullopt;
+    words.push_back(Word{Word::GCommand{group->column, ident}});
+    return q;
+  }
+  if (is_reserved(ident) || is_frame_keyword(ident) || text::iequals(ident, "DEF") ||
+      is_operator_word(ident))
+    return std::nullopt;
+  const std::size_t r = skip_blanks(s, q);
+  if (r < n && s[r] == '(') {
+    const Next end = call_arguments_end(s, r + 1);
+    if (!end) return std::nullopt;
+    words.push_back(Word{Word::Call{s.substr(p, *end - p)}});
+    return end;
+  }
+  words.push_back(Word{Word::Call{s.substr(p, r - p)}});
+  return r;
+}
+
+// A word that begins with an identifier: an assignment, a named G command or
+// a subprogram call.
+Next decode_identifier_word(std::string_view s, std::size_t p, bool has_block_number,
+                            std::vector<Word>& words) {
+  const std::size_t n = s.size();
+  std::size_t q = p;
+  while (q < n && is_ident(s[q])) ++q;
+  const std::string_view ident = s.substr(p, q - p);
+  // DEF directly followed by a data type opens a definition (DEFINT B,
+  // DEFREALX=2), whatever follows it
+  if (ident.size() > 3 && text::iequals(ident.substr(0, 3), "DEF")) return std::nullopt;
+  const std::size_t eq = skip_blanks(s, q);
+  if (eq >= n || s[eq] != '=') return decode_name_word(s, p, q, ident, words);
+  if (is_reserved(ident) || is_frame_keyword(ident)) return std::nullopt;
+  // the block number is written before the words on the grammar path, so
+  // that an assignment to the axis N overwrites it there
+  if (has_block_number && ident.size() == 1 && text::ascii_upper(ident[0]) == 'N')
+    return std::nullopt;
+  return decode_assignment(s, ident, eq, words);
+}
+
+}  // namespace
+
+DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Word>& words) {
+  const std::size_t base = words.size();
+  const std::size_t n = s.size();
+  auto refuse = [&]() {
+    words.erase(words.begin() + static_cast<std::ptrdiff_t>(base), words.end());
+    return DecodeResult{DecodeResult::NeedsGrammar{}};
+  };
+  DecodeResult::Decoded d;
+  d.line_no = line_no;
+
+  std::size_t p = skip_blanks(s, 0);
+
+  // block number: an upper-case N and digits
+  if (n - p >= 2 && s[p] == 'N' && is_digit(s[p + 1])) {
+    std::size_t q = p + 1;
+    while (q < n && is_digit(s[q])) ++q;
+    if (q < n && is_letter(s[q])) return refuse();
+    d.block_number = s.substr(p + 1, q - p - 1);
+    p = skip_blanks(s, q);
+  }
+
+  // jump label: 2 to 32 identifier characters and ":"
+  {
+    std::size_t q = p;
+    while (q < n && is_ident(s[q])) ++q;
+    const std::size_t len = q - p;
+    if (len >= 2 && len <= 32 && q < n && s[q] == ':' && !is_digit(s[p]) && !is_digit(s[p + 1])) {
+      d.label = text::to_upper(s.substr(p, len));
+      p = skip_blanks(s, q + 1);
+    }
+  }
+
+  while (p < n) {
+    const char c = s[p];
+    if (c == ';') {
+      d.comment = s.substr(p);
+      break;
+    }
+    if (!is_letter(c) && c != '_') return refuse();
+    const bool address =
+        is_letter(c) && p + 1 < n && (is_digit(s[p + 1]) || s[p + 1] == '-' || s[p + 1] == '.');
+    const Next next = address ? decode_address_word(s, p, words)
+                              : decode_identifier_word(s, p, d.block_number.has_value(), words);
+    if (!next) return refuse();
+    p = skip_blanks(s, *next);
+  }
+
+  d.words = WordRange{base, words.size()};
+  d.has_content = d.block_number.has_value() || d.comment.has_value() || words.size() > base;
+  if (!d.label && !d.has_content) return DecodeResult{DecodeResult::Blank{}};
+  return DecodeResult{std::move(d)};
+}
+
+}  // namespace kelvane::line_driver

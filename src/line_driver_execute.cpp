@@ -1,0 +1,172 @@
+#include "line_driver_execute.hpp"
+
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "interpret_rules.hpp"
+#include "modal_groups.hpp"
+#include "text.hpp"
+
+namespace kelvane::line_driver {
+
+using errors::fail;
+using errors::ParsingError;
+using output::OutputRows;
+using state::State;
+using types::Value;
+
+namespace {
+
+struct Columns {
+  std::string_view n = output::intern_column("N");
+  std::string_view comment = output::intern_column("comment");
+  std::string_view call = output::intern_column("non_returning_function_call");
+};
+const Columns& columns() {
+  static const Columns c;
+  return c;
+}
+
+std::string_view line_view(const State& state, std::size_t line) {
+  auto v = state.get_line(line);
+  return v ? *v : std::string_view();
+}
+
+void set_symbol(State& state, std::string_view name, double value) {
+  auto it = state.symbol_table.find(name);
+  if (it != state.symbol_table.end()) it.value() = value;
+  else state.symbol_table.emplace(std::string(name), value);
+}
+
+// The cell of an axis: machine X, Y, Z under a rotation, else the programmed
+// value moved by the translation.
+void write_axis_cell(std::string_view column, double value, OutputRows& rows, State& state) {
+  if (state.rotation_active && column.size() == 1 &&
+      (column[0] == 'X' || column[0] == 'Y' || column[0] == 'Z')) {
+    state.insert_rotated_geometry(rows.row.cells);
+  } else {
+    rows.row.cells.insert(column, Value(value + state.translation_of(column)));
+  }
+}
+
+// An IC(...) increment added to the position of `name`; without a position
+// the increment itself, with a warning.
+double incremented(std::string_view name, double increment, const State& state) {
+  if (auto it = state.axes.find(name); it != state.axes.end()) return it->second + increment;
+  state::write_warning_line(
+      "Warning: axis '" + std::string(name) +
+      "' is incremented with IC() before any absolute position was set; assuming it starts at 0 "
+      "(a real control would start from the actual axis position).");
+  return increment;
+}
+
+// A decoded value assigned to `name` (as written), in the order of the
+// grammar path: the increment, the store (axis position or variable), then the
+// cell, or the address warning and the variable change.
+errors::Status assign(std::string_view name, double value, bool incremental, std::size_t line,
+                      OutputRows& rows, State& state) {
+  const auto key = state.resolve_output_key(name);
+  if (!key) {
+    const text::UpperBuf upper(name);
+    const std::string_view u = upper.view();
+    if (incremental) value = incremented(u, value, state);
+    if (auto st = reject_string_variable(u, state, line); !st) return st;
+    set_symbol(state, u, value);
+    state.warn_unsupported_address(u, line);
+    rows.record_variable_change(u, value);
+    return {};
+  }
+  const std::string_view column = key->column;
+  if (incremental) value = incremented(column, value, state);
+  if (key->kind == state::ColKind::BlockAddress) {
+    rows.row.cells.insert(column, Value(value));
+    return {};
+  }
+  if (key->is_axis) {
+    state.update_axis(column, value);
+  } else if (!State::is_block_address(column)) {
+    // an axis configured in lower case is not positioned by its name: the
+    // value is stored as a variable, and the axis cell is written all the same
+    if (auto st = reject_string_variable(column, state, line); !st) return st;
+    set_symbol(state, column, value);
+  }
+  write_axis_cell(column, value, rows, state);
+  return {};
+}
+
+// The value of a product; its variable is read as in an expression.
+errors::Result<double> product_value(const Word::Product& w, std::size_t line, State& state) {
+  if (!w.var) return w.factor;
+  const text::UpperBuf upper(*w.var);
+  const std::string_view v = upper.view();
+  if (auto it = state.symbol_table.find(v); it != state.symbol_table.end()) return it->second * w.factor;
+  auto value = interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
+  if (!value) return fail(std::move(value.error()));
+  return *value * w.factor;
+}
+
+}  // namespace
+
+errors::Status reject_string_variable(std::string_view name, const State& state, std::size_t line) {
+  if (state.string_table.find(name) == state.string_table.end()) return {};
+  return fail(ParsingError::with_context(
+      line, line_view(state, line), "assignment",
+      "'" + std::string(name) + "' is a STRING variable; it cannot be assigned a number"));
+}
+
+errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
+                                     std::span<const Word> chunk_words, OutputRows& rows,
+                                     State& state) {
+  if (!line.has_content) return Flow::cont();
+  if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
+  const std::size_t line_no = line.line_no;
+  rows.row.line = line_no;
+  Flow flow = Flow::cont();
+
+  for (std::size_t i = line.words.begin; i < line.words.end; ++i) {
+    const Word& word = chunk_words[i];
+    errors::Status st = std::visit(
+        [&](const auto& w) -> errors::Status {
+          using W = std::remove_cvref_t<decltype(w)>;
+          if constexpr (std::is_same_v<W, Word::Number>) {
+            return assign(w.name, w.value, false, line_no, rows, state);
+          } else if constexpr (std::is_same_v<W, Word::Product>) {
+            auto value = product_value(w, line_no, state);
+            if (!value) return fail(std::move(value.error()));
+            return assign(w.name, *value, w.incremental, line_no, rows, state);
+          } else if constexpr (std::is_same_v<W, Word::Call>) {
+            // the call as written, blanks after a bare name included
+            rows.row.cells.insert(columns().call, Value(std::string(w.text)));
+            return {};
+          } else if constexpr (std::is_same_v<W, Word::GCommand>) {
+            const text::UpperBuf upper(w.text);
+            const std::string_view u = upper.view();
+            if (w.group == modal_groups::kPlaneColumn) {
+              if (u == "G17") state.active_plane = 0;
+              else if (u == "G18") state.active_plane = 1;
+              else if (u == "G19") state.active_plane = 2;
+            }
+            rows.row.cells.insert(w.group, Value(std::string(u)));
+            return {};
+          } else {
+            static_assert(std::is_same_v<W, Word::MCode>);
+            if (auto st = interpret_rules::insert_m_key(rows.row.cells, w.text, line_no,
+                                                        line_view(state, line_no));
+                !st)
+              return st;
+            if (interpret_rules::is_end_of_program_m_code(w.text)) flow = Flow::end();
+            return {};
+          }
+        },
+        word.v);
+    if (!st) return fail(std::move(st.error()));
+  }
+
+  if (auto st = state.finish_block_frame(rows.row.cells, line_no); !st) return fail(std::move(st.error()));
+  if (line.block_number) rows.row.cells.insert(columns().n, Value(std::string(*line.block_number)));
+  if (line.comment) rows.row.cells.insert(columns().comment, Value(std::string(*line.comment)));
+  return flow;
+}
+
+}  // namespace kelvane::line_driver

@@ -1,0 +1,28 @@
+#pragma once
+// The executor of decoded lines: writes a decoded line's cells and updates
+// the interpreter state as the grammar path would for the same line.
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "errors.hpp"
+#include "interpret_rules.hpp"
+#include "line_driver_decode.hpp"
+#include "output.hpp"
+#include "state.hpp"
+
+namespace kelvane::line_driver {
+
+using interpret_rules::Flow;
+
+// Runs one decoded line: closes the previous row (unless the line has no
+// content), writes this line's cells and updates the state. Continue or End.
+errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
+                                     std::span<const Word> chunk_words, output::OutputRows& rows,
+                                     state::State& state);
+
+// Refuses a number assigned to a STRING variable (`name` upper-cased).
+errors::Status reject_string_variable(std::string_view name, const state::State& state,
+                                      std::size_t line);
+
+}  // namespace kelvane::line_driver

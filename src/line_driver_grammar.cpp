@@ -1,0 +1,116 @@
+#include "line_driver_parts.hpp"
+
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "parse_explain.hpp"
+
+// The lines the decoder refuses: parsed with the grammar one by one, and
+// their parse failures reported as the whole-program parse reports them.
+namespace kelvane::line_driver {
+
+using errors::fail;
+using errors::ParsingError;
+using state::State;
+using types::Rule;
+
+namespace {
+
+// Whether a successfully parsed line holds a jump, GOTOS, CASE or IF-GOTO.
+bool block_has_control(const types::Pair& block) {
+  for (const types::Pair& child : block.into_inner())
+    if (child.as_rule() == Rule::control) return true;
+  return false;
+}
+
+std::optional<types::Pair> single_line_block(const types::ParseResult& parsed) {
+  auto pairs = *parsed;
+  auto top = pairs.next();
+  if (!top) return std::nullopt;
+  auto block = top->into_inner().next();
+  if (!block || block->as_rule() != Rule::block) return std::nullopt;
+  return block;
+}
+
+}  // namespace
+
+// The error of lines that fail to parse, as the whole-program parse reports
+// it: the program's bytes from `start`, the start of the failing block's first
+// line (`first`, 0-based), to `end`, the end of the failing line, are parsed
+// with the rule `file`, behind an empty line unless they begin the program, so
+// that the failing block does not start where the parse starts. Should they
+// parse, `failure` (in source lines) is reported.
+ParsingError line_parse_error(std::string_view program, std::size_t start, std::size_t end,
+                              std::size_t first, types::ParseFailure failure, const State& state) {
+  std::string text;
+  if (first > 0) text += '\n';
+  text.append(program.substr(start, end - start));
+  auto reparsed = types::NCParser::parse(Rule::file, text);
+  if (!reparsed) {
+    failure = std::move(reparsed.error());
+    types::offset_failure_lines(failure, first > 0 ? first - 1 : 0);
+  }
+  const std::size_t line = failure.line;
+  return errors::ParseContext{failure.column, state.line_text(line), "line parsing",
+                              parse_explain::describe_parse_error(failure), line};
+}
+
+PreflightScan preflight_streaming_in(std::string_view program, std::size_t start, std::size_t end) {
+  PreflightScan scan;
+  std::vector<Word> words;
+  words.reserve(64);
+  for_each_line(program.substr(start, end - start), [&](std::string_view line) {
+    words.clear();
+    const DecodeResult r = decode_line(line, scan.lines + 1, words);
+    const std::size_t index = scan.lines;
+    ++scan.lines;
+    if (r.is_blank()) return true;
+    ++scan.non_blank;
+    if (!r.needs_grammar()) return true;
+    ++scan.needs_grammar;
+    // a string literal running over the line end needs its following lines
+    if (ends_inside_string(line, false)) {
+      scan.status = PreflightScan::Status::SpansLines;
+      scan.failing_line = index;
+      return false;
+    }
+    auto parsed = types::NCParser::parse(Rule::single_line, line);
+    if (!parsed) {
+      scan.status = PreflightScan::Status::ParseFailed;
+      scan.failing_line = index;
+      return false;
+    }
+    if (auto block = single_line_block(parsed); block && block_has_control(*block)) {
+      scan.status = PreflightScan::Status::HasControl;
+      scan.failing_line = index;
+      return false;
+    }
+    return true;
+  });
+  return scan;
+}
+
+errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t index,
+                                              const State& state) {
+  auto parsed = types::NCParser::parse(Rule::single_line, line);
+  if (!parsed) {
+    types::ParseFailure f = std::move(parsed.error());
+    types::offset_failure_lines(f, index);
+    // a line of the program is explained with its line end, as in the program
+    const std::string_view source = state.source_text();
+    const std::less<const char*> before;
+    if (!before(line.data(), source.data()) &&
+        !before(source.data() + source.size(), line.data() + line.size())) {
+      const std::size_t start = static_cast<std::size_t>(line.data() - source.data());
+      return fail(line_parse_error(source, start, terminated_end(source, line), index, std::move(f),
+                                   state));
+    }
+    return fail(line_parse_error(line, 0, line.size(), index, std::move(f), state));
+  }
+  auto block = single_line_block(parsed);
+  if (!block) return fail(errors::ParseError{"The line produced no block"});
+  return block->with_line_offset(index);
+}
+
+}  // namespace kelvane::line_driver

@@ -1,0 +1,65 @@
+#pragma once
+// Pieces the line driver's source files share; not for use outside the
+// module.
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "errors.hpp"
+#include "line_driver.hpp"
+#include "state.hpp"
+#include "types.hpp"
+
+namespace kelvane::line_driver {
+
+// Calls f(line) for every line of `text` split at "\n" (a "\r" before the
+// "\n" dropped; a final line end adds no empty line).
+template <typename F>
+inline void for_each_line(std::string_view text, F&& f) {
+  std::size_t pos = 0;
+  const std::size_t n = text.size();
+  while (pos < n) {
+    const void* hit = std::memchr(text.data() + pos, '\n', n - pos);
+    if (hit == nullptr) {
+      if (!f(text.substr(pos))) return;
+      return;
+    }
+    const std::size_t nl = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    std::size_t end = nl;
+    if (end > pos && text[end - 1] == '\r') --end;
+    if (!f(text.substr(pos, end - pos))) return;
+    pos = nl + 1;
+  }
+}
+
+// The text of line `index` (0-based) of the byte range [start, end).
+std::string_view line_in_range(std::string_view program, std::size_t start, std::size_t end,
+                               std::size_t index);
+
+// The end of `line`, a line of `program`, behind its line end ("\n" or "\r\n").
+std::size_t terminated_end(std::string_view program, std::string_view line);
+
+// Whether a refused line ends inside a string literal that runs on over its
+// line end, scanned from its start inside such a literal or not.
+bool ends_inside_string(std::string_view line, bool inside);
+
+// Large decoded lists are written once, front to back: asks for huge pages
+// under a block of `bytes` at `data` so that filling it costs few page faults.
+void advise_huge_pages(const void* data, std::size_t bytes);
+template <typename T>
+void advise_huge_pages(const std::vector<T>& v) {
+  advise_huge_pages(v.data(), v.capacity() * sizeof(T));
+}
+
+// Runs job(k) for every k in [0, n) on the pool and returns once all are done.
+void for_each_on_pool(std::size_t n, const std::function<void(std::size_t)>& job);
+
+// The error of lines of `program` that fail to parse, as the whole-program
+// parse reports it (see line_driver_grammar.cpp).
+errors::ParsingError line_parse_error(std::string_view program, std::size_t start,
+                                      std::size_t end, std::size_t first,
+                                      types::ParseFailure failure, const state::State& state);
+
+}  // namespace kelvane::line_driver
