@@ -1,6 +1,6 @@
 // The Python module `_internal`: the entry functions nc_to_rows and
 // nc_to_batches, their worker thread, the row and batch iterators, the
-// exception NcError and the Arrow C data interface export of batches.
+// exception NcError and the ArrowBatch handing batches out as capsules.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -33,6 +33,7 @@
 
 #include <tsl/robin_map.h>
 
+#include "arrow_export.hpp"
 #include "errors.hpp"
 #include "interpreter.hpp"
 #include "output.hpp"
@@ -890,300 +891,9 @@ PyType_Spec row_iter_spec = {
 };
 
 // ---------------------------------------------------------------------------
-// Arrow C data interface
+// Arrow capsules
 
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  ArrowSchema** children;
-  ArrowSchema* dictionary;
-  void (*release)(ArrowSchema*);
-  void* private_data;
-};
-
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  ArrowArray** children;
-  ArrowArray* dictionary;
-  void (*release)(ArrowArray*);
-  void* private_data;
-};
-
-inline constexpr int64_t kArrowFlagNullable = 2;
-
-// Buffers of an exported batch, shared by every export of it.
-struct ArrowColumn {
-  std::string name;
-  output::ColumnKind kind = output::ColumnKind::Float;
-  int64_t length = 0;
-  int64_t null_count = 0;
-  std::vector<std::uint8_t> validity;  // empty when there is no null
-  std::vector<double> f64;
-  std::vector<std::int64_t> i64;
-  std::vector<std::int32_t> offsets;     // Utf8 offsets, or the list's offsets
-  std::vector<std::int32_t> item_offsets;  // List: offsets of the Utf8 items
-  std::string chars;                       // Utf8 bytes (of the items for List)
-  int64_t item_count = 0;
-};
-
-struct BatchData {
-  std::vector<ArrowColumn> columns;
-  int64_t length = 0;
-};
-
-// A non-null pointer for empty buffers.
-alignas(64) const std::uint64_t kEmptyBuffer[8] = {};
-
-const void* buffer_ptr(const void* p, std::size_t size) {
-  return size == 0 || p == nullptr ? static_cast<const void*>(kEmptyBuffer) : p;
-}
-
-struct ExportError {
-  std::string text;
-};
-
-inline constexpr std::size_t kMaxOffset = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-
-void set_validity(ArrowColumn& col, std::size_t i, bool valid) {
-  if (!valid) {
-    if (col.validity.empty()) col.validity.assign((static_cast<std::size_t>(col.length) + 7) / 8, 0xff);
-    col.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
-    ++col.null_count;
-  }
-}
-
-std::expected<ArrowColumn, ExportError> build_arrow_column(std::string name, output::Column&& column) {
-  ArrowColumn col;
-  col.name = std::move(name);
-  col.kind = output::column_kind(column);
-  col.length = static_cast<int64_t>(output::column_len(column));
-  const std::size_t n = static_cast<std::size_t>(col.length);
-  auto offset_overflow = [&] {
-    return std::unexpected(ExportError{"Invalid argument error: the texts of column '" + col.name +
-                                       "' exceed the 2147483647 bytes of 32-bit offsets"});
-  };
-  switch (col.kind) {
-    case output::ColumnKind::Float: {
-      auto& values = std::get<output::FloatColumn>(column);
-      col.f64.resize(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        col.f64[i] = values[i].value_or(0.0);
-        set_validity(col, i, values[i].has_value());
-      }
-      break;
-    }
-    case output::ColumnKind::Int: {
-      auto& values = std::get<output::IntColumn>(column);
-      col.i64.resize(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        col.i64[i] = values[i].value_or(0);
-        set_validity(col, i, values[i].has_value());
-      }
-      break;
-    }
-    case output::ColumnKind::Str: {
-      auto& values = std::get<output::StrColumn>(column);
-      std::size_t total = 0;
-      for (const auto& v : values)
-        if (v) total += v->size();
-      if (total > kMaxOffset) return offset_overflow();
-      col.chars.reserve(total);
-      col.offsets.resize(n + 1);
-      col.offsets[0] = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (values[i]) col.chars += *values[i];
-        col.offsets[i + 1] = static_cast<std::int32_t>(col.chars.size());
-        set_validity(col, i, values[i].has_value());
-      }
-      break;
-    }
-    case output::ColumnKind::List: {
-      auto& values = std::get<output::ListColumn>(column);
-      std::size_t total = 0, items = 0;
-      for (const auto& v : values)
-        if (v) {
-          items += v->size();
-          for (const auto& s : *v) total += s.size();
-        }
-      if (total > kMaxOffset || items > kMaxOffset) return offset_overflow();
-      col.chars.reserve(total);
-      col.offsets.resize(n + 1);
-      col.item_offsets.reserve(items + 1);
-      col.item_offsets.push_back(0);
-      col.offsets[0] = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (values[i]) {
-          for (const auto& s : *values[i]) {
-            col.chars += s;
-            col.item_offsets.push_back(static_cast<std::int32_t>(col.chars.size()));
-          }
-        }
-        col.offsets[i + 1] = static_cast<std::int32_t>(col.item_offsets.size() - 1);
-        set_validity(col, i, values[i].has_value());
-      }
-      col.item_count = static_cast<int64_t>(col.item_offsets.size() - 1);
-      break;
-    }
-  }
-  output::Column().swap(column);
-  return col;
-}
-
-// The arrays of a table, consumed; equal lengths are required.
-std::expected<std::shared_ptr<const BatchData>, ExportError> table_to_batch_data(Table&& table) {
-  auto data = std::make_shared<BatchData>();
-  data->columns.reserve(table.columns.size());
-  for (auto& [name, column] : table.columns) {
-    auto col = build_arrow_column(std::move(name), std::move(column));
-    if (!col) return std::unexpected(std::move(col.error()));
-    if (!data->columns.empty() && col->length != data->columns.front().length)
-      return std::unexpected(ExportError{
-          "Invalid argument error: all columns in a record batch must have the same length"});
-    data->columns.push_back(std::move(*col));
-  }
-  data->length = data->columns.empty() ? 0 : data->columns.front().length;
-  return std::shared_ptr<const BatchData>(std::move(data));
-}
-
-// --- export: every exported structure owns its private part and shares the
-// batch's buffers; a child moved out by the consumer is released on its own.
-
-struct SchemaPrivate {
-  std::string format;
-  std::string name;
-  std::vector<ArrowSchema*> children;
-};
-
-void release_schema(ArrowSchema* schema) {
-  if (schema == nullptr || schema->release == nullptr) return;
-  auto* priv = static_cast<SchemaPrivate*>(schema->private_data);
-  for (ArrowSchema* child : priv->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
-  delete priv;
-  schema->release = nullptr;
-  schema->private_data = nullptr;
-}
-
-void init_schema(ArrowSchema* out, std::string format, std::string name, int64_t flags,
-                 std::vector<ArrowSchema*> children) {
-  auto* priv = new SchemaPrivate{std::move(format), std::move(name), std::move(children)};
-  out->format = priv->format.c_str();
-  out->name = priv->name.c_str();
-  out->metadata = nullptr;
-  out->flags = flags;
-  out->n_children = static_cast<int64_t>(priv->children.size());
-  out->children = priv->children.empty() ? nullptr : priv->children.data();
-  out->dictionary = nullptr;
-  out->release = release_schema;
-  out->private_data = priv;
-}
-
-struct ArrayPrivate {
-  std::shared_ptr<const BatchData> data;
-  std::vector<const void*> buffers;
-  std::vector<ArrowArray*> children;
-};
-
-void release_array(ArrowArray* array) {
-  if (array == nullptr || array->release == nullptr) return;
-  auto* priv = static_cast<ArrayPrivate*>(array->private_data);
-  for (ArrowArray* child : priv->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
-  delete priv;
-  array->release = nullptr;
-  array->private_data = nullptr;
-}
-
-void init_array(ArrowArray* out, const std::shared_ptr<const BatchData>& data, int64_t length,
-                int64_t null_count, std::vector<const void*> buffers,
-                std::vector<ArrowArray*> children) {
-  auto* priv = new ArrayPrivate{data, std::move(buffers), std::move(children)};
-  out->length = length;
-  out->null_count = null_count;
-  out->offset = 0;
-  out->n_buffers = static_cast<int64_t>(priv->buffers.size());
-  out->n_children = static_cast<int64_t>(priv->children.size());
-  out->buffers = priv->buffers.data();
-  out->children = priv->children.empty() ? nullptr : priv->children.data();
-  out->dictionary = nullptr;
-  out->release = release_array;
-  out->private_data = priv;
-}
-
-const char* arrow_format(output::ColumnKind kind) {
-  switch (kind) {
-    case output::ColumnKind::Float: return "g";
-    case output::ColumnKind::Int: return "l";
-    case output::ColumnKind::Str: return "u";
-    case output::ColumnKind::List: return "+l";
-  }
-  return "g";
-}
-
-void export_schema(const BatchData& data, ArrowSchema* out) {
-  std::vector<ArrowSchema*> fields;
-  fields.reserve(data.columns.size());
-  for (const ArrowColumn& col : data.columns) {
-    std::vector<ArrowSchema*> children;
-    if (col.kind == output::ColumnKind::List) {
-      auto* item = new ArrowSchema{};
-      init_schema(item, "u", "item", 0, {});
-      children.push_back(item);
-    }
-    auto* field = new ArrowSchema{};
-    init_schema(field, arrow_format(col.kind), col.name, kArrowFlagNullable, std::move(children));
-    fields.push_back(field);
-  }
-  init_schema(out, "+s", "", 0, std::move(fields));
-}
-
-void export_array(const std::shared_ptr<const BatchData>& data, ArrowArray* out) {
-  std::vector<ArrowArray*> children;
-  children.reserve(data->columns.size());
-  for (const ArrowColumn& col : data->columns) {
-    const void* validity = col.null_count == 0 ? nullptr : col.validity.data();
-    auto* child = new ArrowArray{};
-    switch (col.kind) {
-      case output::ColumnKind::Float:
-        init_array(child, data, col.length, col.null_count,
-                   {validity, buffer_ptr(col.f64.data(), col.f64.size())}, {});
-        break;
-      case output::ColumnKind::Int:
-        init_array(child, data, col.length, col.null_count,
-                   {validity, buffer_ptr(col.i64.data(), col.i64.size())}, {});
-        break;
-      case output::ColumnKind::Str:
-        init_array(child, data, col.length, col.null_count,
-                   {validity, col.offsets.data(), buffer_ptr(col.chars.data(), col.chars.size())},
-                   {});
-        break;
-      case output::ColumnKind::List: {
-        auto* items = new ArrowArray{};
-        init_array(items, data, col.item_count, 0,
-                   {nullptr, col.item_offsets.data(),
-                    buffer_ptr(col.chars.data(), col.chars.size())},
-                   {});
-        init_array(child, data, col.length, col.null_count, {validity, col.offsets.data()},
-                   {items});
-        break;
-      }
-    }
-    children.push_back(child);
-  }
-  init_array(out, data, data->length, 0, {nullptr}, std::move(children));
-}
+using arrow_export::BatchData;
 
 void schema_capsule_destructor(PyObject* capsule) {
   auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
@@ -1232,23 +942,17 @@ PyObject* arrow_batch_export(PyObject* obj, PyObject* args, PyObject* kwargs) {
   try {
     auto schema = std::make_unique<ArrowSchema>();
     auto array = std::make_unique<ArrowArray>();
-    export_schema(**self->data, schema.get());
-    try {
-      export_array(*self->data, array.get());
-    } catch (...) {
-      release_schema(schema.get());
-      throw;
-    }
+    arrow_export::export_batch(*self->data, schema.get(), array.get());
     PyRef schema_capsule(PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_destructor));
     if (!schema_capsule) {
-      release_schema(schema.get());
-      release_array(array.get());
+      arrow_export::release_schema(schema.get());
+      arrow_export::release_array(array.get());
       return nullptr;
     }
     schema.release();
     PyRef array_capsule(PyCapsule_New(array.get(), "arrow_array", array_capsule_destructor));
     if (!array_capsule) {
-      release_array(array.get());
+      arrow_export::release_array(array.get());
       return nullptr;  // the schema capsule is dropped with its structure
     }
     array.release();
@@ -1304,7 +1008,7 @@ PyObject* arrow_batch_type(PyObject* owner_type) {
 
 // A new ArrowBatch of a table (consumed); ValueError when it cannot be made.
 PyObject* table_to_arrow_batch(PyObject* owner_type, Table&& table) {
-  auto data = table_to_batch_data(std::move(table));
+  auto data = arrow_export::table_to_batch_data(std::move(table));
   if (!data) {
     PyErr_Format(PyExc_ValueError, "failed to build RecordBatch: %s", data.error().text.c_str());
     return nullptr;
