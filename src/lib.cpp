@@ -36,6 +36,7 @@
 #include "arrow_export.hpp"
 #include "errors.hpp"
 #include "interpreter.hpp"
+#include "number_text.hpp"
 #include "output.hpp"
 #include "state.hpp"
 
@@ -226,98 +227,6 @@ PyObject* final_state_to_py(const FinalState& fs) {
 }
 
 // ---------------------------------------------------------------------------
-// Cell texts read as numbers
-
-// An optional sign, then one or more ASCII digits, nothing else, in range.
-std::optional<std::int64_t> parse_i64(std::string_view s) {
-  std::string_view digits = s;
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty()) return std::nullopt;
-  for (char c : digits)
-    if (c < '0' || c > '9') return std::nullopt;
-  // accumulate negatively so that the minimum is reachable
-  std::int64_t v = 0;
-  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-  for (char c : digits) {
-    int d = c - '0';
-    if (v < (kMin + d) / 10) return std::nullopt;
-    v = v * 10 - d;
-  }
-  if (!negative) {
-    if (v == kMin) return std::nullopt;
-    v = -v;
-  }
-  return v;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
-  return true;
-}
-
-// An optional sign, then digits with an optional point and exponent, or
-// inf, infinity, nan in any letter case; nothing around it.
-std::optional<double> parse_float(std::string_view s) {
-  std::string_view body = s;
-  bool negative = false;
-  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
-    negative = body.front() == '-';
-    body.remove_prefix(1);
-  }
-  if (body.empty()) return std::nullopt;
-  if (iequals(body, "inf") || iequals(body, "infinity")) {
-    double inf = std::numeric_limits<double>::infinity();
-    return negative ? -inf : inf;
-  }
-  if (iequals(body, "nan")) {
-    double nan = std::numeric_limits<double>::quiet_NaN();
-    return negative ? -nan : nan;
-  }
-  std::size_t i = 0, n = body.size(), int_digits = 0, frac_digits = 0;
-  while (i < n && body[i] >= '0' && body[i] <= '9') ++i, ++int_digits;
-  if (i < n && body[i] == '.') {
-    ++i;
-    while (i < n && body[i] >= '0' && body[i] <= '9') ++i, ++frac_digits;
-  }
-  if (int_digits + frac_digits == 0) return std::nullopt;
-  if (i < n && (body[i] == 'e' || body[i] == 'E')) {
-    ++i;
-    if (i < n && (body[i] == '+' || body[i] == '-')) ++i;
-    std::size_t exp_digits = 0;
-    while (i < n && body[i] >= '0' && body[i] <= '9') ++i, ++exp_digits;
-    if (exp_digits == 0) return std::nullopt;
-  }
-  if (i != n) return std::nullopt;
-  double v = 0.0;
-  // from_chars takes no leading '+', and does the correctly rounded read
-  auto res = std::from_chars(body.data(), body.data() + n, v, std::chars_format::general);
-  if (res.ec == std::errc::result_out_of_range) {
-    // overflow reads as infinity, underflow as zero, like a float parse does
-    v = std::strtod(std::string(body).c_str(), nullptr);
-  } else if (res.ec != std::errc() || res.ptr != body.data() + n) {
-    return std::nullopt;
-  }
-  return negative ? -v : v;
-}
-
-// Truncation toward zero, saturating at the 64-bit limits, NaN giving 0.
-std::int64_t saturating_i64(double x) {
-  if (std::isnan(x)) return 0;
-  if (x >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
-  if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
-}
-
-// ---------------------------------------------------------------------------
 // Cell conversion
 
 enum class CellClass : std::uint8_t { M, N, Text, Number };
@@ -353,14 +262,13 @@ PyObject* cell_to_py(CellClass cls, const Value& value) {
         return list;
       }
       case CellClass::N: {
-        if (auto i = parse_i64(*s)) return PyLong_FromLongLong(*i);
-        if (auto f = parse_float(*s)) return PyLong_FromLongLong(saturating_i64(*f));
+        if (auto i = output::parse_int_or_truncated(*s)) return PyLong_FromLongLong(*i);
         Py_RETURN_NONE;
       }
       case CellClass::Text:
         return text_to_py(*s);
       case CellClass::Number: {
-        if (auto f = parse_float(*s)) return PyFloat_FromDouble(*f);
+        if (auto f = output::parse_float(*s)) return PyFloat_FromDouble(*f);
         Py_RETURN_NONE;
       }
     }
@@ -375,7 +283,7 @@ PyObject* cell_to_py(CellClass cls, const Value& value) {
       return list;
     }
     case CellClass::N:
-      return PyLong_FromLongLong(saturating_i64(x));
+      return PyLong_FromLongLong(output::truncate_to_int(x));
     case CellClass::Text:
       return text_to_py(errors::float_text(x));
     case CellClass::Number:

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "modal_groups.hpp"
+#include "number_text.hpp"
 
 namespace kelvane::output {
 
@@ -134,50 +135,6 @@ Table VariableEvents::to_table() const {
 
 namespace {
 
-// A text read as a float: optional sign, digits with optional fraction and
-// exponent, or inf / infinity / nan in any letter case. Nothing otherwise.
-std::optional<double> read_float(std::string_view s) {
-  if (s.empty()) return std::nullopt;
-  std::string_view body = s;
-  if (body[0] == '+') {
-    body.remove_prefix(1);
-    if (body.empty() || body[0] == '+' || body[0] == '-') return std::nullopt;
-  }
-  if (body.find('(') != std::string_view::npos) return std::nullopt;  // no nan(...) payloads
-  double v = 0.0;
-  auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), v,
-                                   std::chars_format::general);
-  if (ptr != body.data() + body.size()) return std::nullopt;
-  if (ec == std::errc::result_out_of_range) {
-    // overflow reads as an infinity, underflow as zero (or a subnormal)
-    std::string copy(body);
-    return std::strtod(copy.c_str(), nullptr);
-  }
-  if (ec != std::errc()) return std::nullopt;
-  return v;
-}
-
-std::optional<std::int64_t> read_int(std::string_view s) {
-  std::string_view body = s;
-  if (!body.empty() && body[0] == '+') {
-    body.remove_prefix(1);
-    if (!body.empty() && body[0] == '-') return std::nullopt;
-  }
-  if (body.empty()) return std::nullopt;
-  std::int64_t v = 0;
-  auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
-  if (ec != std::errc() || ptr != body.data() + body.size()) return std::nullopt;
-  return v;
-}
-
-// Truncation toward zero, saturating at the 64-bit limits, NaN giving 0.
-std::int64_t float_to_int(double x) {
-  if (std::isnan(x)) return 0;
-  if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-  if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
-}
-
 // Canonical position class of a column name; names of the same class are
 // ordered byte-wise (only the class of "other" names holds more than one).
 constexpr std::string_view kFixedAxes[] = {"X", "Y", "Z", "A", "B", "C", "D", "E", "F",
@@ -224,15 +181,11 @@ void put_cell(Column& column, std::size_t i, Value&& value) {
       [&](auto& col) {
         using C = std::remove_cvref_t<decltype(col)>;
         if constexpr (std::is_same_v<C, FloatColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) col[i] = read_float(*s);
+          if (auto* s = std::get_if<std::string>(&value)) col[i] = parse_float(*s);
           else if (auto* x = std::get_if<double>(&value)) col[i] = *x;
         } else if constexpr (std::is_same_v<C, IntColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) {
-            if (auto v = read_int(*s)) col[i] = *v;
-            else if (auto f = read_float(*s)) col[i] = float_to_int(*f);
-          } else if (auto* x = std::get_if<double>(&value)) {
-            col[i] = float_to_int(*x);
-          }
+          if (auto* s = std::get_if<std::string>(&value)) col[i] = parse_int_or_truncated(*s);
+          else if (auto* x = std::get_if<double>(&value)) col[i] = truncate_to_int(*x);
         } else if constexpr (std::is_same_v<C, StrColumn>) {
           if (auto* s = std::get_if<std::string>(&value)) col[i] = std::move(*s);
           else if (auto* x = std::get_if<double>(&value)) col[i] = errors::float_text(*x);
