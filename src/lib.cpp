@@ -488,10 +488,10 @@ class KeyCache {
   tsl::robin_map<PtrLen, const ColumnKey*, PtrLenHash> by_address_;
 };
 
-// The last value of a forward-filled column and its Python form.
-struct CarriedCell {
+// The Python side of a carried value: its column's key, and its Python form
+// once made.
+struct CarriedObject {
   const ColumnKey* column;
-  Value value;
   PyObject* obj = nullptr;  // owned; kept only for immutable objects
 };
 
@@ -502,14 +502,15 @@ struct RowIterCore {
   std::optional<Receiver<Row>> row_rx;
   std::optional<Receiver<Outcome>> result_rx;
   std::optional<WorkerHandle> worker;
-  std::vector<CarriedCell> carry;
+  output::Carried<Value> carried;
+  std::vector<CarriedObject> carried_objects;  // one per carried value, at its position
   std::optional<FinalState> final_state;
   bool forward_fill = true;
   bool include_variables = false;
   KeyCache keys;
 
   ~RowIterCore() {
-    for (auto& c : carry) Py_XDECREF(c.obj);
+    for (auto& c : carried_objects) Py_XDECREF(c.obj);
   }
 };
 
@@ -672,26 +673,21 @@ PyObject* build_row_dict(RowIterCore& core, Row& row) {
       const ColumnKey* key = core.keys.get(cell.name);
       if (key == nullptr) return nullptr;
       if (!key->forward_filled) continue;
-      CarriedCell* slot = nullptr;
-      for (auto& c : core.carry)
-        if (c.column == key) {
-          slot = &c;
-          break;
-        }
-      if (slot == nullptr) {
-        core.carry.push_back(CarriedCell{key, cell.value, nullptr});
-      } else {
-        if (slot->value != cell.value) {
-          slot->value = cell.value;
-          Py_CLEAR(slot->obj);
-        }
-      }
+      // room first, so that the two lists stay in step when memory runs out
+      core.carried_objects.reserve(core.carried.entries().size() + 1);
+      const auto [at, changed] = core.carried.carry(cell.name, cell.value);
+      if (at == core.carried_objects.size())
+        core.carried_objects.push_back(CarriedObject{key, nullptr});
+      else if (changed)
+        Py_CLEAR(core.carried_objects[at].obj);
     }
-    for (auto& c : core.carry) {
+    const auto& carried = core.carried.entries();
+    for (std::size_t i = 0; i < carried.size(); ++i) {
+      CarriedObject& c = core.carried_objects[i];
       PyObject* value = c.obj;
       PyRef fresh;
       if (value == nullptr) {
-        fresh = PyRef(cell_to_py(c.column->cls, c.value));
+        fresh = PyRef(cell_to_py(c.column->cls, carried[i].value));
         if (!fresh) return nullptr;
         if (PyList_Check(fresh.get())) {
           value = fresh.get();

@@ -32,12 +32,6 @@ InternPool& intern_pool() {
   return *pool;
 }
 
-bool is_one_of(std::string_view name, std::initializer_list<std::string_view> names) {
-  for (std::string_view n : names)
-    if (n == name) return true;
-  return false;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -58,22 +52,6 @@ std::string_view intern_column(std::string_view name) {
 bool is_string_column(std::string_view name) {
   if (name.size() >= 6 && name[0] == 'g' && name[1] == 'g') return modal_groups::is_group_column(name);
   return name == "T" || name == "comment" || name == "non_returning_function_call";
-}
-
-bool is_forward_filled_column(std::string_view name) {
-  switch (name.size()) {
-    case 1: return !is_one_of(name, {"M", "T", "I", "J", "K"});
-    case 2: return !is_one_of(name, {"CR", "PW", "SD", "PL"});
-    case 4: return name != "TURN";
-    case 5: return name != "dwell";
-    case 7: return name != "comment";
-    case 9: return name != "flattened" && name != "gg02_wait";
-    case 27: return name != "non_returning_function_call";
-    default:
-      if (name.size() >= 6 && name[0] == 'g' && name[1] == 'g')
-        return !modal_groups::is_non_modal_column(name);
-      return true;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -196,22 +174,6 @@ void put_cell(Column& column, std::size_t i, Value&& value) {
         }
       },
       column);
-}
-
-template <typename T>
-void fill_forward(std::vector<std::optional<T>>& col, std::string_view name, FxMap<Carry>& carry) {
-  std::optional<T> running;
-  auto it = carry.find(name);
-  if (it != carry.end())
-    if (const T* c = std::get_if<T>(&it->second)) running = *c;
-  for (auto& entry : col) {
-    if (entry) running = *entry;
-    else if (running) entry = *running;
-  }
-  if (running) {
-    if (it != carry.end()) it.value() = std::move(*running);
-    else carry.emplace(name, Carry(std::move(*running)));
-  }
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <tsl/robin_map.h>
 
 #include "errors.hpp"
+#include "forward_fill.hpp"
 #include "fx_hash.hpp"
 #include "types.hpp"
 
@@ -52,10 +53,6 @@ inline bool same_column(std::string_view a, std::string_view b) noexcept {
 
 // Text columns: the 60 group columns, "T", "comment", "non_returning_function_call".
 bool is_string_column(std::string_view name);
-// Every column carries its last value forward except "flattened", "dwell", "M",
-// "T", "I", "J", "K", "CR", "PW", "SD", "PL", "TURN", "comment", the five
-// non-modal group columns and "non_returning_function_call".
-bool is_forward_filled_column(std::string_view name);
 
 using kelvane::FxHash;
 using kelvane::NameEq;
@@ -404,7 +401,7 @@ struct VariableEvents {
 // Column order and forward-fill carry of a run, persisting across batches.
 struct BatchBuilder {
   std::vector<std::string_view> columns;  // canonical column list of the last batch; only grows
-  FxMap<Carry> carry;
+  Carried<Carry> carry;
   bool disable_forward_fill = false;
   bool include_line_numbers = false;
 };
