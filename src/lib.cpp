@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +35,11 @@
 #include "arrow_export.hpp"
 #include "errors.hpp"
 #include "interpreter.hpp"
+#include "limits.hpp"
 #include "number_text.hpp"
 #include "output.hpp"
 #include "state.hpp"
+#include "worker.hpp"
 
 namespace kelvane::lib {
 namespace {
@@ -52,6 +53,12 @@ using output::Table;
 using output::VariableEvents;
 using state::FinalState;
 using types::Value;
+using worker::BatchConfig;
+using worker::ErrInfo;
+using worker::Outcome;
+using worker::RunConfig;
+using worker::WorkerFailure;
+using worker::WorkerHandle;
 
 // ---------------------------------------------------------------------------
 // An owned reference to a Python object.
@@ -114,25 +121,6 @@ std::string os_error_text(int code) {
 
 // ---------------------------------------------------------------------------
 // Errors and final state
-
-// A self-contained copy of an interpretation error, sent by the worker.
-struct ErrInfo {
-  std::string message;
-  std::optional<ErrorLocation> location;
-  std::string_view kind;  // static text
-
-  static ErrInfo from_error(const ParsingError& e) {
-    return ErrInfo{e.message(), e.location(), e.kind()};
-  }
-};
-
-// A C++ failure of the worker outside the interpreter's own errors.
-struct WorkerFailure {
-  std::string what;
-  bool out_of_memory = false;
-};
-
-using Outcome = std::variant<FinalState, ErrInfo, WorkerFailure>;
 
 PyObject* opt_size_to_py(const std::optional<std::size_t>& v) {
   if (!v) Py_RETURN_NONE;
@@ -293,144 +281,6 @@ PyObject* cell_to_py(CellClass cls, const Value& value) {
 }
 
 // ---------------------------------------------------------------------------
-// Worker thread
-
-inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;
-
-struct ThreadStart {
-  std::function<void()> body;
-};
-
-void* worker_entry(void* arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  pthread_setname_np(pthread_self(), "brandel");
-  start->body();
-  return nullptr;
-}
-
-// A started worker: joined once it has ended, detached when abandoned.
-class WorkerHandle {
- public:
-  explicit WorkerHandle(pthread_t t) : thread_(t) {}
-  WorkerHandle(const WorkerHandle&) = delete;
-  WorkerHandle& operator=(const WorkerHandle&) = delete;
-  WorkerHandle(WorkerHandle&& o) noexcept : thread_(o.thread_), live_(std::exchange(o.live_, false)) {}
-  ~WorkerHandle() {
-    if (live_) pthread_detach(thread_);
-  }
-  void join() {
-    if (live_) {
-      live_ = false;
-      pthread_join(thread_, nullptr);
-    }
-  }
-
- private:
-  pthread_t thread_;
-  bool live_ = true;
-};
-
-// Starts `body` on a thread "brandel" with a 2 MiB stack; the error number
-// when the thread cannot be created.
-std::expected<WorkerHandle, int> spawn_worker(std::function<void()> body) {
-  pthread_attr_t attr;
-  int rc = pthread_attr_init(&attr);
-  if (rc != 0) return std::unexpected(rc);
-  rc = pthread_attr_setstacksize(&attr, kWorkerStackSize);
-  if (rc != 0) {
-    pthread_attr_destroy(&attr);
-    return std::unexpected(rc);
-  }
-  auto* start = new ThreadStart{std::move(body)};
-  pthread_t thread;
-  rc = pthread_create(&thread, &attr, worker_entry, start);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete start;
-    return std::unexpected(rc);
-  }
-  return WorkerHandle(thread);
-}
-
-// What a worker takes over from the call.
-struct RunConfig {
-  std::string program;
-  std::optional<std::string> initial_state;
-  std::optional<std::vector<std::string>> axis_identifiers;
-  std::optional<std::vector<std::string>> extra_axes;
-  std::size_t iteration_limit = 10000;
-  std::optional<std::vector<std::pair<std::string, std::size_t>>> axis_index_map;
-  bool allow_undefined_variables = false;
-  std::optional<double> flatten_tolerance;
-};
-
-struct BatchConfig {
-  std::size_t batch_size = 500000;
-  bool disable_forward_fill = false;
-  bool include_line_numbers = false;
-  bool include_variables = false;
-};
-
-// The steps both workers share: state, initial-state program, main program,
-// finish. `make_rows` builds the run's collector from the data senders it
-// owns; `drop_senders` closes them when the run fails before that; `cancel`
-// watches the main run's consumer, so that the initial-state program stops
-// too once nobody can receive the rows.
-template <typename MakeRows, typename DropSenders>
-errors::Result<FinalState> run_program(RunConfig& cfg, output::CancelProbe cancel,
-                                       MakeRows make_rows, DropSenders drop_senders) {
-  auto built = state::build_state(std::move(cfg.axis_identifiers), std::move(cfg.extra_axes),
-                                  cfg.iteration_limit, std::move(cfg.axis_index_map),
-                                  cfg.allow_undefined_variables);
-  if (!built) {
-    drop_senders();
-    return errors::fail(std::move(built.error()));
-  }
-  state::State& st = *built;
-  if (cfg.initial_state) {
-    // its rows are never used: they are dropped as they are made
-    output::OutputRows collector = output::OutputRows::discarding(std::move(cancel));
-    errors::Status r = interpreter::interpret_initial_state(*cfg.initial_state, st, collector);
-    if (!r) {
-      drop_senders();
-      return errors::fail(std::move(r.error()));
-    }
-    cfg.initial_state.reset();
-  }
-  output::OutputRows rows = make_rows();
-  if (errors::Status r = interpreter::install_flattener(rows, st, cfg.flatten_tolerance); !r)
-    return errors::fail(std::move(r.error()));
-  if (errors::Status r = interpreter::interpret_file(cfg.program, st, rows); !r)
-    return errors::fail(std::move(r.error()));
-  {
-    std::string().swap(cfg.program);
-    auto finished = rows.finish();
-    if (!finished) return errors::fail(std::move(finished.error()));
-  }
-  return st.final_state();
-}
-
-// The worker's last step: the outcome, unless the consumer is gone.
-template <typename Run>
-void run_worker(Sender<Outcome>& outcome_tx, Run run) {
-  std::optional<Outcome> outcome;
-  try {
-    errors::Result<FinalState> result = run();
-    if (result) {
-      outcome.emplace(std::move(*result));
-    } else if (!result.error().is<errors::StreamClosed>()) {
-      outcome.emplace(ErrInfo::from_error(result.error()));
-    }
-  } catch (const std::bad_alloc&) {
-    outcome.emplace(WorkerFailure{"out of memory", true});
-  } catch (const std::exception& e) {
-    outcome.emplace(WorkerFailure{e.what(), false});
-  }
-  if (outcome) outcome_tx.send(std::move(*outcome));
-  outcome_tx.close();
-}
-
-// ---------------------------------------------------------------------------
 // Column keys of row dicts, made once per column name and iterator
 
 struct ColumnKey {
@@ -587,9 +437,6 @@ PyObject* iter_state(PyObject* obj, void*) {
 // What a wait for the worker brought.
 enum class Wait : std::uint8_t { Value, Closed, Interrupted };
 
-// How often a wait with the GIL released wakes to run Python's signal handlers.
-inline constexpr auto kSignalPoll = std::chrono::milliseconds(50);
-
 // Waits for the next value of a channel with the GIL released, waking
 // regularly to run Python's signal handlers (on the main thread); Interrupted,
 // with the handler's exception set (KeyboardInterrupt for Ctrl-C), when one
@@ -601,7 +448,7 @@ Wait recv_without_gil(Receiver<T>& rx, std::optional<T>& out) {
   for (;;) {
     output::RecvStatus status;
     Py_BEGIN_ALLOW_THREADS
-    status = rx.recv_for(out, kSignalPoll);
+    status = rx.recv_for(out, limits::kSignalPoll);
     Py_END_ALLOW_THREADS
     if (status == output::RecvStatus::Ok) return Wait::Value;
     if (status == output::RecvStatus::Closed) return Wait::Closed;
@@ -1346,40 +1193,16 @@ PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     if (!load_program(a.input, input_is_path, cfg.program)) return nullptr;
 
-    auto [rows_tx, rows_rx] = output::make_channel<Row>(output::kRowChannelCapacity);
-    auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
-    auto job = std::make_shared<std::tuple<RunConfig, Sender<Row>, Sender<Outcome>>>(
-        std::move(cfg), std::move(rows_tx), std::move(outcome_tx));
-    auto worker = spawn_worker([job, include_variables]() mutable {
-      auto& [cfg, rows_tx, outcome_tx] = *job;
-      run_worker(outcome_tx, [&] {
-        Sender<Row> tx = std::move(rows_tx);
-        return run_program(
-            cfg, tx.cancel_probe(),
-            [&] {
-              auto rows = output::OutputRows::streaming(std::move(tx));
-              // Variable changes are recorded only for a consumer that shows
-              // them: a DEF records one per element, and rows holding nothing
-              // else would fill the row channel for nobody.
-              rows.track_variables = include_variables;
-              return rows;
-            },
-            [&] { tx.close(); });
-      });
-      job.reset();
-    });
-    if (!worker) {
-      job.reset();
-      return make_spawn_error(worker.error());
-    }
+    auto run = worker::start_row_run(std::move(cfg), include_variables);
+    if (!run) return make_spawn_error(run.error());
 
     auto* obj = PyObject_New(RowIterObject, reinterpret_cast<PyTypeObject*>(ms->row_iter_type));
     if (obj == nullptr) return nullptr;  // the worker stops at its first send
     obj->busy = false;
     obj->core = new RowIterCore();
-    obj->core->row_rx.emplace(std::move(rows_rx));
-    obj->core->result_rx.emplace(std::move(outcome_rx));
-    obj->core->worker.emplace(std::move(*worker));
+    obj->core->row_rx.emplace(std::move(run->rows));
+    obj->core->result_rx.emplace(std::move(run->outcome));
+    obj->core->worker.emplace(std::move(run->worker));
     obj->core->forward_fill = forward_fill;
     obj->core->include_variables = include_variables;
     return reinterpret_cast<PyObject*>(obj);
@@ -1440,44 +1263,17 @@ PyObject* nc_to_batches(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     if (!load_program(a.input, input_is_path, cfg.program)) return nullptr;
 
-    auto [tables_tx, tables_rx] = output::make_channel<Table>(output::kTableChannelCapacity);
-    auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
-    auto [events_tx, events_rx] = output::make_unbounded_channel<VariableEvents>();
-    auto job = std::make_shared<
-        std::tuple<RunConfig, BatchConfig, Sender<Table>, Sender<VariableEvents>, Sender<Outcome>>>(
-        std::move(cfg), bc, std::move(tables_tx), std::move(events_tx), std::move(outcome_tx));
-    auto worker = spawn_worker([job]() mutable {
-      auto& [cfg, bc, tables_tx, events_tx, outcome_tx] = *job;
-      run_worker(outcome_tx, [&] {
-        Sender<Table> ttx = std::move(tables_tx);
-        Sender<VariableEvents> etx = std::move(events_tx);
-        return run_program(
-            cfg, ttx.cancel_probe(),
-            [&] {
-              return output::OutputRows::batch_stream_with_line_numbers(
-                  std::move(ttx), bc.batch_size, bc.disable_forward_fill, bc.include_variables,
-                  std::move(etx), bc.include_line_numbers);
-            },
-            [&] {
-              etx.close();
-              ttx.close();
-            });
-      });
-      job.reset();
-    });
-    if (!worker) {
-      job.reset();
-      return make_spawn_error(worker.error());
-    }
+    auto run = worker::start_batch_run(std::move(cfg), bc);
+    if (!run) return make_spawn_error(run.error());
 
     auto* obj = PyObject_New(BatchIterObject, reinterpret_cast<PyTypeObject*>(ms->batch_iter_type));
     if (obj == nullptr) return nullptr;
     obj->busy = false;
     obj->core = new BatchIterCore();
-    obj->core->batch_rx.emplace(std::move(tables_rx));
-    obj->core->result_rx.emplace(std::move(outcome_rx));
-    if (bc.include_variables) obj->core->events_rx.emplace(std::move(events_rx));
-    obj->core->worker.emplace(std::move(*worker));
+    obj->core->batch_rx.emplace(std::move(run->tables));
+    obj->core->result_rx.emplace(std::move(run->outcome));
+    if (bc.include_variables) obj->core->events_rx.emplace(std::move(run->events));
+    obj->core->worker.emplace(std::move(run->worker));
     return reinterpret_cast<PyObject*>(obj);
   } catch (const std::exception& e) {
     raise_from_cpp(e);
