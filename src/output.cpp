@@ -1,25 +1,16 @@
 #include "output.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <type_traits>
 #include <unordered_set>
 
 #include "modal_groups.hpp"
 #include "number_text.hpp"
+#include "text.hpp"
 
 namespace kelvane::output {
 
 namespace {
-
-// A warning is one line on standard error, written at once.
-void write_warning_line(std::string line) {
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 struct InternPool {
   std::mutex mutex;
@@ -331,9 +322,9 @@ Status OutputRows::flush() {
   if (!warned_g91) {
     if (const Value* mode = taken.cells.get(modal_groups::kMeasureModeColumn)) {
       if (const auto* code = std::get_if<std::string>(mode); code && *code == "G91") {
-        write_warning_line("Warning [line " + std::to_string(taken.line) +
-                           "]: G91 incremental dimensioning is not interpreted - axis values are "
-                           "emitted as absolute positions and will be wrong from this block on");
+        text::write_warning_line(text::warning_prefix(taken.line) +
+                                 "G91 incremental dimensioning is not interpreted - axis values are "
+                                 "emitted as absolute positions and will be wrong from this block on");
         warned_g91 = true;
       }
     }

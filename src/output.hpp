@@ -27,6 +27,7 @@
 #include "errors.hpp"
 #include "forward_fill.hpp"
 #include "fx_hash.hpp"
+#include "limits.hpp"
 #include "types.hpp"
 
 namespace kelvane::output {
@@ -351,8 +352,8 @@ std::pair<Sender<T>, Receiver<T>> make_unbounded_channel() {
   return make_channel<T>(std::numeric_limits<std::size_t>::max());
 }
 
-inline constexpr std::size_t kRowChannelCapacity = 1024;
-inline constexpr std::size_t kTableChannelCapacity = 3;
+inline constexpr std::size_t kRowChannelCapacity = limits::kRowChannelCapacity;
+inline constexpr std::size_t kTableChannelCapacity = limits::kTableChannelCapacity;
 
 // ---------------------------------------------------------------------------
 // Columnar batches
