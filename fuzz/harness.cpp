@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "interpreter.hpp"
 #include "output.hpp"
 #include "state.hpp"
+#include "worker.hpp"
 
 namespace kelvane::fuzz {
 
@@ -220,24 +220,17 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
   auto [rows_tx, rows_rx] = output::make_channel<output::Row>(output::kRowChannelCapacity);
   RowConsumer::instance().start(std::move(rows_rx), out, row_cap);
 
-  auto result = [&]() -> errors::Result<state::FinalState> {
-    auto built = state::build_state(std::nullopt, std::nullopt, settings.iteration_limit,
-                                    std::nullopt, settings.allow_undefined_variables);
-    if (!built) return errors::fail(std::move(built.error()));
-    state::State& st = *built;
-    if (input.initial_state) {
-      output::OutputRows collector = output::OutputRows::discarding(rows_tx.cancel_probe());
-      if (auto r = interpreter::interpret_initial_state(*input.initial_state, st, collector); !r)
-        return errors::fail(std::move(r.error()));
-    }
-    output::OutputRows rows = output::OutputRows::streaming(std::move(rows_tx));
-    if (auto r = interpreter::install_flattener(rows, st, settings.flatten_tolerance); !r)
-      return errors::fail(std::move(r.error()));
-    if (auto r = interpreter::interpret_file(input.program, st, rows); !r)
-      return errors::fail(std::move(r.error()));
-    if (auto r = rows.finish(); !r) return errors::fail(std::move(r.error()));
-    return st.final_state();
-  }();
+  worker::RunConfig cfg;
+  cfg.program = std::string(input.program);
+  if (input.initial_state) cfg.initial_state = std::string(*input.initial_state);
+  cfg.iteration_limit = settings.iteration_limit;
+  cfg.allow_undefined_variables = settings.allow_undefined_variables;
+  cfg.flatten_tolerance = settings.flatten_tolerance;
+  // the worker's own steps, run on this thread
+  auto result = worker::run_program(
+      cfg, rows_tx.cancel_probe(),
+      [&] { return output::OutputRows::streaming(std::move(rows_tx)); },
+      [&] { rows_tx.close(); });
   rows_tx.close();
   RowConsumer::instance().wait();
   out.warnings = capture.finish();

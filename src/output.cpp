@@ -1,24 +1,16 @@
 #include "output.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <type_traits>
 #include <unordered_set>
 
 #include "modal_groups.hpp"
+#include "number_text.hpp"
+#include "text.hpp"
 
 namespace kelvane::output {
 
 namespace {
-
-// A warning is one line on standard error, written at once.
-void write_warning_line(std::string line) {
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 struct InternPool {
   std::mutex mutex;
@@ -29,12 +21,6 @@ InternPool& intern_pool() {
   // never destroyed: names stay valid while worker threads outlive main
   static InternPool* pool = new InternPool();
   return *pool;
-}
-
-bool is_one_of(std::string_view name, std::initializer_list<std::string_view> names) {
-  for (std::string_view n : names)
-    if (n == name) return true;
-  return false;
 }
 
 }  // namespace
@@ -57,22 +43,6 @@ std::string_view intern_column(std::string_view name) {
 bool is_string_column(std::string_view name) {
   if (name.size() >= 6 && name[0] == 'g' && name[1] == 'g') return modal_groups::is_group_column(name);
   return name == "T" || name == "comment" || name == "non_returning_function_call";
-}
-
-bool is_forward_filled_column(std::string_view name) {
-  switch (name.size()) {
-    case 1: return !is_one_of(name, {"M", "T", "I", "J", "K"});
-    case 2: return !is_one_of(name, {"CR", "PW", "SD", "PL"});
-    case 4: return name != "TURN";
-    case 5: return name != "dwell";
-    case 7: return name != "comment";
-    case 9: return name != "flattened" && name != "gg02_wait";
-    case 27: return name != "non_returning_function_call";
-    default:
-      if (name.size() >= 6 && name[0] == 'g' && name[1] == 'g')
-        return !modal_groups::is_non_modal_column(name);
-      return true;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -134,50 +104,6 @@ Table VariableEvents::to_table() const {
 
 namespace {
 
-// A text read as a float: optional sign, digits with optional fraction and
-// exponent, or inf / infinity / nan in any letter case. Nothing otherwise.
-std::optional<double> read_float(std::string_view s) {
-  if (s.empty()) return std::nullopt;
-  std::string_view body = s;
-  if (body[0] == '+') {
-    body.remove_prefix(1);
-    if (body.empty() || body[0] == '+' || body[0] == '-') return std::nullopt;
-  }
-  if (body.find('(') != std::string_view::npos) return std::nullopt;  // no nan(...) payloads
-  double v = 0.0;
-  auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), v,
-                                   std::chars_format::general);
-  if (ptr != body.data() + body.size()) return std::nullopt;
-  if (ec == std::errc::result_out_of_range) {
-    // overflow reads as an infinity, underflow as zero (or a subnormal)
-    std::string copy(body);
-    return std::strtod(copy.c_str(), nullptr);
-  }
-  if (ec != std::errc()) return std::nullopt;
-  return v;
-}
-
-std::optional<std::int64_t> read_int(std::string_view s) {
-  std::string_view body = s;
-  if (!body.empty() && body[0] == '+') {
-    body.remove_prefix(1);
-    if (!body.empty() && body[0] == '-') return std::nullopt;
-  }
-  if (body.empty()) return std::nullopt;
-  std::int64_t v = 0;
-  auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
-  if (ec != std::errc() || ptr != body.data() + body.size()) return std::nullopt;
-  return v;
-}
-
-// Truncation toward zero, saturating at the 64-bit limits, NaN giving 0.
-std::int64_t float_to_int(double x) {
-  if (std::isnan(x)) return 0;
-  if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-  if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
-}
-
 // Canonical position class of a column name; names of the same class are
 // ordered byte-wise (only the class of "other" names holds more than one).
 constexpr std::string_view kFixedAxes[] = {"X", "Y", "Z", "A", "B", "C", "D", "E", "F",
@@ -224,15 +150,11 @@ void put_cell(Column& column, std::size_t i, Value&& value) {
       [&](auto& col) {
         using C = std::remove_cvref_t<decltype(col)>;
         if constexpr (std::is_same_v<C, FloatColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) col[i] = read_float(*s);
+          if (auto* s = std::get_if<std::string>(&value)) col[i] = parse_float(*s);
           else if (auto* x = std::get_if<double>(&value)) col[i] = *x;
         } else if constexpr (std::is_same_v<C, IntColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) {
-            if (auto v = read_int(*s)) col[i] = *v;
-            else if (auto f = read_float(*s)) col[i] = float_to_int(*f);
-          } else if (auto* x = std::get_if<double>(&value)) {
-            col[i] = float_to_int(*x);
-          }
+          if (auto* s = std::get_if<std::string>(&value)) col[i] = parse_int_or_truncated(*s);
+          else if (auto* x = std::get_if<double>(&value)) col[i] = truncate_to_int(*x);
         } else if constexpr (std::is_same_v<C, StrColumn>) {
           if (auto* s = std::get_if<std::string>(&value)) col[i] = std::move(*s);
           else if (auto* x = std::get_if<double>(&value)) col[i] = errors::float_text(*x);
@@ -243,22 +165,6 @@ void put_cell(Column& column, std::size_t i, Value&& value) {
         }
       },
       column);
-}
-
-template <typename T>
-void fill_forward(std::vector<std::optional<T>>& col, std::string_view name, FxMap<Carry>& carry) {
-  std::optional<T> running;
-  auto it = carry.find(name);
-  if (it != carry.end())
-    if (const T* c = std::get_if<T>(&it->second)) running = *c;
-  for (auto& entry : col) {
-    if (entry) running = *entry;
-    else if (running) entry = *running;
-  }
-  if (running) {
-    if (it != carry.end()) it.value() = std::move(*running);
-    else carry.emplace(name, Carry(std::move(*running)));
-  }
 }
 
 }  // namespace
@@ -416,9 +322,9 @@ Status OutputRows::flush() {
   if (!warned_g91) {
     if (const Value* mode = taken.cells.get(modal_groups::kMeasureModeColumn)) {
       if (const auto* code = std::get_if<std::string>(mode); code && *code == "G91") {
-        write_warning_line("Warning [line " + std::to_string(taken.line) +
-                           "]: G91 incremental dimensioning is not interpreted - axis values are "
-                           "emitted as absolute positions and will be wrong from this block on");
+        text::write_warning_line(text::warning_prefix(taken.line) +
+                                 "G91 incremental dimensioning is not interpreted - axis values are "
+                                 "emitted as absolute positions and will be wrong from this block on");
         warned_g91 = true;
       }
     }

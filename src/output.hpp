@@ -25,7 +25,9 @@
 #include <tsl/robin_map.h>
 
 #include "errors.hpp"
+#include "forward_fill.hpp"
 #include "fx_hash.hpp"
+#include "limits.hpp"
 #include "types.hpp"
 
 namespace kelvane::output {
@@ -52,10 +54,6 @@ inline bool same_column(std::string_view a, std::string_view b) noexcept {
 
 // Text columns: the 60 group columns, "T", "comment", "non_returning_function_call".
 bool is_string_column(std::string_view name);
-// Every column carries its last value forward except "flattened", "dwell", "M",
-// "T", "I", "J", "K", "CR", "PW", "SD", "PL", "TURN", "comment", the five
-// non-modal group columns and "non_returning_function_call".
-bool is_forward_filled_column(std::string_view name);
 
 using kelvane::FxHash;
 using kelvane::NameEq;
@@ -354,8 +352,8 @@ std::pair<Sender<T>, Receiver<T>> make_unbounded_channel() {
   return make_channel<T>(std::numeric_limits<std::size_t>::max());
 }
 
-inline constexpr std::size_t kRowChannelCapacity = 1024;
-inline constexpr std::size_t kTableChannelCapacity = 3;
+inline constexpr std::size_t kRowChannelCapacity = limits::kRowChannelCapacity;
+inline constexpr std::size_t kTableChannelCapacity = limits::kTableChannelCapacity;
 
 // ---------------------------------------------------------------------------
 // Columnar batches
@@ -404,7 +402,7 @@ struct VariableEvents {
 // Column order and forward-fill carry of a run, persisting across batches.
 struct BatchBuilder {
   std::vector<std::string_view> columns;  // canonical column list of the last batch; only grows
-  FxMap<Carry> carry;
+  Carried<Carry> carry;
   bool disable_forward_fill = false;
   bool include_line_numbers = false;
 };
