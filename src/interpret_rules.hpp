@@ -1,25 +1,8 @@
 #pragma once
-// Executing blocks and statements; expressions, variables, strings and the
-// built-in functions of the NC language; assignments, IC and DEF; frame
-// instructions; jumps and CASE; block lists, IF/ELSE, WHILE, FOR, LOOP and
-// REPEAT under the iteration limit.
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
-
-#include "errors.hpp"
-#include "output.hpp"
-#include "state.hpp"
-#include "types.hpp"
-
-// ===========================================================================
-// Assignments, IC and DEF; frame instructions; jumps and CASE; block lists,
+// The rules of the block interpreter: blocks and statements; expressions,
+// variables, strings and the built-in functions of the NC language;
+// assignments, IC and DEF; frame instructions; jumps and CASE; block lists,
 // IF/ELSE, WHILE, FOR, LOOP and REPEAT under the iteration limit.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,12 +15,10 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "limits.hpp"
+#include "output.hpp"
 #include "state.hpp"
 #include "types.hpp"
-
-namespace kelvane::output {
-struct OutputRows;
-}
 
 namespace kelvane::interpret_rules {
 
@@ -201,46 +182,6 @@ ParsingError for_counter_stuck(std::string_view counter, double value, std::size
                                const State& state);
 
 // ---------------------------------------------------------------------------
-// Assignments, IC and DEF
-
-// Target name (upper case) and the numeric value, or no value for a text assignment.
-using AssignmentResult = std::pair<std::string, std::optional<double>>;
-
-// One `assignment` or `axis_word` node: stores the value in the state (axis
-// position, numeric variable, STRING variable or one character of it).
-Result<AssignmentResult> interpret_assignment(Pair node, State& state);
-// IC(e) (an `axis_increment` node) for the axis or variable `name`.
-Result<double> interpret_axis_increment(Pair node, State& state, std::string name);
-// One `definition` node (DEF ...). Writes no cell; records numeric values.
-Status interpret_definition(Pair node, OutputRows& rows, State& state);
-
-// ---------------------------------------------------------------------------
-// Frame instructions
-
-using RotationMatrix = state::Matrix3;
-
-// One `frame_op` node: TRANS, ATRANS, ROT, AROT, and the unsupported frame
-// keywords. Keeps the machine position of every positioned axis.
-Status interpret_frame_op(Pair node, State& state);
-
-// What a frame instruction does to the translation and the rotation (the
-// middle step of the frame change: positions are re-derived by the caller).
-// `keyword` is upper case; `arguments` are the `assignment` children.
-Status apply_frame_instruction(std::string_view keyword, std::span<const Pair> arguments,
-                               std::size_t line, std::string_view line_text, State& state);
-
-// TRANS/ATRANS arguments as (axis name, value), without moving any axis.
-Result<std::vector<std::pair<std::string, double>>> frame_assignments(
-    std::span<const Pair> arguments, State& state);
-// ROT/AROT arguments as a rotation matrix.
-Result<RotationMatrix> rotation_assignments(std::span<const Pair> arguments, State& state,
-                                            std::size_t line, std::string_view line_text);
-
-}  // namespace kelvane::interpret_rules
-
-namespace kelvane::interpret_rules {
-
-// ---------------------------------------------------------------------------
 // Blocks and statements
 
 // Runs one `block` node: flushes the previous row, opens this block's row and
@@ -342,7 +283,7 @@ errors::Result<std::vector<std::string>> interpret_variable_array(const types::P
 errors::Result<std::string> interpret_variable_array_key(const types::Pair& node,
                                                          state::State& state);
 
-inline constexpr std::size_t kMaxArrayElements = 1u << 22;  // 4194304 keys per list
+inline constexpr std::size_t kMaxArrayElements = limits::kMaxArrayElementKeys;
 
 // "$AA_IW" or "$AA_IM" when the `variable_array` node names one of them.
 std::optional<std::string_view> actual_position_sysvar_name(const types::Pair& node);
@@ -389,8 +330,40 @@ errors::Result<std::uint64_t> eval_index_arg(const types::Pair& argument, state:
 // A number in NC text form (blanks around, EX exponents, INF/NAN), or nothing.
 std::optional<double> parse_nc_number(std::string_view text);
 
-// Characters (Unicode scalar values) of a UTF-8 text; an invalid byte counts
-// as one character.
-std::size_t char_count(std::string_view text);
+// ---------------------------------------------------------------------------
+// Assignments, IC and DEF
+
+// Target name (upper case) and the numeric value, or no value for a text assignment.
+using AssignmentResult = std::pair<std::string, std::optional<double>>;
+
+// One `assignment` or `axis_word` node: stores the value in the state (axis
+// position, numeric variable, STRING variable or one character of it).
+Result<AssignmentResult> interpret_assignment(Pair node, State& state);
+// IC(e) (an `axis_increment` node) for the axis or variable `name`.
+Result<double> interpret_axis_increment(Pair node, State& state, std::string name);
+// One `definition` node (DEF ...). Writes no cell; records numeric values.
+Status interpret_definition(Pair node, OutputRows& rows, State& state);
+
+// ---------------------------------------------------------------------------
+// Frame instructions
+
+using RotationMatrix = state::Matrix3;
+
+// One `frame_op` node: TRANS, ATRANS, ROT, AROT, and the unsupported frame
+// keywords. Keeps the machine position of every positioned axis.
+Status interpret_frame_op(Pair node, State& state);
+
+// What a frame instruction does to the translation and the rotation (the
+// middle step of the frame change: positions are re-derived by the caller).
+// `keyword` is upper case; `arguments` are the `assignment` children.
+Status apply_frame_instruction(std::string_view keyword, std::span<const Pair> arguments,
+                               std::size_t line, std::string_view line_text, State& state);
+
+// TRANS/ATRANS arguments as (axis name, value), without moving any axis.
+Result<std::vector<std::pair<std::string, double>>> frame_assignments(
+    std::span<const Pair> arguments, State& state);
+// ROT/AROT arguments as a rotation matrix.
+Result<RotationMatrix> rotation_assignments(std::span<const Pair> arguments, State& state,
+                                            std::size_t line, std::string_view line_text);
 
 }  // namespace kelvane::interpret_rules
