@@ -13,6 +13,8 @@
 // errors located at it, node access and the small builders of messages.
 namespace kelvane::interpret_rules {
 
+using errors::fail;
+
 // ---------------------------------------------------------------------------
 // Locations
 
@@ -88,6 +90,16 @@ std::vector<Pair> children(const Pair& node) {
   out.reserve(inner.count());
   for (Pair p : inner) out.push_back(std::move(p));
   return out;
+}
+
+Result<std::array<Pair, 2>> two_children(const Pair& node) {
+  auto parts = node.into_inner();
+  auto first = parts.next();
+  auto second = parts.next();
+  if (!first || !second) {
+    return fail(errors::InvalidElementCount{2, first ? std::size_t{1} : std::size_t{0}});
+  }
+  return std::array<Pair, 2>{*first, *second};
 }
 
 const Columns& columns() {

@@ -209,19 +209,16 @@ Result<std::pair<std::string, double>> numeric_target_and_value(const Pair& node
 }  // namespace
 
 Result<AssignmentResult> interpret_assignment(Pair node, State& state) {
-  auto parts = node.into_inner();
-  auto target = parts.next();
-  auto raw_value = parts.next();
-  if (!target || !raw_value) {
-    return fail(errors::InvalidElementCount{2, target ? std::size_t{1} : std::size_t{0}});
-  }
-  const Pair value = unwrap_lone_operand(*raw_value);
+  auto parts = two_children(node);
+  if (!parts) return fail(std::move(parts.error()));
+  const Pair& target = (*parts)[0];
+  const Pair value = unwrap_lone_operand((*parts)[1]);
   const Rule vr = value.as_rule();
   const bool is_text = vr == Rule::string_expression || vr == Rule::string_value ||
                        (vr == Rule::expression && expression_is_string(value, state));
-  if (is_text) return assign_text(node, *target, value, state);
+  if (is_text) return assign_text(node, target, value, state);
 
-  auto assigned = numeric_target_and_value(node, *target, value, state);
+  auto assigned = numeric_target_and_value(node, target, value, state);
   if (!assigned) return fail(assigned.error());
   auto& [name, number] = *assigned;
   if (auto st = store_number(name, number, node, state); !st) return fail(st.error());

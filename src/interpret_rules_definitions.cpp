@@ -73,15 +73,11 @@ Result<std::vector<std::optional<double>>> interpret_value_array(const Pair& lis
 }
 
 Status interpret_assignment_multi(const Pair& node, OutputRows& rows, State& state) {
-  auto parts = node.into_inner();
-  auto target = parts.next();
-  auto list = parts.next();
-  if (!target || !list) {
-    return fail(errors::InvalidElementCount{2, target ? std::size_t{1} : std::size_t{0}});
-  }
-  auto ref = array_ref(*target, state);
+  auto parts = two_children(node);
+  if (!parts) return fail(std::move(parts.error()));
+  auto ref = array_ref((*parts)[0], state);
   if (!ref) return fail(std::move(ref.error()));
-  auto values = interpret_value_array(*list, state);
+  auto values = interpret_value_array((*parts)[1], state);
   if (!values) return fail(values.error());
   // only the keys that take a value are made: the array may be far larger
   auto keys = leading_element_keys(*ref, values->size());

@@ -163,102 +163,96 @@ errors::Result<double> eval_unary(ExprWalk& w) {
   return v;
 }
 
-errors::Result<double> eval_multiplicative(ExprWalk& w) {
-  auto left = eval_unary(w);
-  if (!left) return left;
-  double l = *left;
-  while (!w.at_end()) {
-    const types::Rule r = w.rule_at(w.cursor);
-    if (r != types::Rule::op_mul && r != types::Rule::op_div && r != types::Rule::op_int_div &&
-        r != types::Rule::op_mod)
-      break;
-    const std::size_t op_index = w.cursor;
-    ++w.cursor;
-    auto right = eval_unary(w);
-    if (!right) return right;
-    const double rv = *right;
-    switch (r) {
-      case types::Rule::op_mul: l = l * rv; break;
-      case types::Rule::op_div: l = l / rv; break;
-      case types::Rule::op_int_div:
-        if (rv == 0.0) {
-          return fail(annotate_error(w.pair_at(op_index), "integer division",
-                                     "Integer division (DIV) by zero", w.state));
-        }
-        l = std::trunc(l / rv);
-        break;
-      default: l = std::fmod(l, rv); break;
-    }
-  }
-  return l;
-}
-
-errors::Result<double> eval_additive(ExprWalk& w) {
-  auto left = eval_multiplicative(w);
-  if (!left) return left;
-  double l = *left;
-  while (!w.at_end()) {
-    const types::Rule r = w.rule_at(w.cursor);
-    if (r != types::Rule::op_add && r != types::Rule::op_sub) break;
-    ++w.cursor;
-    auto right = eval_multiplicative(w);
-    if (!right) return right;
-    l = (r == types::Rule::op_add) ? l + *right : l - *right;
-  }
-  return l;
-}
-
 using LevelFn = errors::Result<double> (*)(ExprWalk&);
+// One operator of a level applied to its operands; the operator's node is
+// at `op_index` of the walk, for its errors.
+using ApplyFn = errors::Result<double> (*)(types::Rule op, double l, double r,
+                                           std::size_t op_index, ExprWalk& w);
 
-template <types::Rule Op, LevelFn Next>
-errors::Result<double> eval_bit_level(ExprWalk& w) {
+// One level of binary operators, left-associative: operands of the next
+// tighter level joined by this level's operators. Both operands are always
+// evaluated.
+template <bool (*IsOp)(types::Rule), LevelFn Next, ApplyFn Apply>
+errors::Result<double> eval_level(ExprWalk& w) {
   auto left = Next(w);
   if (!left) return left;
   double l = *left;
-  while (!w.at_end() && w.rule_at(w.cursor) == Op) {
-    const types::Pair op = w.pair_at(w.cursor);
-    ++w.cursor;
+  while (!w.at_end() && IsOp(w.rule_at(w.cursor))) {
+    const types::Rule op = w.rule_at(w.cursor);
+    const std::size_t op_index = w.cursor++;
     auto right = Next(w);
     if (!right) return right;
-    auto a = bit_operand(l, op, w.state);
-    if (!a) return fail(std::move(a.error()));
-    auto b = bit_operand(*right, op, w.state);
-    if (!b) return fail(std::move(b.error()));
-    std::int64_t res;
-    if constexpr (Op == types::Rule::op_b_and) res = *a & *b;
-    else if constexpr (Op == types::Rule::op_b_xor) res = *a ^ *b;
-    else res = *a | *b;
-    l = static_cast<double>(res);
+    auto value = Apply(op, l, *right, op_index, w);
+    if (!value) return value;
+    l = *value;
   }
   return l;
 }
 
-template <types::Rule Op, LevelFn Next>
-errors::Result<double> eval_logic_level(ExprWalk& w) {
-  auto left = Next(w);
-  if (!left) return left;
-  double l = *left;
-  while (!w.at_end() && w.rule_at(w.cursor) == Op) {
-    ++w.cursor;
-    auto right = Next(w);  // both operands always evaluated
-    if (!right) return right;
-    const bool a = l != 0.0;
-    const bool b = *right != 0.0;
-    bool res;
-    if constexpr (Op == types::Rule::op_and) res = a && b;
-    else if constexpr (Op == types::Rule::op_xor) res = a != b;
-    else res = a || b;
-    l = res ? 1.0 : 0.0;
-  }
-  return l;
+bool is_multiplicative(types::Rule r) {
+  return r == types::Rule::op_mul || r == types::Rule::op_div || r == types::Rule::op_int_div ||
+         r == types::Rule::op_mod;
 }
 
-constexpr LevelFn kBAnd = &eval_bit_level<types::Rule::op_b_and, &eval_additive>;
-constexpr LevelFn kBXor = &eval_bit_level<types::Rule::op_b_xor, kBAnd>;
-constexpr LevelFn kBOr = &eval_bit_level<types::Rule::op_b_or, kBXor>;
-constexpr LevelFn kAnd = &eval_logic_level<types::Rule::op_and, kBOr>;
-constexpr LevelFn kXor = &eval_logic_level<types::Rule::op_xor, kAnd>;
-constexpr LevelFn kOr = &eval_logic_level<types::Rule::op_or, kXor>;
+errors::Result<double> multiply(types::Rule op, double l, double r, std::size_t op_index,
+                                ExprWalk& w) {
+  switch (op) {
+    case types::Rule::op_mul: return l * r;
+    case types::Rule::op_div: return l / r;
+    case types::Rule::op_int_div:
+      if (r == 0.0) {
+        return fail(annotate_error(w.pair_at(op_index), "integer division",
+                                   "Integer division (DIV) by zero", w.state));
+      }
+      return std::trunc(l / r);
+    default: return std::fmod(l, r);
+  }
+}
+
+bool is_additive(types::Rule r) { return r == types::Rule::op_add || r == types::Rule::op_sub; }
+
+errors::Result<double> add(types::Rule op, double l, double r, std::size_t, ExprWalk&) {
+  return op == types::Rule::op_add ? l + r : l - r;
+}
+
+template <types::Rule Op>
+bool is(types::Rule r) {
+  return r == Op;
+}
+
+// B_AND, B_XOR, B_OR on operands that must be integers.
+errors::Result<double> combine_bits(types::Rule op, double l, double r, std::size_t op_index,
+                                    ExprWalk& w) {
+  const types::Pair node = w.pair_at(op_index);
+  auto a = bit_operand(l, node, w.state);
+  if (!a) return fail(std::move(a.error()));
+  auto b = bit_operand(r, node, w.state);
+  if (!b) return fail(std::move(b.error()));
+  if (op == types::Rule::op_b_and) return static_cast<double>(*a & *b);
+  if (op == types::Rule::op_b_xor) return static_cast<double>(*a ^ *b);
+  return static_cast<double>(*a | *b);
+}
+
+// AND, XOR, OR on the truth of the operands.
+errors::Result<double> combine_truths(types::Rule op, double l, double r, std::size_t,
+                                      ExprWalk&) {
+  const bool a = l != 0.0;
+  const bool b = r != 0.0;
+  bool res;
+  if (op == types::Rule::op_and) res = a && b;
+  else if (op == types::Rule::op_xor) res = a != b;
+  else res = a || b;
+  return res ? 1.0 : 0.0;
+}
+
+constexpr LevelFn kMul = &eval_level<&is_multiplicative, &eval_unary, &multiply>;
+constexpr LevelFn kAdd = &eval_level<&is_additive, kMul, &add>;
+constexpr LevelFn kBAnd = &eval_level<&is<types::Rule::op_b_and>, kAdd, &combine_bits>;
+constexpr LevelFn kBXor = &eval_level<&is<types::Rule::op_b_xor>, kBAnd, &combine_bits>;
+constexpr LevelFn kBOr = &eval_level<&is<types::Rule::op_b_or>, kBXor, &combine_bits>;
+constexpr LevelFn kAnd = &eval_level<&is<types::Rule::op_and>, kBOr, &combine_truths>;
+constexpr LevelFn kXor = &eval_level<&is<types::Rule::op_xor>, kAnd, &combine_truths>;
+constexpr LevelFn kOr = &eval_level<&is<types::Rule::op_or>, kXor, &combine_truths>;
 
 errors::Result<double> eval_or(ExprWalk& w) { return kOr(w); }
 

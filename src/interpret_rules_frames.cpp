@@ -98,14 +98,10 @@ Result<RotationMatrix> rotation_assignments(std::span<const Pair> arguments, Sta
   bool any_axis = false;
   std::optional<double> rpl;
   for (const Pair& arg : arguments) {
-    auto parts = arg.into_inner();
-    auto target = parts.next();
-    auto raw_value = parts.next();
-    if (!target || !raw_value) {
-      return fail(errors::InvalidElementCount{2, target ? std::size_t{1} : std::size_t{0}});
-    }
-    const Pair value = unwrap_lone_operand(*raw_value);
-    const std::string name = text::to_upper(text::trim(target->as_str(), kBlanks));
+    auto parts = two_children(arg);
+    if (!parts) return fail(std::move(parts.error()));
+    const Pair value = unwrap_lone_operand((*parts)[1]);
+    const std::string name = text::to_upper(text::trim((*parts)[0].as_str(), kBlanks));
     double angle = 0.0;
     if (value.as_rule() == Rule::expression) {
       auto v = evaluate_expression(value, state);

@@ -131,4 +131,34 @@ std::string_view function_name_text(const Pair& call);
 Result<std::string> evaluate_sprint(const std::vector<Pair>& args, std::size_t line,
                                     const std::string& line_text, State& state);
 
+// ---------------------------------------------------------------------------
+// Block lists
+
+// A block list collected once and run any number of times: a loop collects
+// its body on entry and runs the same list on every pass.
+struct BlockList {
+  std::vector<Pair> blocks;
+  JumpTable table;
+  // the label scope of a run, built once: lent to the scope stack while a
+  // run lasts and taken back when it ends
+  state::StrSet scope;
+};
+// Collects a `blocks` node; its targets become known to the jump hints.
+Result<BlockList> collect_block_list(const Pair& blocks, State& state);
+// One run of a collected list: its own label scope pushed for the run, the
+// backward jumps counted from zero.
+Result<Flow> run_block_list(BlockList& list, OutputRows& rows, State& state);
+
+// A loop body, collected on its first pass (a body that never runs is never
+// looked at) and reused by every later pass.
+struct LoopBody {
+  const Pair& node;
+  std::optional<BlockList> list;
+
+  Result<Flow> run(OutputRows& rows, State& state);
+};
+
+// The two children of a node, or InvalidElementCount for fewer.
+Result<std::array<Pair, 2>> two_children(const Pair& node);
+
 }  // namespace kelvane::interpret_rules

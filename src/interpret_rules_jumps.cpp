@@ -193,16 +193,12 @@ Result<Flow> interpret_goto(Pair goto_statement, State& state) {
 }
 
 Result<Flow> interpret_if_goto(Pair if_goto_statement, State& state) {
-  auto parts = if_goto_statement.into_inner();
-  auto condition = parts.next();
-  auto jump = parts.next();
-  if (!condition || !jump) {
-    return fail(errors::InvalidElementCount{2, condition ? std::size_t{1} : std::size_t{0}});
-  }
-  auto holds = evaluate_condition(*condition, state);
+  auto parts = two_children(if_goto_statement);
+  if (!parts) return fail(std::move(parts.error()));
+  auto holds = evaluate_condition((*parts)[0], state);
   if (!holds) return fail(holds.error());
   if (!*holds) return Flow::cont();
-  return interpret_goto(*jump, state);
+  return interpret_goto((*parts)[1], state);
 }
 
 Result<Flow> interpret_case(Pair case_statement, State& state) {

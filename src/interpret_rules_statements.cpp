@@ -143,6 +143,68 @@ errors::Status interpret_named_call(const types::Pair& call, output::OutputRows&
   return {};
 }
 
+// A G word, plain or after a block number of its own: its group's cell.
+errors::Status write_g_command(const types::Pair& node, output::OutputRows& rows,
+                               state::State& state) {
+  types::Pair g = node;
+  if (node.as_rule() == types::Rule::g_command_numbered) {
+    auto inner = first_child(node);
+    if (!inner) {
+      return fail(unexpected_rule_error(
+          node, "interpret_statement",
+          "Unexpected rule in interpret_statement: g_command_numbered", state));
+    }
+    g = *inner;
+  }
+  auto cmd = interpret_g_command(g, state);
+  if (!cmd) return fail(std::move(cmd.error()));
+  rows.row.cells.insert(cmd->column, Value(std::move(cmd->text)));
+  return {};
+}
+
+// An M word into the "M" cell; End for an end-of-program word.
+errors::Result<Flow> write_m_command(const types::Pair& node, output::OutputRows& rows,
+                                     const state::State& state) {
+  const text::UpperBuf text(text::trim_end(node.as_str()));
+  const std::size_t line = node_line(node);
+  auto line_view = state.get_line(line);
+  auto st = insert_m_key(rows.row.cells, text.view(), line,
+                         line_view ? *line_view : state::kNoLineText);
+  if (!st) return fail(std::move(st.error()));
+  return is_end_of_program_m_code(text.view()) ? Flow::end() : Flow::cont();
+}
+
+// T="name": the tool's text into the "T" cell.
+errors::Status write_tool_selection(const types::Pair& node, output::OutputRows& rows) {
+  std::string tool;
+  for (const types::Pair& part : node.into_inner()) {
+    if (part.as_rule() == types::Rule::string_value) {
+      if (auto s = first_child(part)) tool += s->as_str();
+    } else if (part.as_rule() == types::Rule::string) {
+      tool += part.as_str();
+    } else {
+      return fail(errors::UnexpectedRule{
+          "interpret_tool_selection", "(state not available)",
+          cat({"Unexpected rule in interpret_tool_selection: ", types::rule_name(part.as_rule())}),
+          node_line(part), part.as_rule()});
+    }
+  }
+  rows.row.cells.insert(columns().t, Value(std::move(tool)));
+  return {};
+}
+
+// A statement that ends nothing: Continue once it is applied.
+errors::Result<Flow> continued(errors::Status st) {
+  if (!st) return fail(std::move(st.error()));
+  return Flow::cont();
+}
+
+// A block part that ends nothing, once it is applied.
+errors::Result<std::optional<Flow>> applied(errors::Status st) {
+  if (!st) return fail(std::move(st.error()));
+  return Flow::cont();
+}
+
 }  // namespace
 
 errors::Result<Flow> interpret_statement(const types::Pair& statement, output::OutputRows& rows,
@@ -150,66 +212,24 @@ errors::Result<Flow> interpret_statement(const types::Pair& statement, output::O
   auto child = first_child(statement);
   if (!child) {
     return fail(unexpected_rule_error(statement, "interpret_statement",
-                                "Unexpected rule in interpret_statement: statement", state));
+                                      "Unexpected rule in interpret_statement: statement", state));
   }
   switch (child->as_rule()) {
     case types::Rule::axis_word:
     case types::Rule::assignment: {
       auto result = interpret_assignment(*child, state);
       if (!result) return fail(std::move(result.error()));
-      auto st = write_assignment(*result, node_line(*child), rows, state);
-      if (!st) return fail(std::move(st.error()));
-      return Flow::cont();
+      return continued(write_assignment(*result, node_line(*child), rows, state));
     }
     case types::Rule::g_command_numbered:
-    case types::Rule::g_command: {
-      types::Pair g = *child;
-      if (child->as_rule() == types::Rule::g_command_numbered) {
-        auto inner = first_child(*child);
-        if (!inner) {
-          return fail(unexpected_rule_error(*child, "interpret_statement",
-                                      "Unexpected rule in interpret_statement: g_command_numbered",
-                                      state));
-        }
-        g = *inner;
-      }
-      auto cmd = interpret_g_command(g, state);
-      if (!cmd) return fail(std::move(cmd.error()));
-      rows.row.cells.insert(cmd->column, Value(std::move(cmd->text)));
-      return Flow::cont();
-    }
-    case types::Rule::m_command: {
-      const text::UpperBuf text(text::trim_end(child->as_str()));
-      const std::size_t line = node_line(*child);
-      auto line_view = state.get_line(line);
-      auto st = insert_m_key(rows.row.cells, text.view(), line,
-                             line_view ? *line_view : state::kNoLineText);
-      if (!st) return fail(std::move(st.error()));
-      return is_end_of_program_m_code(text.view()) ? Flow::end() : Flow::cont();
-    }
-    case types::Rule::tool_selection: {
-      std::string tool;
-      for (const types::Pair& part : child->into_inner()) {
-        if (part.as_rule() == types::Rule::string_value) {
-          if (auto s = first_child(part)) tool += s->as_str();
-        } else if (part.as_rule() == types::Rule::string) {
-          tool += part.as_str();
-        } else {
-          return fail(errors::UnexpectedRule{
-              "interpret_tool_selection", "(state not available)",
-              cat({"Unexpected rule in interpret_tool_selection: ",
-                   types::rule_name(part.as_rule())}),
-              node_line(part), part.as_rule()});
-        }
-      }
-      rows.row.cells.insert(columns().t, Value(std::move(tool)));
-      return Flow::cont();
-    }
-    case types::Rule::non_returning_function_call: {
-      auto st = interpret_named_call(*child, rows, state);
-      if (!st) return fail(std::move(st.error()));
-      return Flow::cont();
-    }
+    case types::Rule::g_command:
+      return continued(write_g_command(*child, rows, state));
+    case types::Rule::m_command:
+      return write_m_command(*child, rows, state);
+    case types::Rule::tool_selection:
+      return continued(write_tool_selection(*child, rows));
+    case types::Rule::non_returning_function_call:
+      return continued(interpret_named_call(*child, rows, state));
     default:
       return fail(unexpected_rule_error(
           *child, "interpret_statement",
@@ -218,56 +238,70 @@ errors::Result<Flow> interpret_statement(const types::Pair& statement, output::O
   }
 }
 
-errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRows& rows,
-                                     state::State& state) {
+// ---------------------------------------------------------------------------
+// Blocks
+
+errors::Result<BlockRun> BlockRun::open(const types::Pair& block, output::OutputRows& rows) {
   const std::size_t line = node_line(block);
   if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
   rows.row.line = line;
-  Flow flow = Flow::cont();
-  bool ran_statement = false;
-  for (const types::Pair& child : block.into_inner()) {
-    switch (child.as_rule()) {
-      case types::Rule::block_number:
-        interpret_block_number(child, rows);
-        break;
-      case types::Rule::label_def:
-        break;
-      case types::Rule::statement: {
-        auto f = interpret_statement(child, rows, state);
-        if (!f) return f;
-        if (f->is_end()) flow = Flow::end();
-        ran_statement = true;
-        break;
-      }
-      case types::Rule::definition: {
-        auto st = interpret_definition(child, rows, state);
-        if (!st) return fail(std::move(st.error()));
-        break;
-      }
-      case types::Rule::frame_op: {
-        auto st = interpret_frame_op(child, state);
-        if (!st) return fail(std::move(st.error()));
-        break;
-      }
-      case types::Rule::control: {
-        auto f = interpret_control(child, rows, state);
-        if (!f) return f;
-        flow = std::move(*f);
-        break;
-      }
-      case types::Rule::comment:
-        rows.row.cells.insert(columns().comment, Value(std::string(child.as_str())));
-        break;
-      default:
-        return fail(annotate_error(
-            child, "block interpretation",
-            cat({"Unexpected rule: ", types::rule_name(child.as_rule())}), state));
+  return BlockRun{line, false};
+}
+
+errors::Result<std::optional<Flow>> BlockRun::apply(const types::Pair& child,
+                                                    output::OutputRows& rows,
+                                                    state::State& state) {
+  switch (child.as_rule()) {
+    case types::Rule::block_number:
+      interpret_block_number(child, rows);
+      return Flow::cont();
+    case types::Rule::label_def:
+      return Flow::cont();
+    case types::Rule::statement: {
+      auto f = interpret_statement(child, rows, state);
+      if (!f) return fail(std::move(f.error()));
+      ran_statement = true;
+      return std::move(*f);
     }
+    case types::Rule::definition:
+      return applied(interpret_definition(child, rows, state));
+    case types::Rule::frame_op:
+      return applied(interpret_frame_op(child, state));
+    case types::Rule::comment:
+      write_comment_cell(rows, child.as_str());
+      return Flow::cont();
+    default:
+      return std::optional<Flow>();
   }
-  if (ran_statement) {
-    if (auto st = state.finish_block_frame(rows.row.cells, line); !st)
-      return fail(std::move(st.error()));
+}
+
+errors::Status BlockRun::close(output::OutputRows& rows, const state::State& state) const {
+  if (!ran_statement) return {};
+  return state.finish_block_frame(rows.row.cells, line);
+}
+
+errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRows& rows,
+                                     state::State& state) {
+  auto run = BlockRun::open(block, rows);
+  if (!run) return fail(std::move(run.error()));
+  Flow flow = Flow::cont();
+  for (const types::Pair& child : block.into_inner()) {
+    if (child.as_rule() == types::Rule::control) {
+      auto f = interpret_control(child, rows, state);
+      if (!f) return f;
+      flow = std::move(*f);
+      continue;
+    }
+    auto part = run->apply(child, rows, state);
+    if (!part) return fail(std::move(part.error()));
+    if (!*part) {
+      return fail(annotate_error(
+          child, "block interpretation",
+          cat({"Unexpected rule: ", types::rule_name(child.as_rule())}), state));
+    }
+    if ((*part)->is_end()) flow = Flow::end();
   }
+  if (auto st = run->close(rows, state); !st) return fail(std::move(st.error()));
   return flow;
 }
 
