@@ -1,6 +1,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,7 @@ namespace {
 std::string element_key(std::string_view name, const std::int32_t* idx, std::size_t n) {
   std::string key;
   key.reserve(name.size() + 2 + n * 4);
-  key.append(name);
-  key.push_back('[');
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i) key.push_back(',');
-    append_int(key, idx[i]);
-  }
-  key.push_back(']');
+  state::format_element_key(key, name, std::span<const std::int32_t>(idx, n));
   return key;
 }
 
