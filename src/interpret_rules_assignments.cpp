@@ -50,8 +50,8 @@ Result<AssignmentResult> single_character_write(const Pair& target, std::string 
     return fail(annotate_error(
         target, ctx,
         fmt("'{}' is a system variable; single-character write is only allowed for "
-                    "user-defined variables",
-                    text::to_upper(text::trim(name_node->as_str(), kBlanks))),
+            "user-defined variables",
+            text::to_upper(text::trim(name_node->as_str(), kBlanks))),
         state));
   }
   auto ident = interpret_identifier(*name_node);
@@ -79,8 +79,8 @@ Result<AssignmentResult> single_character_write(const Pair& target, std::string 
     return fail(annotate_error(
         target, ctx,
         fmt("single-character write into '{}' expects exactly one character on the "
-                    "right-hand side, got \"{}\"",
-                    name, text),
+            "right-hand side, got \"{}\"",
+            name, text),
         state));
   }
   // the table may have been rehashed by the subscripts
@@ -91,8 +91,8 @@ Result<AssignmentResult> single_character_write(const Pair& target, std::string 
   if (index >= length) {
     return fail(annotate_error(
         target, ctx,
-        fmt("index {} is out of range for '{}' (length {}); valid range is 0..{}", index,
-                    name, length, length == 0 ? 0 : length - 1),
+        fmt("index {} is out of range for '{}' (length {}); valid range is 0..{}", index, name,
+            length, length == 0 ? 0 : length - 1),
         state));
   }
   std::size_t pos = 0;

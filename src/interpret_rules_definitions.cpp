@@ -91,6 +91,44 @@ Status interpret_assignment_multi(const Pair& node, OutputRows& rows, State& sta
   return {};
 }
 
+// A plain variable of a DEF: an empty STRING or a numeric 0.0.
+Status define_variable(const Pair& item, bool is_string, OutputRows& rows, State& state) {
+  auto n = interpret_variable(item, state);
+  if (!n) return fail(n.error());
+  if (auto st = test_definable(*n, item, state); !st) return st;
+  if (is_string) {
+    state.string_table[*n] = std::string();
+  } else {
+    state.symbol_table[*n] = 0.0;
+    rows.record_variable_change(*n, 0.0);
+  }
+  return {};
+}
+
+// A variable of a DEF with its initial value, which must be of the DEF's type.
+Status define_initialized(const Pair& item, bool is_string, OutputRows& rows, State& state) {
+  if (auto pre = definition_target_name(item, state)) {
+    if (auto st = test_definable(*pre, item, state); !st) return st;
+  }
+  auto r = interpret_assignment(item, state);
+  if (!r) return fail(r.error());
+  if (auto st = test_definable(r->first, item, state); !st) return st;
+  if (r->second && is_string) {
+    return fail(annotate_error(
+        item, "interpret_definition",
+        fmt("DEF STRING variable '{}' initialized with a number", r->first), state));
+  }
+  if (!r->second && !is_string) {
+    return fail(annotate_error(
+        item, "interpret_definition",
+        fmt("numeric variable '{}' initialized with a string (declare it DEF STRING[n])",
+            r->first),
+        state));
+  }
+  if (r->second) rows.record_variable_change(r->first, *r->second);
+  return {};
+}
+
 }  // namespace
 
 Status interpret_definition(Pair node, OutputRows& rows, State& state) {
@@ -102,44 +140,15 @@ Status interpret_definition(Pair node, OutputRows& rows, State& state) {
         is_string = t.size() >= 6 && t.starts_with("STRING");
         break;
       }
-      case Rule::variable: {
-        auto n = interpret_variable(item, state);
-        if (!n) return fail(n.error());
-        if (auto st = test_definable(*n, item, state); !st) return st;
-        if (is_string) {
-          state.string_table[*n] = std::string();
-        } else {
-          state.symbol_table[*n] = 0.0;
-          rows.record_variable_change(*n, 0.0);
-        }
+      case Rule::variable:
+        if (auto st = define_variable(item, is_string, rows, state); !st) return st;
         break;
-      }
       case Rule::variable_array:
         if (auto st = declare_array(item, rows, state); !st) return st;
         break;
-      case Rule::assignment: {
-        if (auto pre = definition_target_name(item, state)) {
-          if (auto st = test_definable(*pre, item, state); !st) return st;
-        }
-        auto r = interpret_assignment(item, state);
-        if (!r) return fail(r.error());
-        if (auto st = test_definable(r->first, item, state); !st) return st;
-        if (r->second && is_string) {
-          return fail(annotate_error(
-              item, "interpret_definition",
-              fmt("DEF STRING variable '{}' initialized with a number", r->first), state));
-        }
-        if (!r->second && !is_string) {
-          return fail(annotate_error(
-              item, "interpret_definition",
-              fmt("numeric variable '{}' initialized with a string (declare it DEF "
-                          "STRING[n])",
-                          r->first),
-              state));
-        }
-        if (r->second) rows.record_variable_change(r->first, *r->second);
+      case Rule::assignment:
+        if (auto st = define_initialized(item, is_string, rows, state); !st) return st;
         break;
-      }
       case Rule::assignment_multi:
         if (auto st = interpret_assignment_multi(item, rows, state); !st) return st;
         break;

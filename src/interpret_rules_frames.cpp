@@ -150,54 +150,68 @@ Result<RotationMatrix> rotation_assignments(std::span<const Pair> arguments, Sta
   return state::mat_mul(state::mat_mul(rot_z(angles[2]), rot_y(angles[1])), rot_x(angles[0]));
 }
 
+namespace {
+
+// ROT (absolute: the frame is reset first) and AROT (added to the rotation).
+Status rotate_frame(bool absolute, std::span<const Pair> arguments, std::size_t line,
+                    std::string_view line_text, State& state) {
+  auto m = rotation_assignments(arguments, state, line, line_text);
+  if (!m) return fail(m.error());
+  if (absolute) {
+    state.reset_frame();
+    state.set_rotation(*m);
+  } else {
+    state.set_rotation(state::mat_mul(state.rotation, *m));
+  }
+  return check_rotation(line, line_text, state);
+}
+
+// ATRANS: the offsets add to the translation; under a rotation an offset of
+// a geometry axis is taken along the rotated axis.
+void add_translation(const std::vector<std::pair<std::string, double>>& offsets, State& state) {
+  for (const auto& [name, value] : offsets) {
+    const bool geometry = name == "X" || name == "Y" || name == "Z";
+    if (!geometry || !state.rotation_active) {
+      state.translation[name] = state.translation_of(name) + value;
+      continue;
+    }
+    const auto i = static_cast<std::size_t>(name[0] - 'X');
+    for (std::size_t k = 0; k < 3; ++k) {
+      const auto& column = state.geometry_columns[k];
+      if (!column) continue;
+      const std::string key(*column);
+      state.translation[key] = state.translation_of(key) + value * state.rotation[k][i];
+    }
+  }
+}
+
+// TRANS (absolute: the frame is reset first) and ATRANS.
+Status translate_frame(bool absolute, std::span<const Pair> arguments, State& state) {
+  if (absolute) state.reset_frame();
+  if (arguments.empty()) return {};
+  auto pairs = frame_assignments(arguments, state);
+  if (!pairs) return fail(pairs.error());
+  if (absolute) {
+    for (auto& [name, value] : *pairs) state.translation[name] = value;
+  } else {
+    add_translation(*pairs, state);
+  }
+  return {};
+}
+
+}  // namespace
+
 Status apply_frame_instruction(std::string_view keyword, std::span<const Pair> arguments,
                                std::size_t line, std::string_view line_text, State& state) {
   const bool has_args = !arguments.empty();
-  if (keyword == "ROT") {
-    if (!has_args) {
-      state.reset_frame();
-      return {};
-    }
-    auto m = rotation_assignments(arguments, state, line, line_text);
-    if (!m) return fail(m.error());
-    state.reset_frame();
-    state.set_rotation(*m);
-    return check_rotation(line, line_text, state);
-  }
-  if (keyword == "AROT") {
-    if (!has_args) return {};
-    auto m = rotation_assignments(arguments, state, line, line_text);
-    if (!m) return fail(m.error());
-    state.set_rotation(state::mat_mul(state.rotation, *m));
-    return check_rotation(line, line_text, state);
-  }
-  if (keyword == "TRANS") {
-    state.reset_frame();
-    if (!has_args) return {};
-    auto pairs = frame_assignments(arguments, state);
-    if (!pairs) return fail(pairs.error());
-    for (auto& [name, value] : *pairs) state.translation[name] = value;
+  if (keyword == "ROT" || keyword == "AROT") {
+    const bool absolute = keyword == "ROT";
+    if (has_args) return rotate_frame(absolute, arguments, line, line_text, state);
+    if (absolute) state.reset_frame();
     return {};
   }
-  if (keyword == "ATRANS") {
-    if (!has_args) return {};
-    auto pairs = frame_assignments(arguments, state);
-    if (!pairs) return fail(pairs.error());
-    for (auto& [name, value] : *pairs) {
-      const bool geometry = name == "X" || name == "Y" || name == "Z";
-      if (geometry && state.rotation_active) {
-        const auto i = static_cast<std::size_t>(name[0] - 'X');
-        for (std::size_t k = 0; k < 3; ++k) {
-          const auto& column = state.geometry_columns[k];
-          if (!column) continue;
-          const std::string key(*column);
-          state.translation[key] = state.translation_of(key) + value * state.rotation[k][i];
-        }
-      } else {
-        state.translation[name] = state.translation_of(name) + value;
-      }
-    }
-    return {};
+  if (keyword == "TRANS" || keyword == "ATRANS") {
+    return translate_frame(keyword == "TRANS", arguments, state);
   }
   const bool absolute = keyword == "SCALE" || keyword == "MIRROR" || keyword == "ROTS" ||
                         keyword == "CROTS";

@@ -48,7 +48,7 @@ errors::Result<std::vector<double>> interpret_indices(const types::Pair& indices
   for (const types::Pair& child : indices.into_inner()) {
     if (child.as_rule() != types::Rule::expression) {
       return fail(unexpected_rule_error(child, "array index expression",
-                                  "Expected a valid array index expression", state));
+                                        "Expected a valid array index expression", state));
     }
     const std::string_view t = text::trim(child.as_str());
     double value;
