@@ -37,26 +37,37 @@ std::size_t sequence_count(std::string_view s) {
   return count;
 }
 
+constexpr std::string_view kCharacterWrite = "single-character string write";
+
+// The name a single-character write goes to: a user variable, never a
+// system variable.
+Result<std::string> character_write_name(const Pair& target, const Pair& name_node,
+                                         const State& state) {
+  if (name_node.as_rule() == Rule::nc_variable) {
+    return fail(annotate_error(
+        target, kCharacterWrite,
+        fmt("'{}' is a system variable; single-character write is only allowed for "
+            "user-defined variables",
+            text::to_upper(text::trim(name_node.as_str(), kBlanks))),
+        state));
+  }
+  auto ident = interpret_identifier(name_node);
+  if (!ident) return fail(ident.error());
+  return normalize_reserved_case(std::move(*ident), state);
+}
+
 Result<AssignmentResult> single_character_write(const Pair& target, std::string text,
                                                 State& state) {
-  constexpr std::string_view ctx = "single-character string write";
+  constexpr std::string_view ctx = kCharacterWrite;
   auto parts = target.into_inner();
   auto name_node = parts.next();
   auto indices_node = parts.next();
   if (!name_node || !indices_node) {
     return fail(annotate_error(target, ctx, "malformed array reference", state));
   }
-  if (name_node->as_rule() == Rule::nc_variable) {
-    return fail(annotate_error(
-        target, ctx,
-        fmt("'{}' is a system variable; single-character write is only allowed for "
-            "user-defined variables",
-            text::to_upper(text::trim(name_node->as_str(), kBlanks))),
-        state));
-  }
-  auto ident = interpret_identifier(*name_node);
-  if (!ident) return fail(ident.error());
-  std::string name = normalize_reserved_case(std::move(*ident), state);
+  auto written_name = character_write_name(target, *name_node, state);
+  if (!written_name) return fail(std::move(written_name.error()));
+  std::string name = std::move(*written_name);
   auto not_a_string = [&] {
     return annotate_error(
         target, ctx,

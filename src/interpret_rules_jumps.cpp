@@ -116,6 +116,24 @@ std::string key_as_written(std::string_view key) {
   return std::string(key);
 }
 
+// The known jump key nearest to `key`, one or two edits away, if any.
+std::optional<std::string_view> nearest_key(const std::string& key, const state::StrSet& known) {
+  std::optional<std::string_view> best;
+  std::size_t best_distance = 3;
+  for (const std::string& candidate : known) {
+    // keys differing in length by more than 2 cannot be within distance 2
+    const std::size_t diff = candidate.size() > key.size() ? candidate.size() - key.size()
+                                                            : key.size() - candidate.size();
+    if (diff > 2) continue;
+    const std::size_t d = edit_distance(key, candidate);
+    if (d >= 1 && d <= 2 && d < best_distance) {
+      best = candidate;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 ParsingError JumpRequest::into_not_found_error(const State& state) const {
@@ -142,21 +160,8 @@ ParsingError JumpRequest::into_not_found_error(const State& state) const {
     // no hint
   } else if (state.all_jump_targets.find(key) != state.all_jump_targets.end()) {
     hint = fmt("\n'{}' is defined, but not where this jump searches: {}.", target, reason);
-  } else {
-    std::optional<std::string_view> best;
-    std::size_t best_distance = 3;
-    for (const std::string& candidate : state.all_jump_targets) {
-      // keys differing in length by more than 2 cannot be within distance 2
-      const std::size_t diff = candidate.size() > key.size() ? candidate.size() - key.size()
-                                                              : key.size() - candidate.size();
-      if (diff > 2) continue;
-      const std::size_t d = edit_distance(key, candidate);
-      if (d >= 1 && d <= 2 && d < best_distance) {
-        best = candidate;
-        best_distance = d;
-      }
-    }
-    if (best) hint = fmt("\nDid you mean '{}'?", key_as_written(*best));
+  } else if (auto best = nearest_key(key, state.all_jump_targets)) {
+    hint = fmt("\nDid you mean '{}'?", key_as_written(*best));
   }
   return errors::JumpTargetNotFound{line_text, target, std::string(searched), std::move(hint),
                                     line};

@@ -75,29 +75,38 @@ bool expression_is_string(const types::Pair& expression, const state::State& sta
   }
 }
 
+namespace {
+
+// The text of an `expression` node: a text-valued one's text, else its
+// number as text.
+errors::Result<std::string> expression_text(const types::Pair& expression, state::State& state) {
+  if (!expression_is_string(expression, state)) {
+    auto v = evaluate_expression(expression, state);
+    if (!v) return fail(std::move(v.error()));
+    return number_to_text(*v);
+  }
+  auto child = lone_primary_child(expression);
+  switch (child->as_rule()) {
+    case types::Rule::expression:
+      return evaluate_string(*child, state);
+    case types::Rule::variable: {
+      auto name = interpret_variable(*child, state);
+      if (!name) return fail(std::move(name.error()));
+      const std::string n = normalize_reserved_case(std::move(*name), state);
+      auto it = state.string_table.find(std::string_view(n));
+      return it == state.string_table.end() ? std::string() : it->second;
+    }
+    default:
+      return evaluate_string_function(*child, state);
+  }
+}
+
+}  // namespace
+
 errors::Result<std::string> evaluate_string(const types::Pair& node, state::State& state) {
   switch (node.as_rule()) {
-    case types::Rule::expression: {
-      if (expression_is_string(node, state)) {
-        auto child = lone_primary_child(node);
-        switch (child->as_rule()) {
-          case types::Rule::expression:
-            return evaluate_string(*child, state);
-          case types::Rule::variable: {
-            auto name = interpret_variable(*child, state);
-            if (!name) return fail(std::move(name.error()));
-            const std::string n = normalize_reserved_case(std::move(*name), state);
-            auto it = state.string_table.find(std::string_view(n));
-            return it == state.string_table.end() ? std::string() : it->second;
-          }
-          default:
-            return evaluate_string_function(*child, state);
-        }
-      }
-      auto v = evaluate_expression(node, state);
-      if (!v) return fail(std::move(v.error()));
-      return number_to_text(*v);
-    }
+    case types::Rule::expression:
+      return expression_text(node, state);
     case types::Rule::string_value: {
       auto s = first_child(node);
       return s ? std::string(s->as_str()) : std::string();
