@@ -233,38 +233,46 @@ double& SymbolTable::slot_for_write(std::string_view key, bool& inserted) {
   return it.value();
 }
 
-SymbolTable::iterator SymbolTable::find(std::string_view key) {
-  iterator it;
-  it.table_ = this;
-  const Located at = locate(key);
-  if (at.block) {
-    position(it, static_cast<std::size_t>(at.shapes - arrays_.data()), at.rank - 1, at.slot);
-    return it;
-  }
-  auto m = named_.find(key);
-  if (m == named_.end()) return end();
+template <bool Const, typename MapIt>
+void SymbolTable::at_map_entry(Iter<Const>& it, MapIt m) {
   it.in_map_ = true;
   it.map_it_ = m;
   it.key_ = &m->first;
   it.value_ = &m.value();
+}
+
+template <typename Self>
+SymbolTable::Iter<std::is_const_v<Self>> SymbolTable::find_in(Self& self, std::string_view key) {
+  Iter<std::is_const_v<Self>> it;
+  it.table_ = &self;
+  const Located at = self.locate(key);
+  if (at.block) {
+    self.position(it, static_cast<std::size_t>(at.shapes - self.arrays_.data()), at.rank - 1,
+                  at.slot);
+    return it;
+  }
+  auto m = self.named_.find(key);
+  if (m == self.named_.end()) return {};
+  at_map_entry(it, m);
   return it;
 }
 
-SymbolTable::const_iterator SymbolTable::find(std::string_view key) const {
-  const_iterator it;
-  it.table_ = this;
-  const Located at = locate(key);
-  if (at.block) {
-    position(it, static_cast<std::size_t>(at.shapes - arrays_.data()), at.rank - 1, at.slot);
+template <typename Self>
+SymbolTable::Iter<std::is_const_v<Self>> SymbolTable::first_of(Self& self) {
+  Iter<std::is_const_v<Self>> it;
+  it.table_ = &self;
+  if (self.named_.begin() != self.named_.end()) {
+    at_map_entry(it, self.named_.begin());
     return it;
   }
-  auto m = named_.find(key);
-  if (m == named_.end()) return end();
-  it.in_map_ = true;
-  it.map_it_ = m;
-  it.key_ = &m->first;
-  it.value_ = &m->second;
+  self.position(it, 0, 0, 0);
   return it;
+}
+
+SymbolTable::iterator SymbolTable::find(std::string_view key) { return find_in(*this, key); }
+
+SymbolTable::const_iterator SymbolTable::find(std::string_view key) const {
+  return find_in(*this, key);
 }
 
 template <bool Const>
@@ -308,33 +316,9 @@ void SymbolTable::advance(Iter<Const>& it) const {
 template void SymbolTable::advance<false>(Iter<false>&) const;
 template void SymbolTable::advance<true>(Iter<true>&) const;
 
-SymbolTable::iterator SymbolTable::begin() {
-  iterator it;
-  it.table_ = this;
-  if (named_.begin() != named_.end()) {
-    it.in_map_ = true;
-    it.map_it_ = named_.begin();
-    it.key_ = &it.map_it_->first;
-    it.value_ = &it.map_it_.value();
-    return it;
-  }
-  position(it, 0, 0, 0);
-  return it;
-}
+SymbolTable::iterator SymbolTable::begin() { return first_of(*this); }
 
-SymbolTable::const_iterator SymbolTable::begin() const {
-  const_iterator it;
-  it.table_ = this;
-  if (named_.begin() != named_.end()) {
-    it.in_map_ = true;
-    it.map_it_ = named_.begin();
-    it.key_ = &it.map_it_->first;
-    it.value_ = &it.map_it_->second;
-    return it;
-  }
-  position(it, 0, 0, 0);
-  return it;
-}
+SymbolTable::const_iterator SymbolTable::begin() const { return first_of(*this); }
 
 const double& SymbolTable::at(std::string_view key) const {
   const double* v = find_value(key);

@@ -194,6 +194,13 @@ class SymbolTable {
   ArrayShapes& shapes_of(std::string_view name);
   template <bool Const>
   void position(Iter<Const>& it, std::size_t shape, std::size_t rank, std::size_t slot) const;
+  // find and begin for a table of either constness
+  template <typename Self>
+  static Iter<std::is_const_v<Self>> find_in(Self& self, std::string_view key);
+  template <typename Self>
+  static Iter<std::is_const_v<Self>> first_of(Self& self);
+  template <bool Const, typename MapIt>
+  static void at_map_entry(Iter<Const>& it, MapIt m);
   template <bool Const>
   void advance(Iter<Const>& it) const;
 
