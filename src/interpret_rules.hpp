@@ -1,25 +1,8 @@
 #pragma once
-// Executing blocks and statements; expressions, variables, strings and the
-// built-in functions of the NC language; assignments, IC and DEF; frame
-// instructions; jumps and CASE; block lists, IF/ELSE, WHILE, FOR, LOOP and
-// REPEAT under the iteration limit.
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
-
-#include "errors.hpp"
-#include "output.hpp"
-#include "state.hpp"
-#include "types.hpp"
-
-// ===========================================================================
-// Assignments, IC and DEF; frame instructions; jumps and CASE; block lists,
+// The rules of the block interpreter: blocks and statements; expressions,
+// variables, strings and the built-in functions of the NC language;
+// assignments, IC and DEF; frame instructions; jumps and CASE; block lists,
 // IF/ELSE, WHILE, FOR, LOOP and REPEAT under the iteration limit.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,12 +15,10 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "limits.hpp"
+#include "output.hpp"
 #include "state.hpp"
 #include "types.hpp"
-
-namespace kelvane::output {
-struct OutputRows;
-}
 
 namespace kelvane::interpret_rules {
 
@@ -151,8 +132,8 @@ Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, Sta
 Result<Flow> interpret_statement_repeat_until(Pair repeat_until_statement, OutputRows& rows,
                                               State& state);
 
-// The parts of the structures, shared by the recursive rules above and the
-// frame-stack executor (vm), so that both read a structure the same way.
+// The parts of block lists and structures shared by the recursive rules
+// above and the frame-stack executor (vm), so that both run them alike.
 
 // The loop-limit error, naming the iteration limit.
 ParsingError loop_limit(const State& state);
@@ -162,6 +143,30 @@ void write_comment_cell(OutputRows& rows, std::string_view text);
 // the node's rule name.
 ParsingError unexpected_rule(std::string_view context, std::string_view details_prefix,
                              const Pair& node, const State& state);
+
+// A `blocks` node is refused for a node of any other rule.
+Status expect_blocks(const Pair& node, const State& state);
+// The `block` children of a `blocks` node, in source order.
+std::vector<Pair> block_nodes(const Pair& blocks);
+// The jump table of a block list, its keys made known to the jump hints and
+// put into `scope`, the list's label scope.
+JumpTable register_jump_targets(std::span<const Pair> blocks, state::StrSet& scope,
+                                State& state);
+// Where a jump request from the block at `current` lands in one list, or
+// nothing when the list does not hold its destination. A landing at or
+// before the jumping block counts in `backward_jumps` against the iteration
+// limit, and the run stops there once nobody receives its rows.
+Result<std::optional<std::size_t>> place_jump_in_list(const JumpTable& table,
+                                                      std::size_t current,
+                                                      const JumpRequest& request,
+                                                      std::size_t& backward_jumps,
+                                                      const OutputRows& rows, const State& state);
+
+// Whether a child of a `control` node is a jump statement (GOTO..., IF ...
+// GOTO, CASE, GOTOS), which both executors run alike.
+bool is_jump_statement(Rule rule);
+// Runs one jump statement.
+Result<Flow> interpret_jump_statement(const Pair& statement, State& state);
 
 struct IfParts {
   Pair condition;
@@ -178,6 +183,10 @@ struct WhileParts {
 };
 // The children of a `while_statement` node.
 Result<WhileParts> while_parts(Pair while_statement);
+// Whether a WHILE runs another pass after `passes` finished ones: its
+// condition holds and the limit is not reached. At the limit the loop fails,
+// whatever the condition.
+Result<bool> while_pass_due(const Pair& condition, std::size_t passes, State& state);
 
 struct RepeatParts {
   Pair body;
@@ -185,63 +194,54 @@ struct RepeatParts {
 };
 // The children of a `repeat_until_statement` node.
 Result<RepeatParts> repeat_until_parts(Pair repeat_until_statement, const State& state);
+// Whether a LOOP runs another pass after one finished: always, the pass
+// counted, until the iteration limit fails it.
+Result<bool> loop_pass_due(std::size_t& passes, const State& state);
+// Whether a REPEAT runs another pass after one finished: the pass is
+// counted, then the UNTIL condition is read.
+Result<bool> repeat_pass_due(const Pair& condition, std::size_t& passes, State& state);
 
-// A started FOR: its counter holds the start value (recorded as a variable
-// change) and the end value is evaluated.
-struct ForStart {
+// A FOR under way: its counter variable and end value.
+struct ForLoop {
   std::string counter;
   double end = 0.0;
   std::size_t line = 0;  // line of the FOR's assignment, for its errors
+};
+// A started FOR: its counter holds the start value (recorded as a variable
+// change) and the end value is evaluated.
+struct ForStart {
+  ForLoop loop;
   Pair body;
 };
 Result<ForStart> start_for(Pair for_statement, OutputRows& rows, State& state);
-// The error of a FOR counter that adding 1 no longer changes (2^53 and
-// beyond, an infinity): the loop would repeat the same pass forever.
-ParsingError for_counter_stuck(std::string_view counter, double value, std::size_t line,
-                               const State& state);
-
-// ---------------------------------------------------------------------------
-// Assignments, IC and DEF
-
-// Target name (upper case) and the numeric value, or no value for a text assignment.
-using AssignmentResult = std::pair<std::string, std::optional<double>>;
-
-// One `assignment` or `axis_word` node: stores the value in the state (axis
-// position, numeric variable, STRING variable or one character of it).
-Result<AssignmentResult> interpret_assignment(Pair node, State& state);
-// IC(e) (an `axis_increment` node) for the axis or variable `name`.
-Result<double> interpret_axis_increment(Pair node, State& state, std::string name);
-// One `definition` node (DEF ...). Writes no cell; records numeric values.
-Status interpret_definition(Pair node, OutputRows& rows, State& state);
-
-// ---------------------------------------------------------------------------
-// Frame instructions
-
-using RotationMatrix = state::Matrix3;
-
-// One `frame_op` node: TRANS, ATRANS, ROT, AROT, and the unsupported frame
-// keywords. Keeps the machine position of every positioned axis.
-Status interpret_frame_op(Pair node, State& state);
-
-// What a frame instruction does to the translation and the rotation (the
-// middle step of the frame change: positions are re-derived by the caller).
-// `keyword` is upper case; `arguments` are the `assignment` children.
-Status apply_frame_instruction(std::string_view keyword, std::span<const Pair> arguments,
-                               std::size_t line, std::string_view line_text, State& state);
-
-// TRANS/ATRANS arguments as (axis name, value), without moving any axis.
-Result<std::vector<std::pair<std::string, double>>> frame_assignments(
-    std::span<const Pair> arguments, State& state);
-// ROT/AROT arguments as a rotation matrix.
-Result<RotationMatrix> rotation_assignments(std::span<const Pair> arguments, State& state,
-                                            std::size_t line, std::string_view line_text);
-
-}  // namespace kelvane::interpret_rules
-
-namespace kelvane::interpret_rules {
+// Whether a started FOR runs its first pass: its counter is a variable (not
+// an axis or a block address) within the end value.
+bool for_first_pass_due(const ForLoop& loop, const State& state);
+// After a FOR pass: the counter steps by 1 (recorded as a variable change);
+// whether another pass runs. A counter that adding 1 no longer changes
+// (2^53 and beyond, an infinity) would repeat the same pass forever: refused.
+Result<bool> for_next_pass_due(const ForLoop& loop, OutputRows& rows, State& state);
 
 // ---------------------------------------------------------------------------
 // Blocks and statements
+
+// One block being run: what both executors do alike to every block. The
+// row is opened, every child but a `control` node is applied, and the block
+// is finished.
+struct BlockRun {
+  std::size_t line = 0;
+  bool ran_statement = false;
+
+  // Flushes the previous row and opens the block's own.
+  static Result<BlockRun> open(const Pair& block, OutputRows& rows);
+  // Applies a child that is not a `control` node (block number, label,
+  // statement, DEF, frame instruction, comment): its flow, End after an
+  // end-of-program M word; nothing for a child of any other rule.
+  Result<std::optional<Flow>> apply(const Pair& child, OutputRows& rows, State& state);
+  // The block's last step once a statement ran: arc centres are rotated
+  // with the frame.
+  Status close(OutputRows& rows, const State& state) const;
+};
 
 // Runs one `block` node: flushes the previous row, opens this block's row and
 // applies the block's parts in source order.
@@ -342,7 +342,7 @@ errors::Result<std::vector<std::string>> interpret_variable_array(const types::P
 errors::Result<std::string> interpret_variable_array_key(const types::Pair& node,
                                                          state::State& state);
 
-inline constexpr std::size_t kMaxArrayElements = 1u << 22;  // 4194304 keys per list
+inline constexpr std::size_t kMaxArrayElements = limits::kMaxArrayElementKeys;
 
 // "$AA_IW" or "$AA_IM" when the `variable_array` node names one of them.
 std::optional<std::string_view> actual_position_sysvar_name(const types::Pair& node);
@@ -389,8 +389,40 @@ errors::Result<std::uint64_t> eval_index_arg(const types::Pair& argument, state:
 // A number in NC text form (blanks around, EX exponents, INF/NAN), or nothing.
 std::optional<double> parse_nc_number(std::string_view text);
 
-// Characters (Unicode scalar values) of a UTF-8 text; an invalid byte counts
-// as one character.
-std::size_t char_count(std::string_view text);
+// ---------------------------------------------------------------------------
+// Assignments, IC and DEF
+
+// Target name (upper case) and the numeric value, or no value for a text assignment.
+using AssignmentResult = std::pair<std::string, std::optional<double>>;
+
+// One `assignment` or `axis_word` node: stores the value in the state (axis
+// position, numeric variable, STRING variable or one character of it).
+Result<AssignmentResult> interpret_assignment(Pair node, State& state);
+// IC(e) (an `axis_increment` node) for the axis or variable `name`.
+Result<double> interpret_axis_increment(Pair node, State& state, std::string name);
+// One `definition` node (DEF ...). Writes no cell; records numeric values.
+Status interpret_definition(Pair node, OutputRows& rows, State& state);
+
+// ---------------------------------------------------------------------------
+// Frame instructions
+
+using RotationMatrix = state::Matrix3;
+
+// One `frame_op` node: TRANS, ATRANS, ROT, AROT, and the unsupported frame
+// keywords. Keeps the machine position of every positioned axis.
+Status interpret_frame_op(Pair node, State& state);
+
+// What a frame instruction does to the translation and the rotation (the
+// middle step of the frame change: positions are re-derived by the caller).
+// `keyword` is upper case; `arguments` are the `assignment` children.
+Status apply_frame_instruction(std::string_view keyword, std::span<const Pair> arguments,
+                               std::size_t line, std::string_view line_text, State& state);
+
+// TRANS/ATRANS arguments as (axis name, value), without moving any axis.
+Result<std::vector<std::pair<std::string, double>>> frame_assignments(
+    std::span<const Pair> arguments, State& state);
+// ROT/AROT arguments as a rotation matrix.
+Result<RotationMatrix> rotation_assignments(std::span<const Pair> arguments, State& state,
+                                            std::size_t line, std::string_view line_text);
 
 }  // namespace kelvane::interpret_rules

@@ -50,6 +50,9 @@ inline constexpr std::size_t kMaxParseTokens = std::numeric_limits<std::uint32_t
 inline constexpr std::uint64_t kMaxArrayElementsPerRun = std::uint64_t{1} << 22;
 // The largest array index: indices are 32-bit signed on real controls.
 inline constexpr double kMaxArrayIndex = 2147483646.0;
+// Keys of the element list one array reference may build (every element
+// from the origin up to it): the same bound as DEF's elements of a run.
+inline constexpr std::size_t kMaxArrayElementKeys = std::size_t{1} << 22;
 // SPRINT precision and padded width: beyond these a format only allocates.
 inline constexpr std::uint64_t kMaxSprintPrecision = 65535;
 inline constexpr std::uint64_t kMaxSprintWidth = std::uint64_t{1} << 20;

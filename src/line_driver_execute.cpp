@@ -54,7 +54,7 @@ void write_axis_cell(std::string_view column, double value, OutputRows& rows, St
 // the increment itself, with a warning.
 double incremented(std::string_view name, double increment, const State& state) {
   if (auto it = state.axes.find(name); it != state.axes.end()) return it->second + increment;
-  state::write_warning_line(
+  text::write_warning_line(
       "Warning: axis '" + std::string(name) +
       "' is incremented with IC() before any absolute position was set; assuming it starts at 0 "
       "(a real control would start from the actual axis position).");

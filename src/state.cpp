@@ -5,12 +5,14 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <stdexcept>
 
 #include "output.hpp"
 
 namespace kelvane::state {
+
+using text::to_upper;
+using text::write_warning_line;
 
 using errors::ParsingError;
 using errors::Result;
@@ -19,20 +21,6 @@ using types::Value;
 
 // ---------------------------------------------------------------------------
 // Helpers
-
-std::string to_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-void write_warning_line(std::string line) {
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
 
 Matrix3 mat_mul(const Matrix3& a, const Matrix3& b) {
   Matrix3 r{};
@@ -62,15 +50,7 @@ int geometry_index(std::string_view name) {
   }
 }
 
-bool equals_upper(std::string_view name, std::string_view configured) {
-  if (name.size() != configured.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != configured[i]) return false;
-  }
-  return true;
-}
+using text::equals_upper;
 
 std::string_view intern(std::string_view name) { return std::string_view(output::intern_column(name)); }
 
@@ -87,6 +67,19 @@ Status check_index_key(std::string_view key, const std::vector<std::string>& axe
 
 // ---------------------------------------------------------------------------
 // Symbol table
+
+void format_element_key(std::string& out, std::string_view name,
+                        std::span<const std::int32_t> index) {
+  out.assign(name);
+  out.push_back('[');
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    if (d) out.push_back(',');
+    char buf[16];
+    auto res = std::to_chars(buf, buf + sizeof buf, index[d]);
+    out.append(buf, res.ptr);
+  }
+  out.push_back(']');
+}
 
 namespace {
 
@@ -126,20 +119,8 @@ std::optional<ParsedKey> parse_element_key(std::string_view key) {
   }
 }
 
-void append_index(std::string& out, std::int32_t v) {
-  char buf[16];
-  auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, res.ptr);
-}
-
 void format_key(std::string& out, std::string_view name, std::size_t rank, const Index& idx) {
-  out.assign(name);
-  out.push_back('[');
-  for (std::size_t d = 0; d < rank; ++d) {
-    if (d) out.push_back(',');
-    append_index(out, idx[d]);
-  }
-  out.push_back(']');
+  format_element_key(out, name, std::span<const std::int32_t>(idx.data(), rank));
 }
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
@@ -255,38 +236,46 @@ double& SymbolTable::slot_for_write(std::string_view key, bool& inserted) {
   return it.value();
 }
 
-SymbolTable::iterator SymbolTable::find(std::string_view key) {
-  iterator it;
-  it.table_ = this;
-  const Located at = locate(key);
-  if (at.block) {
-    position(it, static_cast<std::size_t>(at.shapes - arrays_.data()), at.rank - 1, at.slot);
-    return it;
-  }
-  auto m = named_.find(key);
-  if (m == named_.end()) return end();
+template <bool Const, typename MapIt>
+void SymbolTable::at_map_entry(Iter<Const>& it, MapIt m) {
   it.in_map_ = true;
   it.map_it_ = m;
   it.key_ = &m->first;
   it.value_ = &m.value();
+}
+
+template <typename Self>
+SymbolTable::Iter<std::is_const_v<Self>> SymbolTable::find_in(Self& self, std::string_view key) {
+  Iter<std::is_const_v<Self>> it;
+  it.table_ = &self;
+  const Located at = self.locate(key);
+  if (at.block) {
+    self.position(it, static_cast<std::size_t>(at.shapes - self.arrays_.data()), at.rank - 1,
+                  at.slot);
+    return it;
+  }
+  auto m = self.named_.find(key);
+  if (m == self.named_.end()) return {};
+  at_map_entry(it, m);
   return it;
 }
 
-SymbolTable::const_iterator SymbolTable::find(std::string_view key) const {
-  const_iterator it;
-  it.table_ = this;
-  const Located at = locate(key);
-  if (at.block) {
-    position(it, static_cast<std::size_t>(at.shapes - arrays_.data()), at.rank - 1, at.slot);
+template <typename Self>
+SymbolTable::Iter<std::is_const_v<Self>> SymbolTable::first_of(Self& self) {
+  Iter<std::is_const_v<Self>> it;
+  it.table_ = &self;
+  if (self.named_.begin() != self.named_.end()) {
+    at_map_entry(it, self.named_.begin());
     return it;
   }
-  auto m = named_.find(key);
-  if (m == named_.end()) return end();
-  it.in_map_ = true;
-  it.map_it_ = m;
-  it.key_ = &m->first;
-  it.value_ = &m->second;
+  self.position(it, 0, 0, 0);
   return it;
+}
+
+SymbolTable::iterator SymbolTable::find(std::string_view key) { return find_in(*this, key); }
+
+SymbolTable::const_iterator SymbolTable::find(std::string_view key) const {
+  return find_in(*this, key);
 }
 
 template <bool Const>
@@ -330,33 +319,9 @@ void SymbolTable::advance(Iter<Const>& it) const {
 template void SymbolTable::advance<false>(Iter<false>&) const;
 template void SymbolTable::advance<true>(Iter<true>&) const;
 
-SymbolTable::iterator SymbolTable::begin() {
-  iterator it;
-  it.table_ = this;
-  if (named_.begin() != named_.end()) {
-    it.in_map_ = true;
-    it.map_it_ = named_.begin();
-    it.key_ = &it.map_it_->first;
-    it.value_ = &it.map_it_.value();
-    return it;
-  }
-  position(it, 0, 0, 0);
-  return it;
-}
+SymbolTable::iterator SymbolTable::begin() { return first_of(*this); }
 
-SymbolTable::const_iterator SymbolTable::begin() const {
-  const_iterator it;
-  it.table_ = this;
-  if (named_.begin() != named_.end()) {
-    it.in_map_ = true;
-    it.map_it_ = named_.begin();
-    it.key_ = &it.map_it_->first;
-    it.value_ = &it.map_it_->second;
-    return it;
-  }
-  position(it, 0, 0, 0);
-  return it;
-}
+SymbolTable::const_iterator SymbolTable::begin() const { return first_of(*this); }
 
 const double& SymbolTable::at(std::string_view key) const {
   const double* v = find_value(key);
@@ -584,25 +549,10 @@ bool State::is_block_address(std::string_view name) {
 std::optional<OutputKey> State::resolve_output_key(std::string_view name) const {
   auto it = output_keys.find(name);
   if (it != output_keys.end()) return it->second;
-  // Upper-case on the stack for the short names that matter.
-  char buf[32];
-  if (name.size() <= sizeof buf) {
-    bool changed = false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      char c = name[i];
-      if (c >= 'a' && c <= 'z') {
-        c = static_cast<char>(c - 'a' + 'A');
-        changed = true;
-      }
-      buf[i] = c;
-    }
-    if (!changed) return std::nullopt;
-    it = output_keys.find(std::string_view(buf, name.size()));
-  } else {
-    std::string up = to_upper(name);
-    if (up == name) return std::nullopt;
-    it = output_keys.find(std::string_view(up));
-  }
+  // upper-cased on the stack for the short names that matter
+  const text::UpperBuf up(name);
+  if (up.view() == name) return std::nullopt;
+  it = output_keys.find(up.view());
   if (it != output_keys.end()) return it->second;
   return std::nullopt;
 }
@@ -645,7 +595,7 @@ void State::warn_unsupported_address(std::string_view name, std::size_t line) {
     return;
   }
   if (!warned_addresses.insert(up).second) return;
-  write_warning_line("Warning [line " + std::to_string(line) + "]: address '" + up + "' - " +
+  write_warning_line(text::warning_prefix(line) + "address '" + up + "' - " +
                      std::string(description) +
                      " - is not interpreted and is treated as a user variable; the motion it "
                      "programs will be wrong");

@@ -23,7 +23,12 @@
 
 #include "errors.hpp"
 #include "fx_hash.hpp"
-#include "output.hpp"
+#include "limits.hpp"
+#include "text.hpp"
+
+namespace kelvane::output {
+class CellMap;  // the cells of a row, which the frame writes rotated positions into
+}
 
 namespace kelvane::state {
 
@@ -42,10 +47,7 @@ struct StrHash {
   std::size_t operator()(const char* s) const noexcept { return (*this)(std::string_view(s)); }
 };
 
-struct StrEq {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
+using StrEq = kelvane::NameEq;
 
 // Maps and sets keyed by owned texts that take std::string_view lookups
 // without allocating: `map.find(std::string_view("X"))`.
@@ -57,10 +59,6 @@ using StrSet = tsl::robin_set<std::string, StrHash, StrEq>;
 
 // ---------------------------------------------------------------------------
 // Symbol table
-
-// The most array elements DEF may create in one run, all arrays together
-// (the initial-state program and the main program are one run).
-inline constexpr std::uint64_t kMaxArrayElementsPerRun = std::uint64_t{1} << 22;  // 4194304
 
 // Numeric variables and array elements by key: "R1", "A[1,2]". Scalars, and
 // elements that are assigned or read one at a time, live in a hash map. The
@@ -176,7 +174,7 @@ class SymbolTable {
   // the result is then the number they would reach (saturating).
   std::optional<std::uint64_t> declare_array(std::string_view name,
                                              std::span<const std::int32_t> bounds,
-                                             std::uint64_t limit = kMaxArrayElementsPerRun);
+                                             std::uint64_t limit = limits::kMaxArrayElementsPerRun);
   // The elements DEF has created so far (what the run-wide limit counts).
   std::uint64_t declared_elements() const noexcept { return declared_; }
 
@@ -196,6 +194,13 @@ class SymbolTable {
   ArrayShapes& shapes_of(std::string_view name);
   template <bool Const>
   void position(Iter<Const>& it, std::size_t shape, std::size_t rank, std::size_t slot) const;
+  // find and begin for a table of either constness
+  template <typename Self>
+  static Iter<std::is_const_v<Self>> find_in(Self& self, std::string_view key);
+  template <typename Self>
+  static Iter<std::is_const_v<Self>> first_of(Self& self);
+  template <bool Const, typename MapIt>
+  static void at_map_entry(Iter<Const>& it, MapIt m);
   template <bool Const>
   void advance(Iter<Const>& it) const;
 
@@ -280,7 +285,7 @@ struct State {
   std::array<std::string_view, 3> arc_center_columns{"I", "J", "K"};  // interned
   Matrix3 rotation = kIdentity;      // machine = R * local + T for X, Y, Z
   // plain values
-  std::size_t iteration_limit = 10000;
+  std::size_t iteration_limit = limits::kDefaultIterationLimit;
   std::array<std::optional<std::string_view>, 3> geometry_columns;  // columns of X, Y, Z
   bool rotation_active = false;
   // a later program runs on this state (the initial-state run): every target of
@@ -370,10 +375,10 @@ errors::Result<State> build_state(
     std::optional<std::vector<std::pair<std::string, std::size_t>>> axis_index_map,
     bool allow_undefined_variables);
 
-// ASCII upper case of a text.
-std::string to_upper(std::string_view s);
-// Writes one whole line (a "\n" is appended) to standard error at once.
-void write_warning_line(std::string line);
+// The key of an array element, its name and indices: "A[1,2]", the form the
+// symbol table reads back.
+void format_element_key(std::string& out, std::string_view name,
+                        std::span<const std::int32_t> index);
 
 // 3x3 products.
 Matrix3 mat_mul(const Matrix3& a, const Matrix3& b);

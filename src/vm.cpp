@@ -38,6 +38,8 @@ errors::Result<ExecOutcome> exec_if(const Pair& node, output::OutputRows& rows,
   return cont();
 }
 
+// Unlike the recursive rule, a WHILE under an iteration limit of 0 is
+// skipped without an error (its condition is still read).
 errors::Result<ExecOutcome> exec_while(const Pair& node, state::State& state) {
   auto parts = while_parts(node);
   if (!parts) return fail(std::move(parts.error()));
@@ -64,50 +66,39 @@ errors::Result<ExecOutcome> exec_for(const Pair& node, output::OutputRows& rows,
                                      state::State& state) {
   auto started = start_for(node, rows, state);
   if (!started) return fail(std::move(started.error()));
-  auto it = state.symbol_table.find(started->counter);
-  // no entry: the counter is an axis or a block address, no pass runs
-  if (it == state.symbol_table.end() || !(it->second <= started->end)) return cont();
-  return push(
-      FrameKind{FrameKind::For{started->end, std::move(started->counter), started->line}},
-      started->body, state);
+  if (!for_first_pass_due(started->loop, state)) return cont();
+  return push(FrameKind{FrameKind::For{std::move(started->loop)}}, started->body, state);
+}
+
+// A structure hands back the frame of the body it runs (Push), or Continue.
+errors::Result<ExecOutcome> exec_structure(const Pair& node, output::OutputRows& rows,
+                                           state::State& state) {
+  switch (node.as_rule()) {
+    case Rule::if_statement:
+      return exec_if(node, rows, state);
+    case Rule::loop_statement:
+      return exec_loop(node, state);
+    case Rule::for_statement:
+      return exec_for(node, rows, state);
+    case Rule::while_statement:
+      return exec_while(node, state);
+    case Rule::repeat_until_statement:
+      return exec_repeat(node, state);
+    default:
+      return fail(unexpected_rule("vm::exec_control", "Unexpected control rule: ", node, state));
+  }
 }
 
 errors::Result<ExecOutcome> exec_control(const Pair& control, output::OutputRows& rows,
                                          state::State& state) {
   for (const Pair& child : control.into_inner()) {
     errors::Result<ExecOutcome> outcome = cont();
-    switch (child.as_rule()) {
-      case Rule::gotos_statement:
-        (void)interpret_gotos(child, state);
-        break;
-      case Rule::goto_statement:
-      case Rule::if_goto_statement:
-      case Rule::case_statement: {
-        auto flow = child.as_rule() == Rule::goto_statement ? interpret_goto(child, state)
-                    : child.as_rule() == Rule::if_goto_statement
-                        ? interpret_if_goto(child, state)
-                        : interpret_case(child, state);
-        if (!flow) return fail(std::move(flow.error()));
-        outcome = from_flow(std::move(*flow));
-        break;
-      }
-      case Rule::if_statement:
-        outcome = exec_if(child, rows, state);
-        break;
-      case Rule::loop_statement:
-        outcome = exec_loop(child, state);
-        break;
-      case Rule::for_statement:
-        outcome = exec_for(child, rows, state);
-        break;
-      case Rule::while_statement:
-        outcome = exec_while(child, state);
-        break;
-      case Rule::repeat_until_statement:
-        outcome = exec_repeat(child, state);
-        break;
-      default:
-        return fail(unexpected_rule("vm::exec_control", "Unexpected control rule: ", child, state));
+    if (is_jump_statement(child.as_rule())) {
+      auto flow = interpret_jump_statement(child, state);
+      if (!flow) return fail(std::move(flow.error()));
+      outcome = from_flow(std::move(*flow));
+    } else {
+      outcome = exec_structure(child, rows, state);
     }
     if (!outcome) return outcome;
     if (!std::holds_alternative<ExecOutcome::Continue>(outcome->v)) return outcome;
@@ -143,19 +134,22 @@ struct Stack {
     pop();
     if (!frames.empty()) ++frames.back().pc;
   }
+  // Another pass of the top frame's list, or the frame is left.
+  void repeat_or_leave(bool again) {
+    if (again) frames.back().pc = 0;
+    else leave();
+  }
 };
 
 // Places a jump from the top frame, leaving every frame that cannot.
 errors::Status place_jump(Stack& stack, const JumpRequest& request) {
   while (!stack.frames.empty()) {
     Frame& g = stack.frames.back();
-    if (auto t = resolve_jump(g.targets, g.pc, request)) {
-      if (*t <= g.pc) {
-        ++g.back_jumps;
-        if (g.back_jumps >= stack.state.iteration_limit) return fail(loop_limit(stack.state));
-        if (stack.rows.consumer_gone()) return fail(errors::StreamClosed{});
-      }
-      g.pc = *t;
+    auto target =
+        place_jump_in_list(g.targets, g.pc, request, g.back_jumps, stack.rows, stack.state);
+    if (!target) return fail(std::move(target.error()));
+    if (*target) {
+      g.pc = **target;
       return {};
     }
     stack.pop();  // a loop frame is left for good
@@ -163,79 +157,69 @@ errors::Status place_jump(Stack& stack, const JumpRequest& request) {
   return fail(request.into_not_found_error(stack.state));
 }
 
+// Whether the top frame's list runs another pass, by the kind of its loop.
+errors::Result<bool> another_pass(FrameKind& kind, Stack& stack) {
+  state::State& state = stack.state;
+  return std::visit(
+      [&](auto& k) -> errors::Result<bool> {
+        using K = std::decay_t<decltype(k)>;
+        if constexpr (std::is_same_v<K, FrameKind::Body>) {
+          return false;
+        } else if constexpr (std::is_same_v<K, FrameKind::While>) {
+          auto due = while_pass_due(k.cond, k.iterations, state);
+          if (due && *due) ++k.iterations;
+          return due;
+        } else if constexpr (std::is_same_v<K, FrameKind::Loop>) {
+          return loop_pass_due(k.iterations, state);
+        } else if constexpr (std::is_same_v<K, FrameKind::Repeat>) {
+          return repeat_pass_due(k.cond, k.iterations, state);
+        } else {
+          static_assert(std::is_same_v<K, FrameKind::For>);
+          return for_next_pass_due(k.loop, stack.rows, state);
+        }
+      },
+      kind.v);
+}
+
 // The top frame's list has finished: another pass, or the frame is left.
 // Every loop pass ends here, so the run stops here once nobody receives its
 // rows.
 errors::Status finish_list(Stack& stack) {
-  output::OutputRows& rows = stack.rows;
-  if (rows.consumer_gone()) return fail(errors::StreamClosed{});
-  state::State& state = stack.state;
-  const std::size_t limit = state.iteration_limit;
-  Frame& f = stack.frames.back();
+  if (stack.rows.consumer_gone()) return fail(errors::StreamClosed{});
+  auto again = another_pass(stack.frames.back().kind, stack);
+  if (!again) return fail(std::move(again.error()));
+  stack.repeat_or_leave(*again);
+  return {};
+}
+
+// Runs one step of the stack on the outcome of a block; true once the
+// program has ended.
+errors::Result<bool> step(Stack& stack, ExecOutcome& outcome) {
   return std::visit(
-      [&](auto& kind) -> errors::Status {
-        using K = std::decay_t<decltype(kind)>;
-        if constexpr (std::is_same_v<K, FrameKind::Body>) {
-          stack.leave();
-        } else if constexpr (std::is_same_v<K, FrameKind::While>) {
-          auto holds = evaluate_condition(kind.cond, state);
-          if (!holds) return fail(std::move(holds.error()));
-          if (*holds && kind.iterations < limit) {
-            ++kind.iterations;
-            f.pc = 0;
-          } else {
-            if (kind.iterations >= limit) return fail(loop_limit(state));
-            stack.leave();
-          }
-        } else if constexpr (std::is_same_v<K, FrameKind::Loop>) {
-          ++kind.iterations;
-          if (kind.iterations >= limit) return fail(loop_limit(state));
-          f.pc = 0;
-        } else if constexpr (std::is_same_v<K, FrameKind::Repeat>) {
-          ++kind.iterations;
-          if (kind.iterations >= limit) return fail(loop_limit(state));
-          auto holds = evaluate_condition(kind.cond, state);
-          if (!holds) return fail(std::move(holds.error()));
-          if (*holds) stack.leave();
-          else f.pc = 0;
+      [&](auto& o) -> errors::Result<bool> {
+        using O = std::decay_t<decltype(o)>;
+        if constexpr (std::is_same_v<O, ExecOutcome::Continue>) {
+          ++stack.frames.back().pc;
+        } else if constexpr (std::is_same_v<O, ExecOutcome::End>) {
+          return true;
+        } else if constexpr (std::is_same_v<O, ExecOutcome::Jump>) {
+          if (auto st = place_jump(stack, o.request); !st) return fail(std::move(st.error()));
         } else {
-          static_assert(std::is_same_v<K, FrameKind::For>);
-          auto it = state.symbol_table.find(kind.counter);
-          if (it == state.symbol_table.end()) {
-            stack.leave();
-            return {};
-          }
-          const double before = it->second;
-          const double next = before + 1.0;
-          it.value() = next;
-          rows.record_variable_change(kind.counter, next);
-          if (!(next <= kind.end)) {
-            stack.leave();
-            return {};
-          }
-          if (next == before) return fail(for_counter_stuck(kind.counter, before, kind.line, state));
-          f.pc = 0;
+          static_assert(std::is_same_v<O, ExecOutcome::Push>);
+          stack.frames.push_back(std::move(*o.frame));
         }
-        return {};
+        return false;
       },
-      f.kind.v);
+      outcome.v);
 }
 
 }  // namespace
 
-std::vector<Pair> collect_blocks(const Pair& blocks) {
-  std::vector<Pair> list;
-  for (const Pair& block : blocks.into_inner()) list.push_back(block);
-  return list;
-}
+std::vector<Pair> collect_blocks(const Pair& blocks) { return block_nodes(blocks); }
 
 Frame new_frame(FrameKind kind, std::vector<Pair> blocks, state::State& state) {
-  JumpTable targets = scan_jump_targets(blocks);
   state::StrSet& scope = state.label_scopes.emplace_back();
-  for (const auto& entry : targets) {
-    state.all_jump_targets.insert(entry.first);
-    scope.insert(entry.first);
-  }
+  JumpTable targets = register_jump_targets(blocks, scope, state);
   return Frame{std::move(kind), std::move(blocks), std::move(targets), 0, 0, std::nullopt};
 }
 
@@ -244,70 +228,38 @@ errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& ro
   if (block.as_rule() != Rule::block) {
     return fail(unexpected_rule("vm::exec_block", "Expected a block, found ", block, state));
   }
-  const std::size_t line = node_line(block);
-  if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
-  rows.row.line = line;
+  auto run = BlockRun::open(block, rows);
+  if (!run) return fail(std::move(run.error()));
   ExecOutcome outcome = cont();
-  bool ran_statement = false;
   for (const Pair& child : block.into_inner()) {
-    switch (child.as_rule()) {
-      case Rule::block_number:
-        interpret_block_number(child, rows);
-        break;
-      case Rule::label_def:
-        break;
-      case Rule::statement: {
-        auto f = interpret_statement(child, rows, state);
-        if (!f) return fail(std::move(f.error()));
-        if (f->is_end()) outcome = ExecOutcome{ExecOutcome::End{}};
-        ran_statement = true;
-        break;
-      }
-      case Rule::definition: {
-        auto st = interpret_definition(child, rows, state);
-        if (!st) return fail(std::move(st.error()));
-        break;
-      }
-      case Rule::frame_op: {
-        auto st = interpret_frame_op(child, state);
-        if (!st) return fail(std::move(st.error()));
-        break;
-      }
-      case Rule::control: {
-        auto r = exec_control(child, rows, state);
-        if (!r) return r;
-        // the structure's body runs next: the rest of this block (a comment
-        // after the closing keyword) is applied when its frame is left
-        if (auto* p = std::get_if<ExecOutcome::Push>(&r->v)) {
-          for (const Pair& rest : block.into_inner()) {
-            if (rest.as_rule() == Rule::comment && rest.start_pos() > child.start_pos())
-              p->frame->closing_comment = rest;
-          }
-          return r;
+    if (child.as_rule() == Rule::control) {
+      auto r = exec_control(child, rows, state);
+      if (!r) return r;
+      // the structure's body runs next: the rest of this block (a comment
+      // after the closing keyword) is applied when its frame is left
+      if (auto* p = std::get_if<ExecOutcome::Push>(&r->v)) {
+        for (const Pair& rest : block.into_inner()) {
+          if (rest.as_rule() == Rule::comment && rest.start_pos() > child.start_pos())
+            p->frame->closing_comment = rest;
         }
-        outcome = std::move(*r);
-        break;
+        return r;
       }
-      case Rule::comment:
-        write_comment_cell(rows, child.as_str());
-        break;
-      default:
-        return fail(unexpected_rule("vm::exec_block", "Unexpected rule in block: ", child, state));
+      outcome = std::move(*r);
+      continue;
     }
+    auto part = run->apply(child, rows, state);
+    if (!part) return fail(std::move(part.error()));
+    if (!*part) {
+      return fail(unexpected_rule("vm::exec_block", "Unexpected rule in block: ", child, state));
+    }
+    if ((*part)->is_end()) outcome = ExecOutcome{ExecOutcome::End{}};
   }
-  if (ran_statement) {
-    if (auto st = state.finish_block_frame(rows.row.cells, line); !st)
-      return fail(std::move(st.error()));
-  }
+  if (auto st = run->close(rows, state); !st) return fail(std::move(st.error()));
   return outcome;
 }
 
 errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::State& state) {
-  if (blocks.as_rule() != Rule::blocks) {
-    std::string message = "Expected blocks, found ";
-    message += types::rule_name(blocks.as_rule());
-    return fail(annotate_error(blocks, "blocks interpretation", message, state));
-  }
+  if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
   Stack stack{state, rows, {}};
   stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, collect_blocks(blocks), state));
   while (!stack.frames.empty()) {
@@ -318,25 +270,10 @@ errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::St
     }
     auto outcome = exec_block(f.blocks[f.pc], rows, state);
     if (!outcome) return fail(std::move(outcome.error()));
-    // `f` may not survive the stack changes below
-    auto step = std::visit(
-        [&](auto& o) -> errors::Result<bool> {
-          using O = std::decay_t<decltype(o)>;
-          if constexpr (std::is_same_v<O, ExecOutcome::Continue>) {
-            ++stack.frames.back().pc;
-          } else if constexpr (std::is_same_v<O, ExecOutcome::End>) {
-            return true;
-          } else if constexpr (std::is_same_v<O, ExecOutcome::Jump>) {
-            if (auto st = place_jump(stack, o.request); !st) return fail(std::move(st.error()));
-          } else {
-            static_assert(std::is_same_v<O, ExecOutcome::Push>);
-            stack.frames.push_back(std::move(*o.frame));
-          }
-          return false;
-        },
-        outcome->v);
-    if (!step) return fail(std::move(step.error()));
-    if (*step) {
+    // `f` may not survive the stack changes of the step
+    auto ended = step(stack, *outcome);
+    if (!ended) return fail(std::move(ended.error()));
+    if (*ended) {
       while (!stack.frames.empty()) stack.pop();
       return Flow::end();
     }

@@ -37,11 +37,9 @@ struct FrameKind {
     std::size_t iterations = 0;
     types::Pair cond;  // the UNTIL `condition` node
   };
-  // A FOR body: the end value and the counter variable's name.
+  // A FOR body: the counter variable and the end value.
   struct For {
-    double end = 0.0;
-    std::string counter;
-    std::size_t line = 0;  // line of the FOR's assignment, for its errors
+    ForLoop loop;
   };
   std::variant<Body, While, Loop, Repeat, For> v;
 };
