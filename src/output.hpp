@@ -268,9 +268,7 @@ class Receiver {
       std::unique_lock lock(s_->mutex);
       wait_for_value(lock);
       if (s_->queue.empty()) return std::nullopt;
-      out.emplace(std::move(s_->queue.front()));
-      s_->queue.pop_front();
-      wake = s_->senders_waiting > 0 && s_->queue.size() <= s_->low_water;
+      wake = s_->take_front(out);
     }
     if (wake) s_->not_full.notify_all();
     return out;
@@ -304,9 +302,7 @@ class Receiver {
     {
       std::lock_guard lock(s_->mutex);
       if (s_->queue.empty()) return std::nullopt;
-      out.emplace(std::move(s_->queue.front()));
-      s_->queue.pop_front();
-      wake = s_->senders_waiting > 0 && s_->queue.size() <= s_->low_water;
+      wake = s_->take_front(out);
     }
     if (wake) s_->not_full.notify_all();
     return out;

@@ -44,19 +44,25 @@ void name_argument_error(const char* param) {
 
 bool is_absent(PyObject* o) { return o == nullptr || o == Py_None; }
 
-bool to_text(PyObject* o, const char* param, std::string& out) {
-  if (!PyUnicode_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", param, type_name(o));
-    return false;
-  }
+// The UTF-8 text of a str; a str that has none (lone surrogates) fails
+// naming the argument.
+bool utf8_of(PyObject* str, const char* param, std::string& out) {
   Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  const char* s = PyUnicode_AsUTF8AndSize(str, &n);
   if (s == nullptr) {
     name_argument_error(param);
     return false;
   }
   out.assign(s, static_cast<std::size_t>(n));
   return true;
+}
+
+bool to_text(PyObject* o, const char* param, std::string& out) {
+  if (!PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", param, type_name(o));
+    return false;
+  }
+  return utf8_of(o, param, out);
 }
 
 bool to_opt_text(PyObject* o, const char* param, std::optional<std::string>& out) {
@@ -94,13 +100,7 @@ bool to_opt_text_list(PyObject* o, const char* param, std::optional<std::vector<
                    type_name(item));
       return false;
     }
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(item, &len);
-    if (s == nullptr) {
-      name_argument_error(param);
-      return false;
-    }
-    v.emplace_back(s, static_cast<std::size_t>(len));
+    if (!utf8_of(item, param, v.emplace_back())) return false;
   }
   out = std::move(v);
   return true;
