@@ -11,24 +11,20 @@ using output::Table;
 
 namespace {
 
-void schema_capsule_destructor(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
-}
+constexpr char kSchemaCapsule[] = "arrow_schema";
+constexpr char kArrayCapsule[] = "arrow_array";
 
-void array_capsule_destructor(PyObject* capsule) {
-  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-  if (array == nullptr) {
+// Frees what the consumer did not take: a structure still holding its
+// release callback is released first.
+template <typename Exported, const char* Name>
+void capsule_destructor(PyObject* capsule) {
+  auto* exported = static_cast<Exported*>(PyCapsule_GetPointer(capsule, Name));
+  if (exported == nullptr) {
     PyErr_Clear();
     return;
   }
-  if (array->release != nullptr) array->release(array);
-  delete array;
+  if (exported->release != nullptr) exported->release(exported);
+  delete exported;
 }
 
 // ---------------------------------------------------------------------------
@@ -59,14 +55,16 @@ PyObject* arrow_batch_export(PyObject* obj, PyObject* args, PyObject* kwargs) {
     auto schema = std::make_unique<ArrowSchema>();
     auto array = std::make_unique<ArrowArray>();
     arrow_export::export_batch(*self->data, schema.get(), array.get());
-    PyRef schema_capsule(PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_destructor));
+    PyRef schema_capsule(PyCapsule_New(schema.get(), kSchemaCapsule,
+                                       capsule_destructor<ArrowSchema, kSchemaCapsule>));
     if (!schema_capsule) {
       arrow_export::release_schema(schema.get());
       arrow_export::release_array(array.get());
       return nullptr;
     }
     schema.release();
-    PyRef array_capsule(PyCapsule_New(array.get(), "arrow_array", array_capsule_destructor));
+    PyRef array_capsule(PyCapsule_New(array.get(), kArrayCapsule,
+                                      capsule_destructor<ArrowArray, kArrayCapsule>));
     if (!array_capsule) {
       arrow_export::release_array(array.get());
       return nullptr;  // the schema capsule is dropped with its structure
