@@ -3,6 +3,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/common_interface_defs.h>
+#endif
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -76,40 +82,52 @@ std::string final_state_text(const state::FinalState& fs) {
   return out;
 }
 
-// Standard error goes to a memory file while a run lasts.
+// Standard error goes to a memory file while a run lasts. The file and the
+// saved standard error are made once for the process and reused by every
+// run, since making and closing them per run costs more than a short run.
 class StderrCapture {
  public:
   StderrCapture() {
     std::fflush(stderr);
-    fd_ = memfd_create("kelvane-fuzz-stderr", 0);
-    saved_ = dup(2);
-    if (fd_ >= 0 && saved_ >= 0) dup2(fd_, 2);
+    if (files().memfd < 0 || files().saved < 0) return;
+    if (ftruncate(files().memfd, 0) != 0 || lseek(files().memfd, 0, SEEK_SET) != 0) return;
+    active_ = dup2(files().memfd, 2) >= 0;
   }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
   // The captured text; standard error is restored.
   std::string finish() {
+    if (!active_) return {};
     std::fflush(stderr);
+    active_ = false;
+    dup2(files().saved, 2);
     std::string text;
-    if (saved_ >= 0) {
-      dup2(saved_, 2);
-      close(saved_);
-      saved_ = -1;
-    }
-    if (fd_ >= 0) {
-      off_t size = lseek(fd_, 0, SEEK_END);
-      text.resize(static_cast<std::size_t>(std::max<off_t>(size, 0)));
-      if (size > 0 && pread(fd_, text.data(), text.size(), 0) != size) text.clear();
-      close(fd_);
-      fd_ = -1;
-    }
+    off_t size = lseek(files().memfd, 0, SEEK_END);
+    text.resize(static_cast<std::size_t>(std::max<off_t>(size, 0)));
+    if (size > 0 && pread(files().memfd, text.data(), text.size(), 0) != size) text.clear();
     return text;
   }
   ~StderrCapture() { finish(); }
 
  private:
-  int fd_ = -1;
-  int saved_ = -1;
+  struct Files {
+    int memfd = memfd_create("kelvane-fuzz-stderr", 0);
+    int saved = dup(2);
+    // a sanitizer report made while a run is captured goes to the real
+    // standard error, not into the capture
+    Files() {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+      if (saved >= 0) __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(saved)));
+#endif
+#endif
+    }
+  };
+  static Files& files() {
+    static Files f;  // lives as long as the process
+    return f;
+  }
+  bool active_ = false;
 };
 
 // The consumer of every run's rows: one thread for the process, since a

@@ -454,6 +454,9 @@ Result<State> State::create(std::vector<std::string> axis_list, std::size_t iter
   State s;
   s.symbol_table.emplace("TRUE", 1.0);
   s.symbol_table.emplace("FALSE", 0.0);
+  // sized once: growing them entry by entry rehashes their texts several times
+  s.translation.reserve(axis_list.size());
+  s.output_keys.reserve(axis_list.size() + kBlockAddresses.size());
   for (const auto& name : axis_list) s.translation.insert_or_assign(name, 0.0);
   if (axis_index_map) {
     for (const auto& entry : *axis_index_map) {
