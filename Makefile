@@ -102,10 +102,12 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # The fuzz targets keep shorter allocation stacks and a smaller quarantine of
 # freed memory than the tests: both cost time on every allocation, and a fuzz
-# finding is replayed from its saved input anyway.
+# finding is replayed from its saved input anyway. A unit may take up to a
+# minute: a DEF of millions of elements, its variable changes recorded and
+# compared on four paths, is slow under the sanitizers but no hang.
 FUZZ_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=10:quarantine_size_mb=32 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-FUZZ_FLAGS := -dict=fuzz/nc.dict -timeout=20 -rss_limit_mb=2048 -max_len=1024
+FUZZ_FLAGS := -dict=fuzz/nc.dict -timeout=60 -rss_limit_mb=2048 -max_len=1024
 
 # The C++ tests once more under AddressSanitizer and UBSan; any report fails.
 test-asan: asan-tree

@@ -38,22 +38,15 @@ bool loop_limits_may_differ(const Outcome& a, const Outcome& b, Path path) {
   return path == Path::FrameStack && (a.error_kind == "loop_limit" || b.error_kind == "loop_limit");
 }
 
-std::vector<std::string> normalised_rows(const Outcome& o) {
-  std::vector<std::string> out;
-  for (kelvane::output::Row row : o.rows) {
-    std::sort(row.cells.begin(), row.cells.end(),  // names are unique in a row
-              [](const auto& x, const auto& y) { return x.name < y.name; });
-    out.push_back(row_text(row));
-  }
-  return out;
-}
-
 bool same(const Outcome& a, const Outcome& b) {
-  return normalised_rows(a) == normalised_rows(b) && a.warnings == b.warnings &&
+  return a.rows.size() == b.rows.size() &&
+         std::equal(a.rows.begin(), a.rows.end(), b.rows.begin(), same_row) &&
+         a.warnings == b.warnings &&
          a.error_kind == b.error_kind &&
          a.error_line == b.error_line &&
          normalised_message(a.error_message) == normalised_message(b.error_message) &&
-         a.final_state == b.final_state;
+         a.final_state.has_value() == b.final_state.has_value() &&
+         a.final_state_digest == b.final_state_digest;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <cstdio>
@@ -59,6 +60,31 @@ std::string row_text(const output::Row& row) {
 
 namespace {
 
+bool same_number(double x, double y) {
+  return (std::isnan(x) && std::isnan(y)) || (x == y && std::signbit(x) == std::signbit(y));
+}
+
+}  // namespace
+
+bool same_row(const output::Row& a, const output::Row& b) {
+  if (a.line != b.line || a.cells.size() != b.cells.size() ||
+      a.variables.size() != b.variables.size())
+    return false;
+  for (const auto& cell : a.cells) {  // names are unique in a row
+    auto other = std::find_if(b.cells.begin(), b.cells.end(),
+                              [&](const auto& c) { return c.name == cell.name; });
+    if (other == b.cells.end() || value_text(cell.value) != value_text(other->value)) return false;
+  }
+  for (std::size_t i = 0; i < a.variables.size(); ++i) {
+    if (a.variables[i].first != b.variables[i].first ||
+        !same_number(a.variables[i].second, b.variables[i].second))
+      return false;
+  }
+  return true;
+}
+
+namespace {
+
 template <typename Map, typename Show>
 std::string sorted_map_text(const char* title, const Map& map, Show show) {
   std::vector<std::string> entries;
@@ -69,17 +95,52 @@ std::string sorted_map_text(const char* title, const Map& map, Show show) {
   return out + "\n";
 }
 
+std::string number_text(double x) { return errors::float_text(x); }
+std::string quoted_text(const std::string& s) { return "'" + s + "'"; }
+
+// The final state with every map's keys sorted, for a report.
 std::string final_state_text(const state::FinalState& fs) {
-  auto num = [](double x) { return errors::float_text(x); };
-  std::string out = sorted_map_text("axes", fs.axes, num);
-  out += sorted_map_text("symbols", fs.symbol_table, num);
-  out += sorted_map_text("translation", fs.translation, num);
+  std::string out = sorted_map_text("axes", fs.axes, number_text);
+  out += sorted_map_text("symbols", fs.symbol_table, number_text);
+  out += sorted_map_text("translation", fs.translation, number_text);
   out += "rotation:";
   for (const auto& r : fs.rotation)
     for (double x : r) out += " " + errors::float_text(x);
   out += "\n";
-  out += sorted_map_text("strings", fs.string_table, [](const std::string& s) { return "'" + s + "'"; });
+  out += sorted_map_text("strings", fs.string_table, quoted_text);
   return out;
+}
+
+std::uint64_t mix(std::uint64_t h) {  // splitmix64's finaliser
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  return h ^ (h >> 31);
+}
+
+std::uint64_t text_hash(std::string_view text, std::uint64_t seed) {
+  std::uint64_t h = mix(seed ^ text.size());
+  for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ULL;  // FNV-1a steps
+  return mix(h);
+}
+
+// Each entry hashed with its map's title and added up: the same entries in
+// any order give the same digest.
+template <typename Map, typename Show>
+std::uint64_t map_digest(std::uint64_t title, const Map& map, Show show) {
+  std::uint64_t sum = mix(title + map.size());
+  for (const auto& [k, v] : map) sum += text_hash(std::string(k) + "=" + show(v), title);
+  return sum;
+}
+
+std::uint64_t final_state_digest(const state::FinalState& fs) {
+  std::uint64_t d = map_digest(1, fs.axes, number_text);
+  d = mix(d) + map_digest(2, fs.symbol_table, number_text);
+  d = mix(d) + map_digest(3, fs.translation, number_text);
+  for (const auto& r : fs.rotation)
+    for (double x : r) d = mix(d) + text_hash(errors::float_text(x), 4);
+  return mix(d) + map_digest(5, fs.string_table, quoted_text);
 }
 
 // Standard error goes to a memory file while a run lasts. The file and the
@@ -254,7 +315,8 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
   out.warnings = capture.finish();
 
   if (result) {
-    out.final_state = final_state_text(*result);
+    out.final_state_digest = final_state_digest(*result);
+    out.final_state = std::move(*result);
   } else {
     const errors::ParsingError& e = result.error();
     out.error_kind = std::string(e.kind());
@@ -276,7 +338,7 @@ std::string describe_difference(const Outcome& a, const char* a_name, const Outc
          "):\n";
     for (const auto& row : o.rows) s += row_text(row);
     s += "warnings:\n" + o.warnings;
-    s += "final state:\n" + o.final_state;
+    s += "final state:\n" + (o.final_state ? final_state_text(*o.final_state) : std::string());
     return s;
   };
   return side(a, a_name) + side(b, b_name);

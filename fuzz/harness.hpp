@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output.hpp"
+#include "state.hpp"
 
 namespace kelvane::fuzz {
 
@@ -46,7 +47,10 @@ struct Outcome {
   std::string error_kind;  // empty after a successful run
   std::size_t error_line = 0;
   std::string error_message;
-  std::string final_state;  // keys sorted
+  std::optional<state::FinalState> final_state;  // after a successful run
+  // The final state's entries folded in any order, so that paths are
+  // compared without sorting what may be millions of array elements.
+  std::uint64_t final_state_digest = 0;
   std::size_t row_count = 0;
   bool ended_at_row_cap = false;  // the consumer hung up
 };
@@ -58,6 +62,11 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
 
 // A row as one line of text: source line, cells in row order, variables.
 std::string row_text(const output::Row& row);
+
+// Whether two rows hold the same: source line, cells by name whatever their
+// order (values as their text shows them, so NaN equals NaN), and the same
+// variable changes in the same order.
+bool same_row(const output::Row& a, const output::Row& b);
 
 // The two outcomes side by side, for a crash report.
 std::string describe_difference(const Outcome& a, const char* a_name, const Outcome& b,
