@@ -30,8 +30,14 @@ namespace kelvane::fuzz {
 namespace {
 
 // How long a consumer waits for the next row before it hangs up: a program
-// that computes without output for this long is cut short.
-constexpr auto kQuietLimit = std::chrono::milliseconds(1500);
+// that computes without output for this long is cut short. A FOR is not
+// bounded by the iteration limit, so an endless FOR without rows (or in the
+// initial-state program, whose rows nobody sees) ends only here; an ordinary
+// input runs in a few milliseconds even under the sanitizers.
+constexpr auto kQuietLimit = std::chrono::milliseconds(250);
+// How many variable changes a consumer keeps, all rows together, before it
+// hangs up: a DEF of a large array in a loop records millions a pass.
+constexpr std::size_t kHeldVariablesLimit = std::size_t{1} << 22;
 
 std::string value_text(const types::Value& v) {
   if (const auto* s = std::get_if<std::string>(&v)) return "'" + *s + "'";
@@ -193,7 +199,8 @@ class StderrCapture {
 
 // The consumer of every run's rows: one thread for the process, since a
 // thread started per run costs more than the run. It takes rows until the
-// channel closes, or hangs up at the row cap or when the run is quiet too long.
+// channel closes, or hangs up at the row cap, when the rows hold too many
+// variable changes, or when the run is quiet too long.
 class RowConsumer {
  public:
   static RowConsumer& instance() {
@@ -238,11 +245,14 @@ class RowConsumer {
   }
   static void drain(Job& job) {
     Outcome& out = *job.out;
+    std::size_t held_variables = 0;
     for (;;) {
       output::Row row;
       output::RecvStatus st = job.rx.recv_for(row, kQuietLimit);
       if (st == output::RecvStatus::Closed) return;
-      if (st == output::RecvStatus::Timeout || out.row_count == job.row_cap) {
+      held_variables += row.variables.size();
+      if (st == output::RecvStatus::Timeout || out.row_count == job.row_cap ||
+          held_variables > kHeldVariablesLimit) {
         out.ended_at_row_cap = true;
         return;
       }
@@ -296,7 +306,8 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
   set_path_environment(settings.path);
   StderrCapture capture;
 
-  auto [rows_tx, rows_rx] = output::make_channel<output::Row>(output::kRowChannelCapacity);
+  auto [rows_tx, rows_rx] = output::make_channel<output::Row>(output::kRowChannelCapacity,
+                                                                 output::kRowChannelWeight);
   RowConsumer::instance().start(std::move(rows_rx), out, row_cap);
 
   worker::RunConfig cfg;

@@ -26,6 +26,11 @@ inline constexpr std::size_t kWorkerStackSize = std::size_t{2} << 20;
 // Rows waiting for the row iterator: enough to keep the worker busy while
 // Python builds dicts, bounded so a slow consumer holds back the worker.
 inline constexpr std::size_t kRowChannelCapacity = 1024;
+// Variable changes those rows may carry together: a DEF of a large array
+// records one per element in one row, and 1024 such rows would hold
+// gigabytes. Ordinary rows never reach it; a heavier row waits until the
+// consumer has taken every row before it.
+inline constexpr std::size_t kRowChannelWeight = std::size_t{1} << 16;
 // Tables waiting for the batch iterator, besides the one being built.
 inline constexpr std::size_t kTableChannelCapacity = 3;
 // How often a waiting next() wakes to run Python's signal handlers: Ctrl-C

@@ -130,6 +130,15 @@ struct Row {
 // gone; a receive returns nothing once every sender is gone and the queue is
 // empty.
 
+// What a value occupies of a channel's weight budget (make_channel): one,
+// and a row one more for every variable change it carries, since a DEF of a
+// large array records one per element in a single row.
+template <typename T>
+std::size_t channel_weight(const T&) noexcept {
+  return 1;
+}
+inline std::size_t channel_weight(const Row& row) noexcept { return 1 + row.variables.size(); }
+
 namespace detail {
 template <typename T>
 struct ChannelState {
@@ -139,6 +148,8 @@ struct ChannelState {
   std::deque<T> queue;
   std::size_t capacity = 0;   // SIZE_MAX: unbounded
   std::size_t low_water = 0;  // a blocked sender is woken once the queue is this short
+  std::size_t weight = 0;     // channel_weight of the queued values, added up
+  std::size_t weight_capacity = SIZE_MAX;
   std::size_t senders = 0;
   std::size_t senders_waiting = 0;
   std::size_t receiver_waiting = 0;
@@ -150,9 +161,19 @@ struct ChannelState {
   // does not cost a thread switch per value.
   template <typename Out>  // T or std::optional<T>
   bool take_front(Out& out) {
+    weight -= channel_weight(queue.front());
     out = std::move(queue.front());
     queue.pop_front();
     return senders_waiting > 0 && queue.size() <= low_water;
+  }
+  // Whether a value of weight `w` must wait: the queue holds `capacity`
+  // values, or the value would take the queue past its weight budget (a
+  // value heavier than the whole budget goes into an empty queue).
+  bool full_for(std::size_t w) const noexcept {
+    return queue.size() >= capacity || (!queue.empty() && w > weight_capacity - weight);
+  }
+  bool room_for(std::size_t w) const noexcept {
+    return queue.size() <= low_water && (queue.empty() || w <= weight_capacity - weight);
   }
 };
 }  // namespace detail
@@ -201,16 +222,16 @@ class Sender {
   bool send(T value) {
     if (!s_) return false;
     bool wake = false;
+    const std::size_t w = channel_weight(value);
     {
       std::unique_lock lock(s_->mutex);
-      if (s_->receiver_alive && s_->queue.size() >= s_->capacity) {
+      if (s_->receiver_alive && s_->full_for(w)) {
         ++s_->senders_waiting;
-        s_->not_full.wait(lock, [&] {
-          return !s_->receiver_alive || s_->queue.size() <= s_->low_water;
-        });
+        s_->not_full.wait(lock, [&] { return !s_->receiver_alive || s_->room_for(w); });
         --s_->senders_waiting;
       }
       if (!s_->receiver_alive) return false;
+      s_->weight += w;
       s_->queue.push_back(std::move(value));
       wake = s_->receiver_waiting > 0;
     }
@@ -316,6 +337,7 @@ class Receiver {
       std::lock_guard lock(s_->mutex);
       s_->receiver_alive = false;
       drained.swap(s_->queue);
+      s_->weight = 0;
     }
     s_->not_full.notify_all();
     s_.reset();
@@ -333,11 +355,15 @@ class Receiver {
   std::shared_ptr<detail::ChannelState<T>> s_;
 };
 
-// A channel holding at most `capacity` (>= 1) values.
+// A channel holding at most `capacity` (>= 1) values and, besides, values
+// of at most `weight_capacity` channel_weight together (one heavier value
+// waits for an empty queue).
 template <typename T>
-std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity,
+                                               std::size_t weight_capacity = SIZE_MAX) {
   auto s = std::make_shared<detail::ChannelState<T>>();
   s->capacity = capacity == 0 ? 1 : capacity;
+  s->weight_capacity = weight_capacity;
   // large queues let a blocked sender sleep until a quarter has drained
   s->low_water = s->capacity >= 64 ? s->capacity - s->capacity / 4 : s->capacity - 1;
   Sender<T> tx(s);
@@ -349,6 +375,7 @@ std::pair<Sender<T>, Receiver<T>> make_unbounded_channel() {
 }
 
 inline constexpr std::size_t kRowChannelCapacity = limits::kRowChannelCapacity;
+inline constexpr std::size_t kRowChannelWeight = limits::kRowChannelWeight;
 inline constexpr std::size_t kTableChannelCapacity = limits::kTableChannelCapacity;
 
 // ---------------------------------------------------------------------------

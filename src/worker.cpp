@@ -76,7 +76,7 @@ void send_outcome(Sender<Outcome>& outcome_tx, Run run) {
 }  // namespace
 
 std::expected<RowRun, int> start_row_run(RunConfig cfg, bool include_variables) {
-  auto [rows_tx, rows_rx] = output::make_channel<Row>(limits::kRowChannelCapacity);
+  auto [rows_tx, rows_rx] = output::make_channel<Row>(limits::kRowChannelCapacity, limits::kRowChannelWeight);
   auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
   auto job = std::make_shared<std::tuple<RunConfig, Sender<Row>, Sender<Outcome>>>(
       std::move(cfg), std::move(rows_tx), std::move(outcome_tx));

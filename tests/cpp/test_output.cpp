@@ -237,6 +237,71 @@ TEST(Channel, ClosingTheReceiverWakesABlockedSender) {
   EXPECT_FALSE(tx.send("c"));
 }
 
+namespace {
+
+Row row_with_variables(std::size_t line, std::size_t count) {
+  Row r;
+  r.line = line;
+  for (std::size_t i = 0; i < count; ++i) r.variables.emplace_back("B[" + std::to_string(i) + "]", 0.0);
+  return r;
+}
+
+// Sends `row` on a thread of its own; `sent` is set once the send returned.
+std::thread send_in_background(Sender<Row> tx, Row row, std::atomic<bool>& sent) {
+  return std::thread([tx = std::move(tx), row = std::move(row), &sent]() mutable {
+    EXPECT_TRUE(tx.send(std::move(row)));
+    sent = true;
+  });
+}
+
+bool stays_unsent(const std::atomic<bool>& sent) {
+  for (int i = 0; i < 50 && !sent; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return !sent;
+}
+
+}  // namespace
+
+// Rows heavy with variable changes (a DEF of a large array in a loop) are
+// held back by what they carry, not only by their count.
+TEST(Channel, RowsWaitForRoomInTheWeightBudget) {
+  auto [tx, rx] = make_channel<Row>(1024, 100);
+  ASSERT_TRUE(tx.send(row_with_variables(1, 0)));
+  ASSERT_TRUE(tx.send(row_with_variables(2, 60)));
+
+  // 62 of 100 taken: a row of 60 waits until the one of 60 is taken
+  std::atomic<bool> third_sent{false};
+  std::thread third = send_in_background(tx, row_with_variables(3, 60), third_sent);
+  EXPECT_TRUE(stays_unsent(third_sent));
+  EXPECT_EQ(rx.recv()->line, 1u);
+  EXPECT_TRUE(stays_unsent(third_sent));
+  EXPECT_EQ(rx.recv()->line, 2u);
+  third.join();
+
+  // a row heavier than the whole budget waits for an empty queue, then goes in
+  std::atomic<bool> heavy_sent{false};
+  std::thread heavy = send_in_background(tx, row_with_variables(4, 500), heavy_sent);
+  EXPECT_TRUE(stays_unsent(heavy_sent));
+  EXPECT_EQ(rx.recv()->line, 3u);
+  heavy.join();
+  EXPECT_EQ(rx.recv()->variables.size(), 500u);
+
+  // the budget is whole again once the queue is empty: light rows pass freely
+  for (std::size_t i = 0; i < 99; ++i) ASSERT_TRUE(tx.send(row_with_variables(10 + i, 0)));
+  tx.close();
+  std::size_t n = 0;
+  while (rx.recv()) ++n;
+  EXPECT_EQ(n, 99u);
+}
+
+TEST(Channel, ClosingTheReceiverWakesASenderWaitingForWeight) {
+  auto [tx, rx] = make_channel<Row>(1024, 10);
+  ASSERT_TRUE(tx.send(row_with_variables(1, 5)));
+  std::thread t([&tx] { EXPECT_FALSE(tx.send(row_with_variables(2, 8))); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  rx.close();
+  t.join();
+}
+
 TEST(Channel, UnboundedNeverBlocks) {
   auto [tx, rx] = make_unbounded_channel<int>();
   for (int i = 0; i < 5000; ++i) ASSERT_TRUE(tx.send(i));

@@ -69,6 +69,40 @@ def test_rows_of_unread_variable_changes_do_not_fill_the_row_channel():
     assert out["grown_mb"] < 100
 
 
+# The same loop for a consumer that asked for the variable changes: every
+# row carries 30000 of them, and a channel that counted only rows would
+# hold 1024 such rows (over a gigabyte) before the worker waited.
+UNREAD_VARIABLES = textwrap.dedent(
+    """
+    import json, resource, time
+    import kelvane
+
+    def grown_mb():
+        return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024
+
+    program = "R1=0\\nWHILE R1<3000\\nDEF REAL A[29999]\\nR1=R1+1\\nENDWHILE\\nX1\\n"
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    it = kelvane.nc_to_rows(program, iteration_limit=10**6, include_variables=True)
+    end = time.monotonic() + 3
+    while time.monotonic() < end and grown_mb() < 300:
+        time.sleep(0.01)
+    grown = grown_mb()
+    line, row, variables = next(it)
+    print(json.dumps({"grown_mb": grown, "first": [line, row, len(variables)]}))
+    """
+)
+
+
+def test_rows_heavy_with_variable_changes_are_held_back_by_their_weight():
+    proc = subprocess.run(
+        [sys.executable, "-c", UNREAD_VARIABLES], capture_output=True, text=True, timeout=300
+    )
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["first"] == [1, {}, 1]  # R1=0
+    assert out["grown_mb"] < 100
+
+
 def test_initial_state_and_program_share_the_bound_on_array_elements():
     with pytest.raises(NcError) as info:
         list(nc_to_batches("X1\nDEF REAL B[2999999]\n", initial_state="DEF REAL A[2999999]\n"))
