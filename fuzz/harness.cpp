@@ -32,9 +32,10 @@ namespace {
 // How long a consumer waits for the next row before it hangs up: a program
 // that computes without output for this long is cut short. A FOR is not
 // bounded by the iteration limit, so an endless FOR without rows (or in the
-// initial-state program, whose rows nobody sees) ends only here; an ordinary
+// initial-state program, whose rows nobody sees) ends only here, and such
+// loops would take most of a campaign's time at a longer limit; an ordinary
 // input runs in a few milliseconds even under the sanitizers.
-constexpr auto kQuietLimit = std::chrono::milliseconds(250);
+constexpr auto kQuietLimit = std::chrono::milliseconds(40);
 // How many variable changes a consumer keeps, all rows together, before it
 // hangs up: a DEF of a large array in a loop records millions a pass.
 constexpr std::size_t kHeldVariablesLimit = std::size_t{1} << 22;
