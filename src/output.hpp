@@ -168,12 +168,16 @@ struct ChannelState {
   }
   // Whether a value of weight `w` must wait: the queue holds `capacity`
   // values, or the value would take the queue past its weight budget (a
-  // value heavier than the whole budget goes into an empty queue).
+  // value heavier than the whole budget goes into an empty queue, and the
+  // queue is then over budget for every value until it is empty again).
+  bool over_budget_with(std::size_t w) const noexcept {
+    return weight > weight_capacity || w > weight_capacity - weight;
+  }
   bool full_for(std::size_t w) const noexcept {
-    return queue.size() >= capacity || (!queue.empty() && w > weight_capacity - weight);
+    return queue.size() >= capacity || (!queue.empty() && over_budget_with(w));
   }
   bool room_for(std::size_t w) const noexcept {
-    return queue.size() <= low_water && (queue.empty() || w <= weight_capacity - weight);
+    return queue.size() <= low_water && (queue.empty() || !over_budget_with(w));
   }
 };
 }  // namespace detail

@@ -277,13 +277,24 @@ TEST(Channel, RowsWaitForRoomInTheWeightBudget) {
   EXPECT_EQ(rx.recv()->line, 2u);
   third.join();
 
-  // a row heavier than the whole budget waits for an empty queue, then goes in
+  // a row heavier than the whole budget waits for an empty queue, then goes
+  // in; while it waits there, every other row waits too
   std::atomic<bool> heavy_sent{false};
   std::thread heavy = send_in_background(tx, row_with_variables(4, 500), heavy_sent);
   EXPECT_TRUE(stays_unsent(heavy_sent));
   EXPECT_EQ(rx.recv()->line, 3u);
   heavy.join();
-  EXPECT_EQ(rx.recv()->variables.size(), 500u);
+  std::atomic<bool> second_heavy_sent{false};
+  std::thread second_heavy = send_in_background(tx, row_with_variables(5, 500), second_heavy_sent);
+  EXPECT_TRUE(stays_unsent(second_heavy_sent));
+  EXPECT_EQ(rx.recv()->line, 4u);
+  second_heavy.join();
+  std::atomic<bool> light_sent{false};
+  std::thread light = send_in_background(tx, row_with_variables(6, 0), light_sent);
+  EXPECT_TRUE(stays_unsent(light_sent));
+  EXPECT_EQ(rx.recv()->line, 5u);
+  light.join();
+  EXPECT_EQ(rx.recv()->line, 6u);
 
   // the budget is whole again once the queue is empty: light rows pass freely
   for (std::size_t i = 0; i < 99; ++i) ASSERT_TRUE(tx.send(row_with_variables(10 + i, 0)));

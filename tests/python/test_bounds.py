@@ -70,8 +70,9 @@ def test_rows_of_unread_variable_changes_do_not_fill_the_row_channel():
 
 
 # The same loop for a consumer that asked for the variable changes: every
-# row carries 30000 of them, and a channel that counted only rows would
-# hold 1024 such rows (over a gigabyte) before the worker waited.
+# row carries 100000 of them, more than the row channel's whole budget, and
+# a channel that counted only rows would hold 1024 such rows (gigabytes)
+# before the worker waited.
 UNREAD_VARIABLES = textwrap.dedent(
     """
     import json, resource, time
@@ -80,7 +81,7 @@ UNREAD_VARIABLES = textwrap.dedent(
     def grown_mb():
         return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024
 
-    program = "R1=0\\nWHILE R1<3000\\nDEF REAL A[29999]\\nR1=R1+1\\nENDWHILE\\nX1\\n"
+    program = "R1=0\\nWHILE R1<3000\\nDEF REAL A[99999]\\nR1=R1+1\\nENDWHILE\\nX1\\n"
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     it = kelvane.nc_to_rows(program, iteration_limit=10**6, include_variables=True)
     end = time.monotonic() + 3
