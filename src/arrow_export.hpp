@@ -51,19 +51,8 @@ namespace kelvane::arrow_export {
 // ---------------------------------------------------------------------------
 // Buffers of a batch, shared by every export of it
 
-struct ArrowColumn {
-  std::string name;
-  output::ColumnKind kind = output::ColumnKind::Float;
-  int64_t length = 0;
-  int64_t null_count = 0;
-  std::vector<std::uint8_t> validity;      // empty when there is no null
-  std::vector<double> f64;                 // Float values
-  std::vector<std::int64_t> i64;           // Int values
-  std::vector<std::int32_t> offsets;       // Str: text offsets; List: item offsets per row
-  std::vector<std::int32_t> item_offsets;  // List: text offsets of the items
-  std::string chars;                       // the texts (of the items for List)
-  int64_t item_count = 0;                  // List: items of all rows
-};
+// A column's buffers: the batch builder writes them in the Arrow layout.
+using ArrowColumn = output::ColumnData;
 
 struct BatchData {
   std::vector<ArrowColumn> columns;
@@ -74,11 +63,8 @@ struct ExportError {
   std::string text;
 };
 
-// The buffers of one column, consumed; fails when its texts outgrow 32-bit
-// offsets.
-std::expected<ArrowColumn, ExportError> build_column(std::string name, output::Column&& column);
-
-// The buffers of a table, consumed; its columns must have one length.
+// The buffers of a table, consumed; its columns must have one length, and
+// texts within 32-bit offsets.
 std::expected<std::shared_ptr<const BatchData>, ExportError> table_to_batch_data(
     output::Table&& table);
 

@@ -60,20 +60,4 @@ class Carried {
   std::vector<Entry> entries_;
 };
 
-// Fills the missing entries of a batch's column from the value before them,
-// starting from the value carried out of the batches before, and carries its
-// last value on to the next batch.
-template <typename T, typename V>
-void fill_forward(std::vector<std::optional<T>>& column, std::string_view name,
-                  Carried<V>& carried) {
-  std::optional<T> running;
-  if (const V* c = carried.find(name))
-    if (const T* t = std::get_if<T>(c)) running = *t;
-  for (auto& entry : column) {
-    if (entry) running = *entry;
-    else if (running) entry = *running;
-  }
-  if (running) carried.carry(name, V(std::move(*running)));
-}
-
 }  // namespace kelvane::output

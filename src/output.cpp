@@ -74,31 +74,24 @@ std::optional<Value> CellMap::remove(std::string_view name) {
 // ---------------------------------------------------------------------------
 // Columns and tables
 
-ColumnKind column_kind_of(std::string_view name) {
-  if (name == "N" || name == "line_no") return ColumnKind::Int;
-  if (name == "M") return ColumnKind::List;
-  if (is_string_column(name)) return ColumnKind::Str;
-  return ColumnKind::Float;
-}
-
-std::size_t column_len(const Column& c) {
-  return std::visit([](const auto& v) { return v.size(); }, c);
-}
-
 Table VariableEvents::to_table() const {
-  auto widen = [](const std::vector<std::uint32_t>& in) {
-    IntColumn out;
-    out.reserve(in.size());
-    for (std::uint32_t x : in) out.emplace_back(static_cast<std::int64_t>(x));
-    return out;
+  auto ints = [](std::string name, const std::vector<std::uint32_t>& in) {
+    ColumnData c;
+    c.name = std::move(name);
+    c.kind = ColumnKind::Int;
+    c.length = static_cast<std::int64_t>(in.size());
+    c.i64.assign(in.begin(), in.end());
+    return c;
   };
-  FloatColumn values;
-  values.reserve(value.size());
-  for (double x : value) values.emplace_back(x);
+  ColumnData values;
+  values.name = "value";
+  values.kind = ColumnKind::Float;
+  values.length = static_cast<std::int64_t>(value.size());
+  values.f64 = value;
   Table t;
-  t.columns.emplace_back("row_idx", widen(row_idx));
-  t.columns.emplace_back("name_id", widen(name_id));
-  t.columns.emplace_back("value", std::move(values));
+  t.columns.push_back(ints("row_idx", row_idx));
+  t.columns.push_back(ints("name_id", name_id));
+  t.columns.push_back(std::move(values));
   return t;
 }
 
@@ -134,119 +127,54 @@ void canonical_order(std::vector<std::string_view>& names) {
   for (std::size_t i = 0; i < names.size(); ++i) names[i] = ranked[i].second;
 }
 
-Column make_null_column(ColumnKind kind, std::size_t n) {
-  switch (kind) {
-    case ColumnKind::Float: return FloatColumn(n);
-    case ColumnKind::Int: return IntColumn(n);
-    case ColumnKind::Str: return StrColumn(n);
-    case ColumnKind::List: return ListColumn(n);
-  }
-  return FloatColumn(n);
-}
-
-// Puts one cell value into entry i of its column, consuming the value.
-void put_cell(Column& column, std::size_t i, Value&& value) {
-  std::visit(
-      [&](auto& col) {
-        using C = std::remove_cvref_t<decltype(col)>;
-        if constexpr (std::is_same_v<C, FloatColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) col[i] = parse_float(*s);
-          else if (auto* x = std::get_if<double>(&value)) col[i] = *x;
-        } else if constexpr (std::is_same_v<C, IntColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) col[i] = parse_int_or_truncated(*s);
-          else if (auto* x = std::get_if<double>(&value)) col[i] = truncate_to_int(*x);
-        } else if constexpr (std::is_same_v<C, StrColumn>) {
-          if (auto* s = std::get_if<std::string>(&value)) col[i] = std::move(*s);
-          else if (auto* x = std::get_if<double>(&value)) col[i] = errors::float_text(*x);
-        } else {
-          if (auto* s = std::get_if<std::string>(&value))
-            col[i] = std::vector<std::string>{std::move(*s)};
-          else if (auto* l = std::get_if<std::vector<std::string>>(&value)) col[i] = std::move(*l);
-        }
-      },
-      column);
-}
-
 }  // namespace
 
-Status BatchStreamSink::emit() {
-  if (rows.empty()) return {};
-  const std::size_t n = rows.size();
-  BatchBuilder& b = builder;
+std::uint32_t BatchBuilder::writer_for(std::string_view name) {
+  if (auto it = writer_of.find(name); it != writer_of.end()) return it->second;
+  const std::string_view stored = intern_column(name);
+  const auto id = static_cast<std::uint32_t>(writers.size());
+  writers.emplace_back(stored, column_kind_of(stored),
+                       !disable_forward_fill && is_forward_filled_column(stored));
+  writer_of.emplace(stored, id);
+  columns.push_back(stored);
+  canonical_order(columns);
+  return id;
+}
 
-  // Name set: the columns of earlier batches plus every cell name of this one.
-  FxMap<std::uint32_t> index;
-  index.reserve(b.columns.size() + 8);
-  for (std::size_t i = 0; i < b.columns.size(); ++i)
-    index.emplace(b.columns[i], static_cast<std::uint32_t>(i));
-  bool grew = false;
-  for (const Row& r : rows) {
-    for (const Cell& c : r.cells) {
-      if (index.find(c.name) == index.end()) {
-        std::string_view stored = intern_column(c.name);
-        index.emplace(stored, static_cast<std::uint32_t>(b.columns.size()));
-        b.columns.push_back(stored);
-        grew = true;
-      }
+void BatchBuilder::add_row(Row& row) {
+  CellMap& cells = row.cells;
+  if (by_position_.size() < cells.size()) by_position_.resize(cells.size());
+  for (std::size_t j = 0; j < cells.size(); ++j) {
+    Cell& cell = cells[j];
+    auto& cached = by_position_[j];
+    std::uint32_t id;
+    if (cached.first.data() == cell.name.data() && cached.first.size() == cell.name.size()) {
+      id = cached.second;
+    } else {
+      id = writer_for(cell.name);
+      cached = {cell.name, id};
     }
+    writers[id].put(rows, std::move(cell.value));
   }
-  if (grew) {
-    canonical_order(b.columns);
-    for (std::size_t i = 0; i < b.columns.size(); ++i)
-      index[b.columns[i]] = static_cast<std::uint32_t>(i);
+  if (include_line_numbers) {
+    if (!line_numbers) line_numbers.emplace("line_no", ColumnKind::Int, false);
+    line_numbers->put_int(rows, static_cast<std::int64_t>(row.line));
   }
+  ++rows;
+}
 
-  std::vector<Column> columns;
-  columns.reserve(b.columns.size());
-  for (std::string_view name : b.columns) columns.push_back(make_null_column(column_kind_of(name), n));
-
-  // Cells into columns. Rows mostly repeat the layout of the row before, so
-  // the column of each cell position is remembered by name pointer.
-  std::vector<std::pair<std::string_view, std::uint32_t>> by_position;
-  for (std::size_t i = 0; i < n; ++i) {
-    CellMap& cells = rows[i].cells;
-    if (by_position.size() < cells.size()) by_position.resize(cells.size());
-    for (std::size_t j = 0; j < cells.size(); ++j) {
-      Cell& cell = cells[j];
-      auto& cached = by_position[j];
-      std::uint32_t col;
-      if (cached.first.data() == cell.name.data() && cached.first.size() == cell.name.size()) {
-        col = cached.second;
-      } else {
-        col = index.find(cell.name)->second;
-        cached = {cell.name, col};
-      }
-      put_cell(columns[col], i, std::move(cell.value));
-    }
-  }
-
-  if (!b.disable_forward_fill) {
-    for (std::size_t k = 0; k < b.columns.size(); ++k) {
-      const std::string_view name = b.columns[k];
-      if (!is_forward_filled_column(name)) continue;
-      std::visit([&](auto& col) { fill_forward(col, name, b.carry); }, columns[k]);
-    }
-  }
-
+Table BatchBuilder::take_table() {
   Table table;
-  table.columns.reserve(b.columns.size() + 1);
-  if (b.include_line_numbers) {
-    IntColumn lines;
-    lines.reserve(n);
-    for (const Row& r : rows) lines.emplace_back(static_cast<std::int64_t>(r.line));
-    table.columns.emplace_back("line_no", std::move(lines));
-  }
-  for (std::size_t k = 0; k < b.columns.size(); ++k)
-    table.columns.emplace_back(std::string(b.columns[k]), std::move(columns[k]));
+  table.columns.reserve(columns.size() + 1);
+  if (line_numbers) table.columns.push_back(line_numbers->take(rows));
+  for (std::string_view name : columns) table.columns.push_back(writers[writer_of.find(name)->second].take(rows));
+  rows = 0;
+  return table;
+}
 
-  pool.reserve(pool.size() + rows.size());
-  for (Row& r : rows) {
-    r.reset_for_reuse();
-    pool.push_back(std::move(r));
-  }
-  rows.clear();
-
-  if (!tables_tx.send(std::move(table))) return errors::fail(errors::StreamClosed{});
+Status BatchStreamSink::emit() {
+  if (builder.rows == 0) return {};
+  if (!tables_tx.send(builder.take_table())) return errors::fail(errors::StreamClosed{});
   return {};
 }
 
@@ -338,19 +266,14 @@ Status OutputRows::flush() {
   }
 
   // The filter stage may turn one row into none or several; each is delivered
-  // in order. One spare row is kept for the next block, further spares go
-  // back to the batch pool.
+  // in order. One spare row is kept for the next block.
   std::vector<Row> produced;
   flattener->push(std::move(taken), produced);
   std::optional<Row> held;
   for (Row& r : produced) {
     auto delivered = deliver_to_sink(std::move(r));
     if (!delivered) return errors::fail(std::move(delivered.error()));
-    if (!*delivered) continue;
-    if (held) {
-      if (auto* b = std::get_if<BatchStreamSink>(&sink.v)) b->pool.push_back(std::move(*held));
-    }
-    held = std::move(**delivered);
+    if (*delivered) held = std::move(**delivered);
   }
   if (held) row = std::move(*held);
   return {};
@@ -393,15 +316,12 @@ Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
           }
           // the row index saturates rather than wrapping past 2^32 rows
           if (s.rows_seen != std::numeric_limits<std::uint32_t>::max()) ++s.rows_seen;
-          if (s.rows.capacity() == 0) s.rows.reserve(std::min<std::size_t>(s.batch_size, 1u << 20));
-          s.rows.push_back(std::move(r));
-          if (s.rows.size() >= s.batch_size) {
+          s.builder.add_row(r);
+          r.reset_for_reuse();
+          if (s.builder.rows >= s.batch_size) {
             if (auto e = s.emit(); !e) return errors::fail(std::move(e.error()));
           }
-          if (s.pool.empty()) return std::optional<Row>{};
-          Row spare = std::move(s.pool.back());
-          s.pool.pop_back();
-          return std::optional<Row>{std::move(spare)};
+          return std::optional<Row>{std::move(r)};
         }
       },
       sink.v);

@@ -28,6 +28,7 @@
 #include "forward_fill.hpp"
 #include "fx_hash.hpp"
 #include "limits.hpp"
+#include "output_columns.hpp"
 #include "types.hpp"
 
 namespace kelvane::output {
@@ -385,35 +386,6 @@ inline constexpr std::size_t kTableChannelCapacity = limits::kTableChannelCapaci
 // ---------------------------------------------------------------------------
 // Columnar batches
 
-// Column kinds: index 0 Float, 1 Int, 2 Str, 3 List.
-using FloatColumn = std::vector<std::optional<double>>;
-using IntColumn = std::vector<std::optional<std::int64_t>>;
-using StrColumn = std::vector<std::optional<std::string>>;
-using ListColumn = std::vector<std::optional<std::vector<std::string>>>;
-using Column = std::variant<FloatColumn, IntColumn, StrColumn, ListColumn>;
-using ColumnBuilder = Column;
-enum class ColumnKind : std::uint8_t { Float = 0, Int = 1, Str = 2, List = 3 };
-inline ColumnKind column_kind(const Column& c) { return static_cast<ColumnKind>(c.index()); }
-// A column's kind follows from its name alone: "line_no" and "N" Int, "M"
-// List, text columns Str, every other name Float.
-ColumnKind column_kind_of(std::string_view name);
-std::size_t column_len(const Column& c);
-
-// The last value of a forward-filled column, carried into the next batch.
-using Carry = std::variant<double, std::int64_t, std::string, std::vector<std::string>>;
-
-// One batch: named typed nullable columns, each with one entry per row.
-struct Table {
-  std::vector<std::pair<std::string, Column>> columns;
-
-  std::size_t num_rows() const { return columns.empty() ? 0 : column_len(columns.front().second); }
-  const Column* find(std::string_view name) const {
-    for (const auto& [n, c] : columns)
-      if (n == name) return &c;
-    return nullptr;
-  }
-};
-
 // The sparse variable-change events of a run: entry i of the first three
 // lists is one assignment, names[name_id[i]] its variable.
 struct VariableEvents {
@@ -426,19 +398,34 @@ struct VariableEvents {
   Table to_table() const;
 };
 
-// Column order and forward-fill carry of a run, persisting across batches.
+// The columns of a run's batches: their writers persist across batches, so
+// that a column keeps its place and its forward-filled value.
 struct BatchBuilder {
   std::vector<std::string_view> columns;  // canonical column list of the last batch; only grows
-  Carried<Carry> carry;
+  std::vector<ColumnWriter> writers;      // one per column, in the order they first came
+  FxMap<std::uint32_t> writer_of;         // column name -> index into writers
+  std::optional<ColumnWriter> line_numbers;
+  std::size_t rows = 0;  // rows of the batch being built
   bool disable_forward_fill = false;
   bool include_line_numbers = false;
+
+  // Writes the cells of one row (their values are consumed) as the next row
+  // of the batch.
+  void add_row(Row& row);
+  // The batch built so far as a table, "line_no" first when asked for; the
+  // next batch starts empty.
+  Table take_table();
+
+ private:
+  std::uint32_t writer_for(std::string_view name);
+  // The column of each cell position in the row before: rows mostly repeat
+  // the layout of the row before them.
+  std::vector<std::pair<std::string_view, std::uint32_t>> by_position_;
 };
 
 struct BatchStreamSink {
   Sender<Table> tables_tx;
   BatchBuilder builder;
-  std::vector<Row> rows;  // rows with cells waiting for the next batch
-  std::vector<Row> pool;  // emptied rows kept for reuse
   Sender<VariableEvents> events_tx;
   VariableEvents events;
   std::unordered_map<std::string, std::uint32_t> name_ids;
@@ -446,9 +433,9 @@ struct BatchStreamSink {
   std::uint32_t rows_seen = 0;
   bool include_variables = false;
 
-  // Builds one Table from the pending rows and sends it (blocking while three
-  // wait unread). Nothing when no row is pending. StreamClosed when the
-  // receiver is gone.
+  // Sends the batch built so far as one Table (blocking while three wait
+  // unread). Nothing when it holds no row. StreamClosed when the receiver is
+  // gone.
   Status emit();
 };
 

@@ -35,7 +35,7 @@ std::vector<ColumnCase> sample_columns() {
 
 std::shared_ptr<const BatchData> sample_batch() {
   Table table;
-  for (auto& c : sample_columns()) table.columns.emplace_back(c.name, std::move(c.column));
+  for (auto& c : sample_columns()) table.add(c.name, std::move(c.column));
   auto data = table_to_batch_data(std::move(table));
   EXPECT_TRUE(data.has_value());
   return data ? *data : nullptr;
@@ -142,8 +142,8 @@ TEST(ArrowExport, TextAndListOffsets) {
 
 TEST(ArrowExport, EmptyColumnsHandOutNonNullDataBuffers) {
   Table table;
-  table.columns.emplace_back("X", FloatColumn{});
-  table.columns.emplace_back("T", StrColumn{});
+  table.add("X", FloatColumn{});
+  table.add("T", StrColumn{});
   auto data = table_to_batch_data(std::move(table));
   ASSERT_TRUE(data.has_value());
   Exported e(*data);
@@ -155,8 +155,8 @@ TEST(ArrowExport, EmptyColumnsHandOutNonNullDataBuffers) {
 
 TEST(ArrowExport, ColumnsOfDifferentLengthsAreRefused) {
   Table table;
-  table.columns.emplace_back("X", FloatColumn{1.0, 2.0});
-  table.columns.emplace_back("Y", FloatColumn{1.0});
+  table.add("X", FloatColumn{1.0, 2.0});
+  table.add("Y", FloatColumn{1.0});
   auto data = table_to_batch_data(std::move(table));
   ASSERT_FALSE(data.has_value());
   EXPECT_EQ(data.error().text,

@@ -46,20 +46,23 @@ struct BatchRun {
 
 std::vector<std::string> column_names(const Table& t) {
   std::vector<std::string> out;
-  for (const auto& [n, c] : t.columns) out.push_back(n);
+  for (const ColumnData& c : t.columns) out.push_back(c.name);
   return out;
 }
 
+// The entries of a column, read back from its buffers.
 template <typename C>
-const C& col(const Table& t, std::string_view name) {
-  const Column* c = t.find(name);
+C col(const Table& t, std::string_view name) {
+  const ColumnData* c = t.find(name);
   EXPECT_NE(c, nullptr) << name;
-  static const C empty;
-  if (c == nullptr || !std::holds_alternative<C>(*c)) {
-    ADD_FAILURE() << "column " << name << " missing or of another kind";
-    return empty;
+  if (c == nullptr) return C{};
+  Column cells = column_cells(*c);
+  if (!std::holds_alternative<C>(cells)) {
+    ADD_FAILURE() << "column " << name << " of another kind";
+    return C{};
   }
-  return std::get<C>(*c);
+  EXPECT_EQ(column_len(cells), t.num_rows()) << name;
+  return std::get<C>(std::move(cells));
 }
 
 }  // namespace
@@ -101,12 +104,12 @@ TEST(BatchBuilder, CellConversionsByColumnKind) {
             (IntColumn{10, 7, 1000, std::numeric_limits<std::int64_t>::max(), 0,
                        std::numeric_limits<std::int64_t>::min()}));
   EXPECT_EQ(col<StrColumn>(t, "gg01_motion"), (StrColumn{"G1", {}, {}, {}, {}, {}}));
-  const FloatColumn& x = col<FloatColumn>(t, "X");
+  const FloatColumn x = col<FloatColumn>(t, "X");
   EXPECT_EQ(x[0], 15.0);
   EXPECT_EQ(x[1], 3.0);
   EXPECT_FALSE(x[2].has_value());  // a list in a float column
   EXPECT_TRUE(std::isinf(*x[5]));
-  const FloatColumn& s = col<FloatColumn>(t, "S");
+  const FloatColumn s = col<FloatColumn>(t, "S");
   EXPECT_FALSE(s[0].has_value());
   EXPECT_TRUE(std::isinf(*s[1]) && *s[1] > 0);
   EXPECT_EQ(s[2], 0.5);
@@ -221,21 +224,19 @@ TEST(BatchBuilder, VariableEventsPointAtTheRowWithCellsTheyBelongTo) {
   EXPECT_FALSE(quiet.events_rx.recv().has_value());
 }
 
-TEST(BatchBuilder, RowsAreRecycledThroughThePool) {
+TEST(BatchBuilder, RowsAreWrittenAsTheyComeAndTheCurrentRowKeepsItsRoom) {
   BatchRun run(4);
   const BatchStreamSink& sink = std::get<BatchStreamSink>(run.out.sink.v);
-  for (std::size_t i = 1; i <= 4; ++i) run.block(i, {{"X", 1.0}, {"Y", 2.0}});
-  ASSERT_TRUE(run.out.flush());  // the 4th row fills the batch
-  EXPECT_TRUE(sink.rows.empty());
-  // the emitted rows went to the pool, one came back as the current row
-  EXPECT_EQ(sink.pool.size(), 3u);
+  for (std::size_t i = 1; i <= 3; ++i) run.block(i, {{"X", 1.0}, {"Y", 2.0}});
+  ASSERT_TRUE(run.out.flush());
+  EXPECT_EQ(sink.builder.rows, 3u);  // written into the columns, no row kept
   EXPECT_GE(run.out.row.cells.capacity(), 8u);
   EXPECT_FALSE(run.out.row.has_content());
-  for (std::size_t i = 5; i <= 12; ++i) run.block(i, {{"X", 1.0}});
-  ASSERT_TRUE(run.out.flush());
-  EXPECT_EQ(sink.pool.size(), 3u);  // steady state: no new rows
+  for (std::size_t i = 4; i <= 12; ++i) run.block(i, {{"X", static_cast<double>(i)}});
   auto tables = run.finish();
-  EXPECT_EQ(tables.size(), 3u);
+  ASSERT_EQ(tables.size(), 3u);
+  EXPECT_EQ(col<FloatColumn>(tables[2], "X"), (FloatColumn{9.0, 10.0, 11.0, 12.0}));
+  EXPECT_EQ(col<FloatColumn>(tables[2], "Y"), (FloatColumn{2.0, 2.0, 2.0, 2.0}));
 }
 
 TEST(BatchBuilder, ATableSendToADroppedReceiverFails) {

@@ -28,19 +28,46 @@ TEST(Carried, ColumnsAreToldApartByTextAndKeepTheirFirstOrder) {
   EXPECT_TRUE(carried.carry("F", Value(std::string("100"))).second);
 }
 
-TEST(Carried, FillForwardRunsAcrossBatchesAndLeavesLeadingGapsOfANewColumn) {
-  using Carry = std::variant<double, std::int64_t, std::string, std::vector<std::string>>;
-  Carried<Carry> carried;
-  std::vector<std::optional<double>> first{std::nullopt, 1.0, std::nullopt, 3.0, std::nullopt};
-  fill_forward(first, "X", carried);
-  EXPECT_EQ(first, (std::vector<std::optional<double>>{std::nullopt, 1.0, 1.0, 3.0, 3.0}));
-  std::vector<std::optional<double>> second{std::nullopt, 4.0};
-  fill_forward(second, "X", carried);
-  EXPECT_EQ(second, (std::vector<std::optional<double>>{3.0, 4.0}));
-  EXPECT_EQ(std::get<double>(*carried.find("X")), 4.0);
-  // a column with no value yet carries nothing
-  std::vector<std::optional<std::string>> texts{std::nullopt, std::nullopt};
-  fill_forward(texts, "T", carried);
-  EXPECT_EQ(texts, (std::vector<std::optional<std::string>>{std::nullopt, std::nullopt}));
-  EXPECT_EQ(carried.find("T"), nullptr);
+TEST(ColumnWriter, FillsForwardAcrossBatchesAndLeavesLeadingGapsOfANewColumn) {
+  ColumnWriter x("X", ColumnKind::Float, /*forward_fill=*/true);
+  x.put(1, Value(1.0));
+  x.put(3, Value(std::string("3")));
+  x.put(4, Value(std::string("fast")));  // no number: the value before it
+  EXPECT_EQ(std::get<FloatColumn>(column_cells(x.take(5))),
+            (FloatColumn{std::nullopt, 1.0, 1.0, 3.0, 3.0}));
+  x.put(1, Value(4.0));
+  EXPECT_EQ(std::get<FloatColumn>(column_cells(x.take(3))), (FloatColumn{3.0, 4.0, 4.0}));
+
+  ColumnWriter g("gg01_motion", ColumnKind::Str, true);
+  g.put(1, Value(std::string("G1")));
+  g.put(2, Value(std::vector<std::string>{"G2"}));  // a list: no text of its own
+  EXPECT_EQ(std::get<StrColumn>(column_cells(g.take(4))), (StrColumn{std::nullopt, "G1", "G1", "G1"}));
+  EXPECT_EQ(std::get<StrColumn>(column_cells(g.take(2))), (StrColumn{"G1", "G1"}));
+
+  // a column with no value yet, or not forward filled, stays null
+  ColumnWriter t("T", ColumnKind::Str, false);
+  const ColumnData none = t.take(2);
+  EXPECT_EQ(none.null_count, 2);
+  t.put(0, Value(std::string("t1")));
+  EXPECT_EQ(std::get<StrColumn>(column_cells(t.take(2))), (StrColumn{"t1", std::nullopt}));
+}
+
+TEST(ColumnWriter, LaysOutArrowBuffers) {
+  ColumnWriter m("M", ColumnKind::List, false);
+  m.put(0, Value(std::vector<std::string>{"M3", "M8"}));
+  m.put(2, Value(std::string("M5")));
+  const ColumnData c = m.take(3);
+  EXPECT_EQ(c.offsets, (std::vector<std::int32_t>{0, 2, 2, 3}));
+  EXPECT_EQ(c.item_offsets, (std::vector<std::int32_t>{0, 2, 4, 6}));
+  EXPECT_EQ(c.chars, "M3M8M5");
+  EXPECT_EQ(c.item_count, 3);
+  EXPECT_EQ(c.null_count, 1);
+  EXPECT_EQ(c.validity, (std::vector<std::uint8_t>{0b101}));
+
+  // without a null there is no bitmap
+  ColumnWriter n("N", ColumnKind::Int, true);
+  n.put_int(0, 7);
+  const ColumnData full = n.take(9);
+  EXPECT_TRUE(full.validity.empty());
+  EXPECT_EQ(full.i64, std::vector<std::int64_t>(9, 7));
 }

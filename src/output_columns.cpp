@@ -1,0 +1,257 @@
+#include "output_columns.hpp"
+
+#include <type_traits>
+#include <utility>
+
+#include "errors.hpp"
+#include "limits.hpp"
+#include "modal_groups.hpp"
+#include "number_text.hpp"
+#include "output.hpp"
+
+namespace kelvane::output {
+
+ColumnKind column_kind_of(std::string_view name) {
+  if (name == "N" || name == "line_no") return ColumnKind::Int;
+  if (name == "M") return ColumnKind::List;
+  if (is_string_column(name)) return ColumnKind::Str;
+  return ColumnKind::Float;
+}
+
+std::size_t column_len(const Column& c) {
+  return std::visit([](const auto& v) { return v.size(); }, c);
+}
+
+// ---------------------------------------------------------------------------
+// ColumnWriter
+
+ColumnWriter::ColumnWriter(std::string_view name, ColumnKind kind, bool forward_fill)
+    : name_(name), forward_fill_(forward_fill) {
+  data_.kind = kind;
+  if (kind == ColumnKind::Str || kind == ColumnKind::List) data_.offsets.push_back(0);
+  if (kind == ColumnKind::List) data_.item_offsets.push_back(0);
+}
+
+void ColumnWriter::push_validity(bool valid) {
+  const auto i = static_cast<std::size_t>(data_.length);
+  if (i % 8 == 0) data_.validity.push_back(0);
+  if (valid) data_.validity.back() |= static_cast<std::uint8_t>(1u << (i % 8));
+  else ++data_.null_count;
+  ++data_.length;
+}
+
+void ColumnWriter::close_texts() {
+  const std::size_t end = data_.kind == ColumnKind::List ? data_.item_offsets.size() - 1
+                                                         : data_.chars.size();
+  data_.offsets.push_back(static_cast<std::int32_t>(end));
+}
+
+void ColumnWriter::push_float(double x) {
+  data_.f64.push_back(x);
+  push_validity(true);
+  if (forward_fill_) {
+    has_last_ = true;
+    last_f64_ = x;
+  }
+}
+
+void ColumnWriter::push_int(std::int64_t x) {
+  data_.i64.push_back(x);
+  push_validity(true);
+  if (forward_fill_) {
+    has_last_ = true;
+    last_i64_ = x;
+  }
+}
+
+void ColumnWriter::push_text(std::string_view s) {
+  if (!data_.texts_overflow && s.size() <= limits::kMaxArrowOffset - data_.chars.size())
+    data_.chars.append(s);
+  else
+    data_.texts_overflow = true;
+  close_texts();
+  push_validity(true);
+  if (forward_fill_) {
+    has_last_ = true;
+    last_text_.assign(s);
+  }
+}
+
+void ColumnWriter::push_list(const std::vector<std::string>& items) {
+  for (const std::string& s : items) {
+    if (!data_.texts_overflow && s.size() <= limits::kMaxArrowOffset - data_.chars.size() &&
+        data_.item_offsets.size() <= limits::kMaxArrowOffset) {
+      data_.chars.append(s);
+      data_.item_offsets.push_back(static_cast<std::int32_t>(data_.chars.size()));
+      ++data_.item_count;
+    } else {
+      data_.texts_overflow = true;
+    }
+  }
+  close_texts();
+  push_validity(true);
+}
+
+void ColumnWriter::push_null() {
+  switch (data_.kind) {
+    case ColumnKind::Float: data_.f64.push_back(0.0); break;
+    case ColumnKind::Int: data_.i64.push_back(0); break;
+    case ColumnKind::Str:
+    case ColumnKind::List: close_texts(); break;
+  }
+  push_validity(false);
+}
+
+void ColumnWriter::push_last() {
+  switch (data_.kind) {
+    case ColumnKind::Float: push_float(last_f64_); break;
+    case ColumnKind::Int: push_int(last_i64_); break;
+    case ColumnKind::Str: {
+      // the text is appended from the writer's own copy: `chars` may move
+      if (!data_.texts_overflow && last_text_.size() <= limits::kMaxArrowOffset - data_.chars.size())
+        data_.chars.append(last_text_);
+      else
+        data_.texts_overflow = true;
+      close_texts();
+      push_validity(true);
+      break;
+    }
+    case ColumnKind::List: push_null(); break;  // lists are never carried
+  }
+}
+
+void ColumnWriter::fill_to(std::size_t rows) {
+  if (forward_fill_ && has_last_) {
+    while (length() < rows) push_last();
+  } else {
+    while (length() < rows) push_null();
+  }
+}
+
+void ColumnWriter::put(std::size_t row, Value&& value) {
+  if (row < length()) return;  // one value a row: a second one is not taken
+  fill_to(row);
+  switch (data_.kind) {
+    case ColumnKind::Float:
+      if (auto* s = std::get_if<std::string>(&value)) {
+        if (auto x = parse_float(*s)) push_float(*x);
+      } else if (auto* x = std::get_if<double>(&value)) {
+        push_float(*x);
+      }
+      break;
+    case ColumnKind::Int:
+      if (auto* s = std::get_if<std::string>(&value)) {
+        if (auto x = parse_int_or_truncated(*s)) push_int(*x);
+      } else if (auto* x = std::get_if<double>(&value)) {
+        push_int(truncate_to_int(*x));
+      }
+      break;
+    case ColumnKind::Str:
+      if (auto* s = std::get_if<std::string>(&value)) push_text(*s);
+      else if (auto* x = std::get_if<double>(&value)) push_text(errors::float_text(*x));
+      break;
+    case ColumnKind::List:
+      if (auto* s = std::get_if<std::string>(&value)) {
+        const std::vector<std::string> one{std::move(*s)};
+        push_list(one);
+      } else if (auto* l = std::get_if<std::vector<std::string>>(&value)) {
+        push_list(*l);
+      }
+      break;
+  }
+  fill_to(row + 1);  // a value the column could not read
+}
+
+void ColumnWriter::put_int(std::size_t row, std::int64_t value) {
+  if (row < length()) return;
+  fill_to(row);
+  push_int(value);
+}
+
+ColumnData ColumnWriter::take(std::size_t rows) {
+  fill_to(rows);
+  ColumnData out = std::move(data_);
+  out.name = name_;
+  if (out.null_count == 0) std::vector<std::uint8_t>().swap(out.validity);
+
+  data_ = ColumnData{};
+  data_.kind = out.kind;
+  switch (out.kind) {
+    case ColumnKind::Float: data_.f64.reserve(out.f64.size()); break;
+    case ColumnKind::Int: data_.i64.reserve(out.i64.size()); break;
+    case ColumnKind::Str:
+    case ColumnKind::List:
+      data_.offsets.reserve(out.offsets.size());
+      data_.offsets.push_back(0);
+      data_.chars.reserve(out.chars.size());
+      if (out.kind == ColumnKind::List) data_.item_offsets.push_back(0);
+      break;
+  }
+  data_.validity.reserve((rows + 7) / 8);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Entry by entry
+
+ColumnData column_data(std::string name, Column&& cells) {
+  ColumnWriter w(name, column_kind(cells), false);
+  const std::size_t n = column_len(cells);
+  std::visit(
+      [&](auto& entries) {
+        using C = std::remove_cvref_t<decltype(entries)>;
+        for (std::size_t i = 0; i < n; ++i) {
+          if (!entries[i]) continue;
+          if constexpr (std::is_same_v<C, IntColumn>) w.put_int(i, *entries[i]);
+          else w.put(i, Value(std::move(*entries[i])));
+        }
+      },
+      cells);
+  return w.take(n);
+}
+
+Column column_cells(const ColumnData& c) {
+  const auto n = static_cast<std::size_t>(c.length);
+  auto valid = [&](std::size_t i) {
+    return c.validity.empty() || ((c.validity[i / 8] >> (i % 8)) & 1) != 0;
+  };
+  auto text = [&](std::size_t from, std::size_t to) {
+    return c.chars.substr(static_cast<std::size_t>(from), to - from);
+  };
+  switch (c.kind) {
+    case ColumnKind::Float: {
+      FloatColumn out(n);
+      for (std::size_t i = 0; i < n; ++i)
+        if (valid(i)) out[i] = c.f64[i];
+      return out;
+    }
+    case ColumnKind::Int: {
+      IntColumn out(n);
+      for (std::size_t i = 0; i < n; ++i)
+        if (valid(i)) out[i] = c.i64[i];
+      return out;
+    }
+    case ColumnKind::Str: {
+      StrColumn out(n);
+      for (std::size_t i = 0; i < n; ++i)
+        if (valid(i))
+          out[i] = text(static_cast<std::size_t>(c.offsets[i]), static_cast<std::size_t>(c.offsets[i + 1]));
+      return out;
+    }
+    case ColumnKind::List: {
+      ListColumn out(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!valid(i)) continue;
+        std::vector<std::string> items;
+        for (auto k = static_cast<std::size_t>(c.offsets[i]); k < static_cast<std::size_t>(c.offsets[i + 1]); ++k)
+          items.push_back(text(static_cast<std::size_t>(c.item_offsets[k]),
+                               static_cast<std::size_t>(c.item_offsets[k + 1])));
+        out[i] = std::move(items);
+      }
+      return out;
+    }
+  }
+  return FloatColumn(n);
+}
+
+}  // namespace kelvane::output

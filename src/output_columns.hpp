@@ -1,0 +1,117 @@
+#pragma once
+// The columns of a batch in the Arrow layout (values, a validity bitmap,
+// 32-bit text offsets), and the writer that puts a run's cells into them row
+// by row, forward fill included, so that no row is kept for a batch.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "types.hpp"
+
+namespace kelvane::output {
+
+using types::Value;
+
+// Column kinds: index 0 Float, 1 Int, 2 Str, 3 List.
+enum class ColumnKind : std::uint8_t { Float = 0, Int = 1, Str = 2, List = 3 };
+// A column's kind follows from its name alone: "line_no" and "N" Int, "M"
+// List, text columns Str, every other name Float.
+ColumnKind column_kind_of(std::string_view name);
+
+// A column as one optional entry per row: the form in which the variable
+// events and tests write a column, and tests read one back.
+using FloatColumn = std::vector<std::optional<double>>;
+using IntColumn = std::vector<std::optional<std::int64_t>>;
+using StrColumn = std::vector<std::optional<std::string>>;
+using ListColumn = std::vector<std::optional<std::vector<std::string>>>;
+using Column = std::variant<FloatColumn, IntColumn, StrColumn, ListColumn>;
+inline ColumnKind column_kind(const Column& c) { return static_cast<ColumnKind>(c.index()); }
+std::size_t column_len(const Column& c);
+
+// One column of a batch as the Arrow format lays it out: a null entry holds
+// zero (or an empty text) behind its cleared validity bit.
+struct ColumnData {
+  std::string name;
+  ColumnKind kind = ColumnKind::Float;
+  std::int64_t length = 0;
+  std::int64_t null_count = 0;
+  std::vector<std::uint8_t> validity;      // empty when there is no null
+  std::vector<double> f64;                 // Float values
+  std::vector<std::int64_t> i64;           // Int values
+  std::vector<std::int32_t> offsets;       // Str: text offsets; List: item offsets per row
+  std::vector<std::int32_t> item_offsets;  // List: text offsets of the items
+  std::string chars;                       // the texts (of the items for List)
+  std::int64_t item_count = 0;             // List: items of all rows
+  // The texts outgrew 32-bit offsets: the entries from there on hold no
+  // text, and the batch is refused when it is exported.
+  bool texts_overflow = false;
+};
+
+// The Arrow layout of a column given entry by entry, and back.
+ColumnData column_data(std::string name, Column&& cells);
+Column column_cells(const ColumnData& column);
+
+// One batch: named typed nullable columns, each with one entry per row.
+struct Table {
+  std::vector<ColumnData> columns;
+
+  std::size_t num_rows() const {
+    return columns.empty() ? 0 : static_cast<std::size_t>(columns.front().length);
+  }
+  const ColumnData* find(std::string_view name) const {
+    for (const ColumnData& c : columns)
+      if (c.name == name) return &c;
+    return nullptr;
+  }
+  void add(std::string name, Column&& cells) {
+    columns.push_back(column_data(std::move(name), std::move(cells)));
+  }
+};
+
+// Writes one column of a run, batch after batch. Rows without a value of
+// their own get the column's last value when the column is forward filled
+// (the last value of an earlier batch included), else null. A cell whose
+// value the column cannot read (a text that is no number in a Float column,
+// a list in a text column) counts as no value.
+class ColumnWriter {
+ public:
+  ColumnWriter(std::string_view name, ColumnKind kind, bool forward_fill);
+
+  std::string_view name() const noexcept { return name_; }
+  ColumnKind kind() const noexcept { return data_.kind; }
+  // Entries written to the batch being built.
+  std::size_t length() const noexcept { return static_cast<std::size_t>(data_.length); }
+
+  // Entry `row` of the batch (at or after length()) takes the value; the
+  // rows before it without a value are filled first.
+  void put(std::size_t row, Value&& value);
+  void put_int(std::size_t row, std::int64_t value);
+  // Fills the batch up to `rows` entries and hands it out; the next batch
+  // starts empty, with room for as many entries.
+  ColumnData take(std::size_t rows);
+
+ private:
+  void fill_to(std::size_t rows);
+  void push_validity(bool valid);
+  void push_float(double x);
+  void push_int(std::int64_t x);
+  void push_text(std::string_view s);
+  void push_list(const std::vector<std::string>& items);
+  void push_null();
+  void push_last();
+  void close_texts();  // writes the offset behind the entry just added
+
+  std::string name_;
+  ColumnData data_;
+  bool forward_fill_ = false;
+  bool has_last_ = false;
+  double last_f64_ = 0.0;
+  std::int64_t last_i64_ = 0;
+  std::string last_text_;
+};
+
+}  // namespace kelvane::output
