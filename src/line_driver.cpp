@@ -320,28 +320,7 @@ std::optional<errors::Result<Flow>> try_streaming(std::string_view program, Outp
                 "s");
   }
 
-  std::vector<Word> words;
-  words.reserve(64);
-  std::size_t index = 0;
-  errors::Result<Flow> outcome = Flow::cont();
-  for_each_line(program, [&](std::string_view line) {
-    words.clear();
-    const DecodeResult r = decode_line(line, index + 1, words);
-    const std::size_t at = index++;
-    if (r.is_blank()) return true;
-    if (const DecodeResult::Decoded* d = r.decoded()) {
-      outcome = execute_decoded(*d, words, rows, state);
-    } else {
-      auto block = parse_single_line(line, at, state);
-      if (!block) {
-        outcome = std::unexpected(std::move(block.error()));
-        return false;
-      }
-      outcome = interpret_rules::interpret_block(*block, rows, state);
-    }
-    return outcome && outcome->is_continue();
-  });
-  return outcome;
+  return stream_lines(program, rows, state);
 }
 
 }  // namespace

@@ -56,6 +56,11 @@ void advise_huge_pages(const std::vector<T>& v) {
 // Runs job(k) for every k in [0, n) on the pool and returns once all are done.
 void for_each_on_pool(std::size_t n, const std::function<void(std::size_t)>& job);
 
+// Runs a program that holds no control statement line by line, decoding
+// ahead on a thread of its own when the pool has two or more threads.
+errors::Result<Flow> stream_lines(std::string_view program, output::OutputRows& rows,
+                                  state::State& state);
+
 // The error of lines of `program` that fail to parse, as the whole-program
 // parse reports it (see line_driver_grammar.cpp).
 errors::ParsingError line_parse_error(std::string_view program, std::size_t start,

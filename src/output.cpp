@@ -142,19 +142,12 @@ std::uint32_t BatchBuilder::writer_for(std::string_view name) {
 }
 
 void BatchBuilder::add_row(Row& row) {
-  CellMap& cells = row.cells;
-  if (by_position_.size() < cells.size()) by_position_.resize(cells.size());
-  for (std::size_t j = 0; j < cells.size(); ++j) {
-    Cell& cell = cells[j];
-    auto& cached = by_position_[j];
-    std::uint32_t id;
-    if (cached.first.data() == cell.name.data() && cached.first.size() == cell.name.size()) {
-      id = cached.second;
-    } else {
-      id = writer_for(cell.name);
-      cached = {cell.name, id};
-    }
-    writers[id].put(rows, std::move(cell.value));
+  for (Cell& cell : row.cells) {
+    const auto address = reinterpret_cast<std::uintptr_t>(cell.name.data());
+    Recent& r = recent_[(address * 0x9E3779B97F4A7C15ull) >> 58];
+    if (r.data != cell.name.data() || r.size != cell.name.size())
+      r = Recent{cell.name.data(), cell.name.size(), writer_for(cell.name)};
+    writers[r.id].put(rows, std::move(cell.value));
   }
   if (include_line_numbers) {
     if (!line_numbers) line_numbers.emplace("line_no", ColumnKind::Int, false);

@@ -2,6 +2,7 @@
 // Output of the interpreter: the cells of one block (CellMap, Row), the row
 // collector OutputRows with its sinks, the bounded channels to the Python
 // iterators, and the columnar batch builder (BatchStreamSink, Table).
+#include <array>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -49,8 +50,9 @@ std::string_view intern_column(std::string_view name);
 // Column names compare by content; interned names (and the same literal) hit
 // the pointer fast path.
 inline bool same_column(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() &&
-         (a.data() == b.data() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+  if (a.size() != b.size()) return false;
+  if (a.data() == b.data() || a.empty()) return true;
+  return a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Text columns: the 60 group columns, "T", "comment", "non_returning_function_call".
@@ -418,9 +420,15 @@ struct BatchBuilder {
 
  private:
   std::uint32_t writer_for(std::string_view name);
-  // The column of each cell position in the row before: rows mostly repeat
-  // the layout of the row before them.
-  std::vector<std::pair<std::string_view, std::uint32_t>> by_position_;
+  // The writers of recently seen name texts, by the text's address: cells
+  // name their column with a few process-lifetime texts, so almost every
+  // cell finds its writer here without hashing its name.
+  struct Recent {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::uint32_t id = 0;
+  };
+  std::array<Recent, 64> recent_{};
 };
 
 struct BatchStreamSink {

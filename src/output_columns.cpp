@@ -32,11 +32,18 @@ ColumnWriter::ColumnWriter(std::string_view name, ColumnKind kind, bool forward_
   if (kind == ColumnKind::List) data_.item_offsets.push_back(0);
 }
 
+// The bitmap is made with the first null (every entry before it valid), so
+// that a column without nulls never writes one.
 void ColumnWriter::push_validity(bool valid) {
   const auto i = static_cast<std::size_t>(data_.length);
-  if (i % 8 == 0) data_.validity.push_back(0);
-  if (valid) data_.validity.back() |= static_cast<std::uint8_t>(1u << (i % 8));
-  else ++data_.null_count;
+  if (!valid) {
+    if (data_.null_count == 0) data_.validity.assign(i / 8 + 1, 0xff);
+    ++data_.null_count;
+  }
+  if (data_.null_count != 0) {
+    if (i / 8 >= data_.validity.size()) data_.validity.push_back(0xff);
+    if (!valid) data_.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+  }
   ++data_.length;
 }
 
@@ -121,11 +128,27 @@ void ColumnWriter::push_last() {
 }
 
 void ColumnWriter::fill_to(std::size_t rows) {
-  if (forward_fill_ && has_last_) {
-    while (length() < rows) push_last();
-  } else {
+  if (length() >= rows) return;
+  if (!(forward_fill_ && has_last_)) {
     while (length() < rows) push_null();
+    return;
   }
+  const std::size_t count = rows - length();
+  if (data_.null_count == 0) {
+    // no bitmap to write: the values at once
+    switch (data_.kind) {
+      case ColumnKind::Float:
+        data_.f64.insert(data_.f64.end(), count, last_f64_);
+        data_.length += static_cast<std::int64_t>(count);
+        return;
+      case ColumnKind::Int:
+        data_.i64.insert(data_.i64.end(), count, last_i64_);
+        data_.length += static_cast<std::int64_t>(count);
+        return;
+      default: break;
+    }
+  }
+  while (length() < rows) push_last();
 }
 
 void ColumnWriter::put(std::size_t row, Value&& value) {
@@ -172,7 +195,6 @@ ColumnData ColumnWriter::take(std::size_t rows) {
   fill_to(rows);
   ColumnData out = std::move(data_);
   out.name = name_;
-  if (out.null_count == 0) std::vector<std::uint8_t>().swap(out.validity);
 
   data_ = ColumnData{};
   data_.kind = out.kind;
@@ -187,7 +209,6 @@ ColumnData ColumnWriter::take(std::size_t rows) {
       if (out.kind == ColumnKind::List) data_.item_offsets.push_back(0);
       break;
   }
-  data_.validity.reserve((rows + 7) / 8);
   return out;
 }
 

@@ -238,6 +238,23 @@ TEST(LineDriverEquivalence, ParallelChunksAndRanges) {
   expect_same_outcome(grammar_jump, run_lines(with_jump), "parallel with a jump");
 }
 
+// A streamed run that stops far into the program, with chunks still being
+// decoded ahead: at an end of program and at an error, the rows, the outcome
+// and its line are those of the grammar path.
+TEST(LineDriverEquivalence, StreamingStopsFarIntoTheProgram) {
+  std::string lines;
+  for (int i = 0; i < 30000; ++i) lines += "N" + std::to_string(i) + " G1 X" + std::to_string(i % 97) + "\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"end of program", "R1=1\n" + lines + "M30\n" + lines},
+      {"error", "DEF STRING[8] TXT\n" + lines + "TXT=5\n" + lines},
+  };
+  for (const auto& [name, program] : cases) {
+    const Outcome grammar = run_grammar(program);
+    EnvVar stream("NC_STREAM_MIN_BYTES", "1000");
+    expect_same_outcome(grammar, run_lines(program), "streaming: " + name);
+  }
+}
+
 // Divergences in programs above the parallel threshold: a string literal
 // over the line end between two chunks decoded apart, and a syntax error after
 // a program's worth of lines, in memory and streamed in byte ranges.

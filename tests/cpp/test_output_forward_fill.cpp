@@ -62,7 +62,8 @@ TEST(ColumnWriter, LaysOutArrowBuffers) {
   EXPECT_EQ(c.chars, "M3M8M5");
   EXPECT_EQ(c.item_count, 3);
   EXPECT_EQ(c.null_count, 1);
-  EXPECT_EQ(c.validity, (std::vector<std::uint8_t>{0b101}));
+  ASSERT_EQ(c.validity.size(), 1u);
+  EXPECT_EQ(c.validity[0] & 0b111, 0b101);
 
   // without a null there is no bitmap
   ColumnWriter n("N", ColumnKind::Int, true);

@@ -1,0 +1,184 @@
+#include "line_driver_parts.hpp"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// The line-by-line run of a large program that holds no control statement:
+// with two or more pool threads, a decoder thread decodes chunks of lines
+// ahead of the executor, into a small ring of reused chunks, so that
+// decoding overlaps execution and memory does not grow with the program.
+namespace kelvane::line_driver {
+
+namespace {
+
+using output::OutputRows;
+using state::State;
+
+// Lines a chunk of the ring holds, and chunks in the ring: enough to keep
+// both threads busy, a few MB in all.
+constexpr std::size_t kStreamChunkLines = 8192;
+constexpr std::size_t kRingChunks = 4;
+
+struct StreamChunk {
+  std::vector<std::string_view> lines;
+  std::vector<Word> words;
+  std::vector<DecodeResult> results;
+  std::size_t first_index = 0;  // 0-based index of its first line
+};
+
+// Runs one line: decoded lines directly, the others through the grammar.
+// False once the run stops (an error, an end of program, a jump).
+bool run_line(std::string_view line, std::size_t index, const DecodeResult& r,
+              std::span<const Word> words, OutputRows& rows, State& state,
+              errors::Result<Flow>& outcome) {
+  if (r.is_blank()) return true;
+  if (const DecodeResult::Decoded* d = r.decoded()) {
+    outcome = execute_decoded(*d, words, rows, state);
+  } else {
+    auto block = parse_single_line(line, index, state);
+    if (!block) {
+      outcome = std::unexpected(std::move(block.error()));
+      return false;
+    }
+    outcome = interpret_rules::interpret_block(*block, rows, state);
+  }
+  return outcome && outcome->is_continue();
+}
+
+errors::Result<Flow> stream_serially(std::string_view program, OutputRows& rows, State& state) {
+  std::vector<Word> words;
+  words.reserve(64);
+  std::size_t index = 0;
+  errors::Result<Flow> outcome = Flow::cont();
+  for_each_line(program, [&](std::string_view line) {
+    words.clear();
+    const DecodeResult r = decode_line(line, index + 1, words);
+    const std::size_t at = index++;
+    return run_line(line, at, r, words, rows, state, outcome);
+  });
+  return outcome;
+}
+
+// The ring between the decoder thread and the executor: chunk k goes into
+// slot k % kRingChunks; `decoded` counts the chunks written, `taken` those
+// the executor is done with.
+class Ring {
+ public:
+  StreamChunk& slot(std::size_t k) { return chunks_[k % kRingChunks]; }
+
+  // Decoder: waits for room for chunk k; false once the executor stopped.
+  bool wait_for_room(std::size_t k) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return stopped_ || k < taken_ + kRingChunks; });
+    return !stopped_;
+  }
+  // Decoder: chunk k is written; `last` when no chunk follows.
+  void publish(std::size_t k, bool last) {
+    {
+      std::lock_guard lock(mutex_);
+      decoded_ = k + 1;
+      finished_ = last;
+    }
+    ready_.notify_one();
+  }
+  // Executor: waits for chunk k; false when the program ended before it.
+  bool wait_for_chunk(std::size_t k) {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return k < decoded_ || finished_; });
+    return k < decoded_;
+  }
+  // Executor: done with chunk k; its slot may be written again.
+  void release(std::size_t k) {
+    {
+      std::lock_guard lock(mutex_);
+      taken_ = k + 1;
+    }
+    room_.notify_one();
+  }
+  // Executor: no more chunks wanted.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    room_.notify_one();
+  }
+
+ private:
+  std::array<StreamChunk, kRingChunks> chunks_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable room_;
+  std::size_t decoded_ = 0;
+  std::size_t taken_ = 0;
+  bool finished_ = false;
+  bool stopped_ = false;
+};
+
+void decode_ahead(std::string_view program, Ring& ring) {
+  std::size_t k = 0;
+  std::size_t index = 0;
+  std::size_t pos = 0;
+  const std::size_t n = program.size();
+  while (true) {
+    if (!ring.wait_for_room(k)) return;
+    StreamChunk& chunk = ring.slot(k);
+    chunk.lines.clear();
+    chunk.words.clear();
+    chunk.results.clear();
+    chunk.first_index = index;
+    // the lines of the chunk, as for_each_line splits them
+    while (pos < n && chunk.lines.size() < kStreamChunkLines) {
+      const void* hit = std::memchr(program.data() + pos, '\n', n - pos);
+      if (hit == nullptr) {
+        chunk.lines.push_back(program.substr(pos));
+        pos = n;
+        break;
+      }
+      const std::size_t nl = static_cast<std::size_t>(static_cast<const char*>(hit) - program.data());
+      std::size_t end = nl;
+      if (end > pos && program[end - 1] == '\r') --end;
+      chunk.lines.push_back(program.substr(pos, end - pos));
+      pos = nl + 1;
+    }
+    for (std::size_t i = 0; i < chunk.lines.size(); ++i)
+      chunk.results.push_back(decode_line(chunk.lines[i], index + i + 1, chunk.words));
+    index += chunk.lines.size();
+    const bool last = pos >= n;
+    ring.publish(k, last);
+    if (last) return;
+    ++k;
+  }
+}
+
+errors::Result<Flow> stream_decoding_ahead(std::string_view program, OutputRows& rows,
+                                           State& state) {
+  Ring ring;
+  std::thread decoder([&] { decode_ahead(program, ring); });
+  errors::Result<Flow> outcome = Flow::cont();
+  for (std::size_t k = 0; ring.wait_for_chunk(k); ++k) {
+    const StreamChunk& chunk = ring.slot(k);
+    bool going = true;
+    for (std::size_t i = 0; i < chunk.lines.size() && going; ++i)
+      going = run_line(chunk.lines[i], chunk.first_index + i, chunk.results[i], chunk.words, rows,
+                       state, outcome);
+    ring.release(k);
+    if (!going) break;
+  }
+  ring.stop();
+  decoder.join();
+  return outcome;
+}
+
+}  // namespace
+
+errors::Result<Flow> stream_lines(std::string_view program, OutputRows& rows, State& state) {
+  if (pool_threads() < 2) return stream_serially(program, rows, state);
+  return stream_decoding_ahead(program, rows, state);
+}
+
+}  // namespace kelvane::line_driver
