@@ -26,10 +26,15 @@ bool vm_requested() {
 
 errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows) {
+  return interpret_file(std::make_shared<const std::string>(source), state, rows);
+}
+
+errors::Status interpret_file(std::shared_ptr<const std::string> source, state::State& state,
+                              output::OutputRows& rows) {
+  // The tree borrows its text: parse the State's copy and hold it for the run.
   state.set_input(source);
-  // The tree borrows its text: parse the State's own copy and hold it for the run.
-  const std::shared_ptr<const std::string> text = state.source;
-  const std::string_view program = text ? std::string_view(*text) : source;
+  const std::shared_ptr<const std::string> text = std::move(source);
+  const std::string_view program = text ? std::string_view(*text) : std::string_view();
 
   auto scanned = structure_scan::check_structures(program);
   if (!scanned) return errors::fail(std::move(scanned.error()));

@@ -2,6 +2,7 @@
 // Program entry: runs one NC program text on an interpreter state into a row
 // collector.
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ namespace kelvane::interpreter {
 // becomes JumpTargetNotFound. The last row is not flushed (that is
 // OutputRows::finish).
 errors::Status interpret_file(std::string_view source, state::State& state,
+                              output::OutputRows& rows);
+// The same for a text the state may share: it is not copied.
+errors::Status interpret_file(std::shared_ptr<const std::string> source, state::State& state,
                               output::OutputRows& rows);
 
 // Runs the initial-state program: as interpret_file, with every jump target

@@ -568,12 +568,21 @@ bool State::jump_target_visible(std::string_view key) const {
 }
 
 std::optional<std::string_view> State::get_line(std::size_t n) const {
-  std::string_view text = source_text();
-  const std::size_t k = line_starts ? line_starts->size() : 0;
-  if (n == 0 || n > k + 1) return std::nullopt;
-  const std::size_t begin = n == 1 ? 0 : (*line_starts)[n - 2] + 1;
-  const std::size_t end = n - 1 < k ? (*line_starts)[n - 1] : text.size();
-  if (begin > end || end > text.size()) return std::nullopt;
+  const std::string_view text = source_text();
+  if (!line_starts) return n == 1 ? std::optional<std::string_view>(text) : std::nullopt;
+  if (n == 0 || n > line_starts->newlines + 1) return std::nullopt;
+  const std::size_t block = (n - 1) / LineIndex::kStride;
+  if (block >= line_starts->starts.size()) return std::nullopt;
+  std::size_t begin = line_starts->starts[block];
+  for (std::size_t skip = (n - 1) % LineIndex::kStride; skip > 0; --skip) {
+    const void* hit = std::memchr(text.data() + begin, '\n', text.size() - begin);
+    if (hit == nullptr) return std::nullopt;
+    begin = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) + 1;
+  }
+  if (begin > text.size()) return std::nullopt;
+  const void* hit = std::memchr(text.data() + begin, '\n', text.size() - begin);
+  const std::size_t end =
+      hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
   return text.substr(begin, end - begin);
 }
 
@@ -605,7 +614,8 @@ void State::warn_unsupported_address(std::string_view name, std::size_t line) {
 }
 
 void State::set_input(std::shared_ptr<const std::string> text) {
-  auto starts = std::make_shared<std::vector<std::size_t>>();
+  auto index = std::make_shared<LineIndex>();
+  index->starts.push_back(0);
   if (text) {
     const char* base = text->data();
     const std::size_t size = text->size();
@@ -613,12 +623,11 @@ void State::set_input(std::shared_ptr<const std::string> text) {
     while (pos < size) {
       const void* hit = std::memchr(base + pos, '\n', size - pos);
       if (!hit) break;
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      starts->push_back(at);
-      pos = at + 1;
+      pos = static_cast<std::size_t>(static_cast<const char*>(hit) - base) + 1;
+      if (++index->newlines % LineIndex::kStride == 0) index->starts.push_back(pos);
     }
   }
-  line_starts = std::move(starts);
+  line_starts = std::move(index);
   source = std::move(text);
 }
 

@@ -279,7 +279,16 @@ struct State {
   std::vector<StrSet> label_scopes;  // jump keys of every block list being run, innermost last
   StrSet all_jump_targets;           // every jump key of every block list started
   StrSet warned_addresses;           // upper-case unsupported addresses already warned about
-  std::shared_ptr<const std::vector<std::size_t>> line_starts;  // byte offset of every "\n"
+  // Where the source's lines start: the byte offset of every 16th line's
+  // start, and the count of "\n" (a line is found from the start before it;
+  // a full index would hold 8 bytes for every line of a program of hundreds
+  // of MB).
+  struct LineIndex {
+    static constexpr std::size_t kStride = 16;
+    std::vector<std::size_t> starts;  // of lines 1, 17, 33, ...
+    std::size_t newlines = 0;
+  };
+  std::shared_ptr<const LineIndex> line_starts;
   std::shared_ptr<const std::string> source;                     // the program being run
   FxMap<OutputKey> output_keys;      // axis and block-address columns by upper-case key
   std::array<std::string_view, 3> arc_center_columns{"I", "J", "K"};  // interned

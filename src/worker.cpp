@@ -39,10 +39,12 @@ errors::Result<state::FinalState> run_program(RunConfig& cfg, output::CancelProb
   output::OutputRows rows = make_rows();
   if (errors::Status r = interpreter::install_flattener(rows, st, cfg.flatten_tolerance); !r)
     return errors::fail(std::move(r.error()));
-  if (errors::Status r = interpreter::interpret_file(cfg.program, st, rows); !r)
+  // the state shares the program text: one copy for the run
+  if (errors::Status r = interpreter::interpret_file(
+          std::make_shared<const std::string>(std::move(cfg.program)), st, rows);
+      !r)
     return errors::fail(std::move(r.error()));
   {
-    std::string().swap(cfg.program);
     auto finished = rows.finish();
     if (!finished) return errors::fail(std::move(finished.error()));
   }
