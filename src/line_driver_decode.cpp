@@ -79,7 +79,37 @@ std::optional<modal_groups::GGroup> classify_upper(std::string_view text) {
   return modal_groups::classify_g_command(std::string_view(buf, text.size()));
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A number of the decoder's form ("-", digits, "." and digits) with at most
+// 15 digits in all: its digits as an integer and the power of ten to divide
+// by are both exact, so the one division rounds as reading the text does.
+std::optional<double> convert_short_number(std::string_view text) {
+  std::size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  std::uint64_t digits = 0;
+  std::size_t count = 0, fraction = 0;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.') {
+      point = true;
+      continue;
+    }
+    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+    if (++count > 15) return std::nullopt;
+    if (point) ++fraction;
+  }
+  const double v = static_cast<double>(digits) / kExactPowersOfTen[fraction];
+  return negative ? -v : v;
+}
+
 double convert_number(std::string_view text) {
+  if (auto quick = convert_short_number(text)) return *quick;
   double v = 0.0;
   auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
   if (res.ec == std::errc::result_out_of_range) {

@@ -2,6 +2,10 @@
 // driver's modes, jumps, errors, configuration and statistics.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -158,6 +162,21 @@ TEST(LineDecoder, NumbersAndFrameKeywords) {
   pos = 0;
   EXPECT_EQ(line_driver::parse_number("1" + std::string(400, '0'), pos),
             std::numeric_limits<double>::infinity());
+  // every number reads as the C library reads its text, short or long
+  for (std::string text : {"0.1", "0.3", "-0", "-0.0", "2.675", "1.", "123456789012345",
+                           "0.000000000000001", "1234567890123456", "9007199254740993",
+                           "3.14159265358979323846", "0.1000000000000000055511151231257827",
+                           "-98765.4321", "000000000000000000001.5", "4.35", "1e0"}) {
+    pos = 0;
+    const auto read = line_driver::parse_number(text, pos);
+    if (text == "1e0") {
+      EXPECT_FALSE(read);
+      continue;
+    }
+    ASSERT_TRUE(read) << text;
+    const double expected = std::strtod(text.c_str(), nullptr);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(*read), std::bit_cast<std::uint64_t>(expected)) << text;
+  }
   for (std::string_view bad : {"", "-", ".5", "-.5", "+1", "1e3", "1.2.3", "1_", "1a"}) {
     pos = 0;
     EXPECT_FALSE(line_driver::parse_number(bad, pos)) << bad;
