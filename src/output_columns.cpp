@@ -33,19 +33,25 @@ ColumnWriter::ColumnWriter(std::string_view name, ColumnKind kind, bool forward_
 }
 
 // The bitmap is made with the first null (every entry before it valid), so
-// that a column without nulls never writes one.
-void ColumnWriter::push_validity(bool valid) {
-  const auto i = static_cast<std::size_t>(data_.length);
-  if (!valid) {
-    if (data_.null_count == 0) data_.validity.assign(i / 8 + 1, 0xff);
-    ++data_.null_count;
+// that a column without nulls never writes one. New bitmap bytes start all
+// valid; a null clears its bit.
+void ColumnWriter::add_validity(std::size_t count, bool valid) {
+  if (count == 0) return;
+  const auto first = static_cast<std::size_t>(data_.length);
+  const std::size_t end = first + count;
+  if (!valid && data_.null_count == 0) data_.validity.assign((first + 7) / 8, 0xff);
+  if (!valid || data_.null_count != 0) {
+    if (data_.validity.size() < (end + 7) / 8) data_.validity.resize((end + 7) / 8, 0xff);
+    if (!valid) {
+      for (std::size_t i = first; i < end; ++i)
+        data_.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+      data_.null_count += static_cast<std::int64_t>(count);
+    }
   }
-  if (data_.null_count != 0) {
-    if (i / 8 >= data_.validity.size()) data_.validity.push_back(0xff);
-    if (!valid) data_.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
-  }
-  ++data_.length;
+  data_.length = static_cast<std::int64_t>(end);
 }
+
+void ColumnWriter::push_validity(bool valid) { add_validity(1, valid); }
 
 void ColumnWriter::close_texts() {
   const std::size_t end = data_.kind == ColumnKind::List ? data_.item_offsets.size() - 1
@@ -99,56 +105,45 @@ void ColumnWriter::push_list(const std::vector<std::string>& items) {
   push_validity(true);
 }
 
-void ColumnWriter::push_null() {
-  switch (data_.kind) {
-    case ColumnKind::Float: data_.f64.push_back(0.0); break;
-    case ColumnKind::Int: data_.i64.push_back(0); break;
-    case ColumnKind::Str:
-    case ColumnKind::List: close_texts(); break;
-  }
-  push_validity(false);
-}
+void ColumnWriter::push_null() { fill_to(length() + 1, false); }
 
-void ColumnWriter::push_last() {
-  switch (data_.kind) {
-    case ColumnKind::Float: push_float(last_f64_); break;
-    case ColumnKind::Int: push_int(last_i64_); break;
-    case ColumnKind::Str: {
-      // the text is appended from the writer's own copy: `chars` may move
-      if (!data_.texts_overflow && last_text_.size() <= limits::kMaxArrowOffset - data_.chars.size())
-        data_.chars.append(last_text_);
-      else
-        data_.texts_overflow = true;
-      close_texts();
-      push_validity(true);
-      break;
-    }
-    case ColumnKind::List: push_null(); break;  // lists are never carried
-  }
-}
+void ColumnWriter::fill_to(std::size_t rows) { fill_to(rows, forward_fill_ && has_last_); }
 
-void ColumnWriter::fill_to(std::size_t rows) {
+// Entries up to `rows`: the last value again, or null. Values first, then
+// the bitmap, each in one go.
+void ColumnWriter::fill_to(std::size_t rows, bool with_last) {
   if (length() >= rows) return;
-  if (!(forward_fill_ && has_last_)) {
-    while (length() < rows) push_null();
-    return;
-  }
   const std::size_t count = rows - length();
-  if (data_.null_count == 0) {
-    // no bitmap to write: the values at once
-    switch (data_.kind) {
-      case ColumnKind::Float:
-        data_.f64.insert(data_.f64.end(), count, last_f64_);
-        data_.length += static_cast<std::int64_t>(count);
-        return;
-      case ColumnKind::Int:
-        data_.i64.insert(data_.i64.end(), count, last_i64_);
-        data_.length += static_cast<std::int64_t>(count);
-        return;
-      default: break;
-    }
+  if (data_.kind == ColumnKind::List) with_last = false;  // lists are never carried
+  switch (data_.kind) {
+    case ColumnKind::Float:
+      data_.f64.insert(data_.f64.end(), count, with_last ? last_f64_ : 0.0);
+      break;
+    case ColumnKind::Int:
+      data_.i64.insert(data_.i64.end(), count, with_last ? last_i64_ : 0);
+      break;
+    case ColumnKind::Str:
+      if (with_last && !last_text_.empty()) {
+        if (data_.texts_overflow || count > (limits::kMaxArrowOffset - data_.chars.size()) / last_text_.size()) {
+          data_.texts_overflow = true;
+          data_.offsets.insert(data_.offsets.end(), count, static_cast<std::int32_t>(data_.chars.size()));
+          break;
+        }
+        data_.offsets.reserve(data_.offsets.size() + count);
+        for (std::size_t i = 0; i < count; ++i) {
+          data_.chars.append(last_text_);  // from the writer's own copy: `chars` may move
+          data_.offsets.push_back(static_cast<std::int32_t>(data_.chars.size()));
+        }
+        break;
+      }
+      data_.offsets.insert(data_.offsets.end(), count, static_cast<std::int32_t>(data_.chars.size()));
+      break;
+    case ColumnKind::List:
+      data_.offsets.insert(data_.offsets.end(), count,
+                           static_cast<std::int32_t>(data_.item_offsets.size() - 1));
+      break;
   }
-  while (length() < rows) push_last();
+  add_validity(count, with_last);
 }
 
 void ColumnWriter::put(std::size_t row, Value&& value) {
