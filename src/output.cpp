@@ -236,14 +236,13 @@ void rewrite_dwell(CellMap& cells) {
 
 Status OutputRows::flush() {
   if (!row.has_content()) return {};
-  Row taken = std::exchange(row, Row{});
 
-  rewrite_dwell(taken.cells);
+  rewrite_dwell(row.cells);
 
   if (!warned_g91) {
-    if (const Value* mode = taken.cells.get(modal_groups::kMeasureModeColumn)) {
+    if (const Value* mode = row.cells.get(modal_groups::kMeasureModeColumn)) {
       if (const auto* code = std::get_if<std::string>(mode); code && *code == "G91") {
-        text::write_warning_line(text::warning_prefix(taken.line) +
+        text::write_warning_line(text::warning_prefix(row.line) +
                                  "G91 incremental dimensioning is not interpreted - axis values are "
                                  "emitted as absolute positions and will be wrong from this block on");
         warned_g91 = true;
@@ -251,6 +250,16 @@ Status OutputRows::flush() {
     }
   }
 
+  // a batch takes the row's cells where they are, and the row is used again
+  if (!flattener) {
+    if (auto* batches = std::get_if<BatchStreamSink>(&sink.v)) {
+      Status st = batches->take_row(row);
+      row.reset_for_reuse();
+      return st;
+    }
+  }
+
+  Row taken = std::exchange(row, Row{});
   if (!flattener) {
     auto delivered = deliver_to_sink(std::move(taken));
     if (!delivered) return errors::fail(std::move(delivered.error()));
@@ -288,36 +297,38 @@ Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
           r.reset_for_reuse();
           return std::optional<Row>{std::move(r)};
         } else {
-          if (s.include_variables) {
-            for (const auto& [name, value] : r.variables) {
-              std::uint32_t id;
-              if (auto it = s.name_ids.find(name); it != s.name_ids.end()) {
-                id = it->second;
-              } else {
-                id = static_cast<std::uint32_t>(s.events.names.size());
-                s.events.names.push_back(name);
-                s.name_ids.emplace(name, id);
-              }
-              s.events.row_idx.push_back(s.rows_seen);
-              s.events.name_id.push_back(id);
-              s.events.value.push_back(value);
-            }
-          }
-          if (r.cells.empty()) {
-            r.reset_for_reuse();
-            return std::optional<Row>{std::move(r)};
-          }
-          // the row index saturates rather than wrapping past 2^32 rows
-          if (s.rows_seen != std::numeric_limits<std::uint32_t>::max()) ++s.rows_seen;
-          s.builder.add_row(r);
+          if (auto st = s.take_row(r); !st) return errors::fail(std::move(st.error()));
           r.reset_for_reuse();
-          if (s.builder.rows >= s.batch_size) {
-            if (auto e = s.emit(); !e) return errors::fail(std::move(e.error()));
-          }
           return std::optional<Row>{std::move(r)};
         }
       },
       sink.v);
+}
+
+Status BatchStreamSink::take_row(Row& r) {
+  if (include_variables) {
+    for (const auto& [name, value] : r.variables) {
+      std::uint32_t id;
+      if (auto it = name_ids.find(name); it != name_ids.end()) {
+        id = it->second;
+      } else {
+        id = static_cast<std::uint32_t>(events.names.size());
+        events.names.push_back(name);
+        name_ids.emplace(name, id);
+      }
+      events.row_idx.push_back(rows_seen);
+      events.name_id.push_back(id);
+      events.value.push_back(value);
+    }
+  }
+  // a row without cells is no row of the batch; its variable changes
+  // belong to the next row that has cells
+  if (r.cells.empty()) return {};
+  // the row index saturates rather than wrapping past 2^32 rows
+  if (rows_seen != std::numeric_limits<std::uint32_t>::max()) ++rows_seen;
+  builder.add_row(r);
+  if (builder.rows >= batch_size) return emit();
+  return {};
 }
 
 void OutputRows::record_variable_change(std::string_view name, double value) {

@@ -441,6 +441,9 @@ struct BatchStreamSink {
   std::uint32_t rows_seen = 0;
   bool include_variables = false;
 
+  // Records the row's variable changes and writes its cells (consuming
+  // their values) as the next row, sending the batch once it is full.
+  Status take_row(Row& row);
   // Sends the batch built so far as one Table (blocking while three wait
   // unread). Nothing when it holds no row. StreamClosed when the receiver is
   // gone.
