@@ -191,16 +191,27 @@ std::optional<std::string_view> product_identifier(std::string_view s, std::size
 std::optional<double> parse_number(std::string_view s, std::size_t& pos) {
   std::size_t p = pos;
   const std::size_t start = p;
-  if (p < s.size() && s[p] == '-') ++p;
+  const bool negative = p < s.size() && s[p] == '-';
+  if (negative) ++p;
+  // the digits are gathered as they are scanned: up to 15 of them read
+  // exactly as one integer and a power of ten (see convert_short_number)
+  std::uint64_t mantissa = 0;
+  std::size_t count = 0, fraction = 0;
   const std::size_t digits = p;
-  while (p < s.size() && is_digit(s[p])) ++p;
+  for (; p < s.size() && is_digit(s[p]); ++p, ++count)
+    mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
   if (p == digits) return std::nullopt;
   if (p < s.size() && s[p] == '.') {
     ++p;
-    while (p < s.size() && is_digit(s[p])) ++p;
+    for (; p < s.size() && is_digit(s[p]); ++p, ++count, ++fraction)
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
   }
   if (p < s.size() && (is_letter(s[p]) || s[p] == '.' || s[p] == '_')) return std::nullopt;
   pos = p;
+  if (count <= 15) {
+    const double v = static_cast<double>(mantissa) / kExactPowersOfTen[fraction];
+    return negative ? -v : v;
+  }
   return convert_number(s.substr(start, p - start));
 }
 

@@ -648,6 +648,7 @@ std::string State::axis_list() const {
 // Frame and geometry
 
 double State::translation_of(std::string_view name) const {
+  if (translation.empty()) return 0.0;  // no frame moves the axes: most programs
   auto it = translation.find(name);
   return it == translation.end() ? 0.0 : it->second;
 }
