@@ -52,8 +52,9 @@ class Carried {
   // copy, so the address comparison settles them.
   std::size_t position(std::string_view name) const noexcept {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      std::string_view n = entries_[i].name;
-      if ((n.data() == name.data() && n.size() == name.size()) || n == name) return i;
+      const std::string_view n = entries_[i].name;
+      if (n.size() != name.size()) continue;
+      if (n.data() == name.data() || n.empty() || (n[0] == name[0] && n == name)) return i;
     }
     return entries_.size();
   }

@@ -145,6 +145,8 @@ class KeyCache {
 struct CarriedObject {
   const ColumnKey* column;
   PyObject* obj = nullptr;  // owned; kept only for immutable objects
+  bool in_template = false;  // the template dict holds obj (or a list's place)
+  bool is_list = false;      // made anew for every row: a list is mutable
 };
 
 // ---------------------------------------------------------------------------
@@ -160,17 +162,25 @@ struct RowIterCore {
   bool forward_fill = true;
   bool include_variables = false;
   KeyCache keys;
+  // The carried values as a dict, in their order: every forward-filled row
+  // starts as a copy of it, which is cheaper than setting each key anew.
+  PyObject* carried_dict = nullptr;  // owned
+  std::size_t carried_lists = 0;     // carried values that are lists
 
   ~RowIterCore() {
     for (auto& c : carried_objects) Py_XDECREF(c.obj);
+    Py_XDECREF(carried_dict);
   }
 };
 
 using RowIterObject = IterObject<RowIterCore>;
 
 PyObject* build_row_dict(RowIterCore& core, Row& row) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
+  PyRef dict;
+  if (row.cells.empty() || !core.forward_fill) {
+    dict = PyRef(PyDict_New());
+    if (!dict) return nullptr;
+  }
   if (row.cells.empty()) return dict.release();
   if (core.forward_fill) {
     for (auto& cell : row.cells) {
@@ -186,21 +196,33 @@ PyObject* build_row_dict(RowIterCore& core, Row& row) {
         Py_CLEAR(core.carried_objects[at].obj);
     }
     const auto& carried = core.carried.entries();
+    if (core.carried_dict == nullptr && (core.carried_dict = PyDict_New()) == nullptr) return nullptr;
+    // the template first: changed values replace theirs in place, new ones
+    // come last, so that its order stays the carried order
     for (std::size_t i = 0; i < carried.size(); ++i) {
       CarriedObject& c = core.carried_objects[i];
-      PyObject* value = c.obj;
-      PyRef fresh;
-      if (value == nullptr) {
-        fresh = PyRef(cell_to_py(c.column->cls, carried[i].value));
-        if (!fresh) return nullptr;
-        if (PyList_Check(fresh.get())) {
-          value = fresh.get();
-        } else {
-          c.obj = fresh.release();
-          value = c.obj;
-        }
+      if (c.obj != nullptr && c.in_template) continue;
+      PyRef fresh(cell_to_py(c.column->cls, carried[i].value));
+      if (!fresh) return nullptr;
+      const bool is_list = PyList_Check(fresh.get());
+      if (is_list != c.is_list) {
+        if (is_list) ++core.carried_lists;
+        else --core.carried_lists;
+        c.is_list = is_list;
       }
-      if (PyDict_SetItem(dict.get(), c.column->key, value) < 0) return nullptr;
+      if (PyDict_SetItem(core.carried_dict, c.column->key, fresh.get()) < 0) return nullptr;
+      c.in_template = true;
+      if (!is_list) c.obj = fresh.release();
+    }
+    dict = PyRef(PyDict_Copy(core.carried_dict));
+    if (!dict) return nullptr;
+    if (core.carried_lists > 0) {
+      for (std::size_t i = 0; i < carried.size(); ++i) {
+        const CarriedObject& c = core.carried_objects[i];
+        if (!c.is_list) continue;
+        PyRef fresh(cell_to_py(c.column->cls, carried[i].value));
+        if (!fresh || PyDict_SetItem(dict.get(), c.column->key, fresh.get()) < 0) return nullptr;
+      }
     }
     for (auto& cell : row.cells) {
       const ColumnKey* key = core.keys.get(cell.name);

@@ -43,9 +43,17 @@ def test_forward_fill_carries_modal_and_axis_columns():
     assert "I" not in filled[3] and "M" not in filled[3]
     assert filled[3]["comment"] == "; done"
     assert filled[3]["Y"] == 25.0 and filled[3]["F"] == 100.0
-    # every dict is built fresh
+    assert list(filled[3]) == ["gg01_motion", "X", "Y", "F", "comment"]
+    # every dict is built fresh: changing one, even before the next is made,
+    # changes no other
     filled[1]["X"] = -1.0
     assert [row for _, row in nc_to_rows(program)][1]["X"] == 15.0
+    seen = []
+    for _, row in nc_to_rows(program):
+        seen.append(dict(row))
+        row["Y"] = -7.0
+        row["new"] = 1
+    assert seen == filled[:1] + [dict(filled[1], X=15.0)] + filled[2:]
 
 
 def test_include_variables_yields_three_tuples():
