@@ -26,15 +26,17 @@ bool vm_requested() {
 
 errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows) {
-  return interpret_file(std::make_shared<const std::string>(source), state, rows);
+  auto copy = std::make_shared<const std::string>(source);
+  const std::string_view text(*copy);
+  return interpret_file(state::SourceText{text, std::move(copy)}, state, rows);
 }
 
-errors::Status interpret_file(std::shared_ptr<const std::string> source, state::State& state,
+errors::Status interpret_file(state::SourceText source, state::State& state,
                               output::OutputRows& rows) {
-  // The tree borrows its text: parse the State's copy and hold it for the run.
+  // The tree borrows its text: the state shares it, and it is held for the run.
   state.set_input(source);
-  const std::shared_ptr<const std::string> text = std::move(source);
-  const std::string_view program = text ? std::string_view(*text) : std::string_view();
+  const state::SourceText held = std::move(source);
+  const std::string_view program = held.text;
 
   auto scanned = structure_scan::check_structures(program);
   if (!scanned) return errors::fail(std::move(scanned.error()));

@@ -10,7 +10,7 @@
 #include "errors.hpp"
 #include "types.hpp"
 
-namespace kelvane::state { struct State; }
+namespace kelvane::state { struct State; struct SourceText; }
 namespace kelvane::output { struct OutputRows; }
 
 namespace kelvane::interpreter {
@@ -24,7 +24,7 @@ namespace kelvane::interpreter {
 errors::Status interpret_file(std::string_view source, state::State& state,
                               output::OutputRows& rows);
 // The same for a text the state may share: it is not copied.
-errors::Status interpret_file(std::shared_ptr<const std::string> source, state::State& state,
+errors::Status interpret_file(state::SourceText source, state::State& state,
                               output::OutputRows& rows);
 
 // Runs the initial-state program: as interpret_file, with every jump target

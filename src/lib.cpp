@@ -28,6 +28,7 @@ constexpr const char* kNcToBatchesKeywords[] = {
     "flatten_tolerance", "include_line_numbers", "include_variables"};
 
 PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
+  release_kept();
   try {
     CallArgs a;
     if (!parse_arguments("nc_to_rows", kNcToRowsKeywords, args, kwargs, a)) return nullptr;
@@ -43,6 +44,7 @@ PyObject* nc_to_rows(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* nc_to_batches(PyObject* module, PyObject* args, PyObject* kwargs) {
+  release_kept();
   try {
     CallArgs a;
     if (!parse_arguments("nc_to_batches", kNcToBatchesKeywords, args, kwargs, a)) return nullptr;

@@ -46,23 +46,33 @@ bool is_absent(PyObject* o) { return o == nullptr || o == Py_None; }
 
 // The UTF-8 text of a str; a str that has none (lone surrogates) fails
 // naming the argument.
-bool utf8_of(PyObject* str, const char* param, std::string& out) {
+// The UTF-8 text of a str, as the str holds it (valid while the str lives).
+bool utf8_view_of(PyObject* str, const char* param, std::string_view& out) {
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(str, &n);
   if (s == nullptr) {
     name_argument_error(param);
     return false;
   }
-  out.assign(s, static_cast<std::size_t>(n));
+  out = std::string_view(s, static_cast<std::size_t>(n));
   return true;
 }
 
+bool utf8_of(PyObject* str, const char* param, std::string& out) {
+  std::string_view view;
+  if (!utf8_view_of(str, param, view)) return false;
+  out.assign(view);
+  return true;
+}
+
+bool check_str(PyObject* o, const char* param) {
+  if (PyUnicode_Check(o)) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", param, type_name(o));
+  return false;
+}
+
 bool to_text(PyObject* o, const char* param, std::string& out) {
-  if (!PyUnicode_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", param, type_name(o));
-    return false;
-  }
-  return utf8_of(o, param, out);
+  return check_str(o, param) && utf8_of(o, param, out);
 }
 
 bool to_opt_text(PyObject* o, const char* param, std::optional<std::string>& out) {
@@ -313,7 +323,13 @@ bool parse_arguments(const char* function, std::span<const char* const> keywords
 bool load_program(CallArgs& a) {
   PyObject* input = a.input;
   std::string& out = a.run.program;
-  if (!a.input_is_path) return to_text(input, "input", out);
+  if (!a.input_is_path) {
+    // the run reads the str's own text, which the str keeps while it lives
+    std::string_view text;
+    if (!check_str(input, "input") || !utf8_view_of(input, "input", text)) return false;
+    a.run.borrowed_program = state::SourceText{text, keep_alive(input)};
+    return true;
+  }
   std::string path;
   PyRef encoded(PyUnicode_EncodeFSDefault(input));
   if (!encoded) return false;

@@ -1,6 +1,7 @@
 #include "py_common.hpp"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace kelvane::lib {
@@ -30,6 +31,42 @@ PyObject* str_list_to_py(const std::vector<std::string>& v) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
   }
   return list.release();
+}
+
+namespace {
+
+// Objects whose last keeper went away, possibly on a thread without the GIL
+// or after the interpreter finished: never destroyed, as workers may end
+// after the module and the interpreter.
+struct KeptObjects {
+  std::mutex mutex;
+  std::vector<PyObject*> released;
+};
+KeptObjects& kept_objects() {
+  static auto* kept = new KeptObjects();
+  return *kept;
+}
+
+}  // namespace
+
+std::shared_ptr<const void> keep_alive(PyObject* o) {
+  Py_INCREF(o);
+  return std::shared_ptr<const void>(static_cast<const void*>(o), [](const void* p) {
+    KeptObjects& kept = kept_objects();
+    std::lock_guard lock(kept.mutex);
+    kept.released.push_back(static_cast<PyObject*>(const_cast<void*>(p)));
+  });
+}
+
+void release_kept() {
+  std::vector<PyObject*> done;
+  {
+    KeptObjects& kept = kept_objects();
+    std::lock_guard lock(kept.mutex);
+    if (kept.released.empty()) return;
+    done.swap(kept.released);
+  }
+  for (PyObject* o : done) Py_DECREF(o);
 }
 
 }  // namespace kelvane::lib

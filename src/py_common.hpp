@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,6 +65,14 @@ void raise_from_cpp(const std::exception& e);
 
 // The text of an operating-system error as it is reported to the user.
 std::string os_error_text(int code);
+
+// Keeps a Python object alive for a run that reads it without the GIL: a new
+// reference, let go by whichever thread drops the last copy. Its drop only
+// notes the object; the reference goes the next time release_kept runs.
+std::shared_ptr<const void> keep_alive(PyObject* o);
+// Drops the references of the objects noted since (the GIL held): called
+// wherever the module is entered.
+void release_kept();
 
 // A str of UTF-8 text, invalid bytes replaced.
 PyObject* text_to_py(std::string_view s);

@@ -33,6 +33,7 @@ void iter_dealloc(PyObject* self) {
   it->core = nullptr;
   tp->tp_free(self);
   Py_DECREF(tp);
+  release_kept();
 }
 
 inline PyObject* iter_self(PyObject* self) {
@@ -62,6 +63,7 @@ PyObject* iter_next(PyObject* obj) {
     raise_from_cpp(e);
   }
   self->busy = false;
+  release_kept();  // the program texts of runs that have ended
   return out;
 }
 

@@ -613,12 +613,12 @@ void State::warn_unsupported_address(std::string_view name, std::size_t line) {
                      "programs will be wrong");
 }
 
-void State::set_input(std::shared_ptr<const std::string> text) {
+void State::set_input(SourceText text) {
   auto index = std::make_shared<LineIndex>();
   index->starts.push_back(0);
-  if (text) {
-    const char* base = text->data();
-    const std::size_t size = text->size();
+  {
+    const char* base = text.text.data();
+    const std::size_t size = text.text.size();
     std::size_t pos = 0;
     while (pos < size) {
       const void* hit = std::memchr(base + pos, '\n', size - pos);
@@ -628,7 +628,13 @@ void State::set_input(std::shared_ptr<const std::string> text) {
     }
   }
   line_starts = std::move(index);
-  source = std::move(text);
+  source = std::make_shared<const SourceText>(std::move(text));
+}
+
+void State::set_input(std::shared_ptr<const std::string> text) {
+  if (!text) text = std::make_shared<const std::string>();
+  const std::string_view view(*text);
+  set_input(SourceText{view, std::move(text)});
 }
 
 void State::set_input(std::string_view text) {

@@ -32,6 +32,14 @@ class CellMap;  // the cells of a row, which the frame writes rotated positions 
 
 namespace kelvane::state {
 
+// The text of a program and what keeps it alive: a string of the run's own,
+// or the caller's text it borrows (the Python str it was given).
+struct SourceText {
+  std::string_view text;
+  std::shared_ptr<const void> owner;
+  operator std::string_view() const noexcept { return text; }
+};
+
 // ---------------------------------------------------------------------------
 // Hashing
 
@@ -289,7 +297,7 @@ struct State {
     std::size_t newlines = 0;
   };
   std::shared_ptr<const LineIndex> line_starts;
-  std::shared_ptr<const std::string> source;                     // the program being run
+  std::shared_ptr<const SourceText> source;                      // the program being run
   FxMap<OutputKey> output_keys;      // axis and block-address columns by upper-case key
   std::array<std::string_view, 3> arc_center_columns{"I", "J", "K"};  // interned
   Matrix3 rotation = kIdentity;      // machine = R * local + T for X, Y, Z
@@ -331,10 +339,11 @@ struct State {
   // Prints the once-per-address note for AR, AP, RP, I1, J1, K1.
   void warn_unsupported_address(std::string_view name, std::size_t line);
   // Replaces the source text and its line index.
+  void set_input(SourceText text);
   void set_input(std::shared_ptr<const std::string> text);
   void set_input(std::string_view text);
   // The text of `source` (empty before set_input).
-  std::string_view source_text() const { return source ? std::string_view(*source) : std::string_view(); }
+  std::string_view source_text() const { return source ? source->text : std::string_view(); }
   // The configured axis names joined with ", ".
   std::string axis_list() const;
 

@@ -39,10 +39,16 @@ errors::Result<state::FinalState> run_program(RunConfig& cfg, output::CancelProb
   output::OutputRows rows = make_rows();
   if (errors::Status r = interpreter::install_flattener(rows, st, cfg.flatten_tolerance); !r)
     return errors::fail(std::move(r.error()));
-  // the state shares the program text: one copy for the run
-  if (errors::Status r = interpreter::interpret_file(
-          std::make_shared<const std::string>(std::move(cfg.program)), st, rows);
-      !r)
+  // the state shares the program text: one copy for the run, or none
+  state::SourceText text;
+  if (cfg.borrowed_program) {
+    text = std::move(*cfg.borrowed_program);
+    cfg.borrowed_program.reset();
+  } else {
+    auto own = std::make_shared<const std::string>(std::move(cfg.program));
+    text = state::SourceText{std::string_view(*own), own};
+  }
+  if (errors::Status r = interpreter::interpret_file(std::move(text), st, rows); !r)
     return errors::fail(std::move(r.error()));
   {
     auto finished = rows.finish();

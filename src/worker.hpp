@@ -25,6 +25,9 @@ namespace kelvane::worker {
 // What a run takes over from its caller.
 struct RunConfig {
   std::string program;
+  // A text of the caller's that the run reads in place of `program`; its
+  // owner is let go when the run no longer needs it.
+  std::optional<state::SourceText> borrowed_program;
   std::optional<std::string> initial_state;
   std::optional<std::vector<std::string>> axis_identifiers;
   std::optional<std::vector<std::string>> extra_axes;

@@ -1,5 +1,6 @@
 """Small programs must not take the machine: declared arrays."""
 
+import contextlib
 import json
 import subprocess
 import sys
@@ -130,3 +131,37 @@ def test_state_lists_declared_elements():
         "B[0,0]": 0.0,
         "B[0,1]": 0.0,
     }
+
+
+# The program text is read where the str holds it, not copied: the run keeps
+# the str alive while it reads it, and lets it go once it has ended, however
+# it ended.
+@pytest.mark.parametrize("call", [nc_to_rows, nc_to_batches])
+@pytest.mark.parametrize("how", ["exhausted", "dropped early", "failed"])
+def test_program_text_is_kept_while_read_and_let_go_after(call, how):
+    import gc
+    import time
+
+    body = "".join(f"N{i} G1 X{i % 7} Y{i % 5}\n" for i in range(20000))
+    text = "R1=1\n" + body + ("X=UNDEFINED_VAR\n" if how == "failed" else "") + body
+    before = sys.getrefcount(text)
+    it = call(text, batch_size=100) if call is nc_to_batches else call(text)
+    assert sys.getrefcount(text) == before + 1
+    if how == "dropped early":
+        next(it)
+    else:
+        with pytest.raises(NcError) if how == "failed" else contextlib.nullcontext():
+            for _ in it:
+                pass
+    del it
+    gc.collect()
+    deadline = time.monotonic() + 10
+    while sys.getrefcount(text) != before and time.monotonic() < deadline:
+        list(nc_to_rows("X1\n"))  # a later call lets go of what ended meanwhile
+        time.sleep(0.01)
+    assert sys.getrefcount(text) == before
+
+
+def test_program_text_outlives_the_callers_reference():
+    rows = nc_to_rows("".join(f"G1 X{i}\n" for i in range(5000)))
+    assert [row["X"] for _, row in rows][-3:] == [4997.0, 4998.0, 4999.0]
