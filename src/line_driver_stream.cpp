@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -99,6 +100,14 @@ class Ring {
     }
     room_.notify_one();
   }
+  // Decoder: no more chunks will come.
+  void fail() {
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    ready_.notify_one();
+  }
   // Executor: no more chunks wanted.
   void stop() {
     {
@@ -158,7 +167,17 @@ void decode_ahead(std::string_view program, Ring& ring) {
 errors::Result<Flow> stream_decoding_ahead(std::string_view program, OutputRows& rows,
                                            State& state) {
   Ring ring;
-  std::thread decoder([&] { decode_ahead(program, ring); });
+  // a failure of the decoder (out of memory) ends the chunks and is raised
+  // here, as it would be were the lines decoded on this thread
+  std::exception_ptr failure;
+  std::thread decoder([&] {
+    try {
+      decode_ahead(program, ring);
+    } catch (...) {
+      failure = std::current_exception();
+      ring.fail();
+    }
+  });
   errors::Result<Flow> outcome = Flow::cont();
   for (std::size_t k = 0; ring.wait_for_chunk(k); ++k) {
     const StreamChunk& chunk = ring.slot(k);
@@ -171,6 +190,7 @@ errors::Result<Flow> stream_decoding_ahead(std::string_view program, OutputRows&
   }
   ring.stop();
   decoder.join();
+  if (failure) std::rethrow_exception(failure);
   return outcome;
 }
 
