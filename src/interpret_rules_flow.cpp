@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -96,13 +97,20 @@ std::vector<Pair> block_nodes(const Pair& blocks) {
   return list;
 }
 
-JumpTable register_jump_targets(std::span<const Pair> blocks, state::StrSet& scope,
-                                State& state) {
-  JumpTable table = scan_jump_targets(blocks);
-  for (const auto& entry : table) {
-    state.all_jump_targets.insert(entry.first);
-    scope.insert(entry.first);
+JumpTable register_jump_targets(const Pair& list, std::span<const Pair> blocks,
+                                state::StrSet& scope, State& state) {
+  state::State::TreeJumpKeys& keys = tree_jump_keys(list, state);
+  const std::uint32_t at = list.token_index();
+  std::uint64_t& word = keys.seen[at / 64];
+  const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+  if ((word & bit) == 0) {
+    word |= bit;
+    keys.started.push_back(at);
   }
+  // a program without jumps needs no table
+  if (keys.named.empty()) return {};
+  JumpTable table = scan_jump_targets(blocks, keys.named);
+  for (const auto& entry : table) scope.insert(entry.first);
   return table;
 }
 
@@ -144,7 +152,7 @@ Result<BlockList> collect_block_list(const Pair& blocks, State& state) {
   if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
   BlockList list;
   list.blocks = block_nodes(blocks);
-  list.table = register_jump_targets(list.blocks, list.scope, state);
+  list.table = register_jump_targets(blocks, list.blocks, list.scope, state);
   return list;
 }
 

@@ -52,40 +52,76 @@ struct ScopeGuard {
   }
 };
 
-const DecodeResult& result_at(const DecodedProgram& decoded, std::size_t i) {
-  return decoded.chunks[i / decoded.chunk_lines].results[i % decoded.chunk_lines];
-}
+// What the first pass learns of a line. Its words are not kept: a decoded
+// line is decoded again when it runs, which costs less than holding the words
+// of the whole program.
+enum class LineKind : std::uint8_t { Blank, Decoded, Grammar };
 
-// What the first pass leaves for the second: the continuation lines, in
-// ascending order, and the counts of the statistics line.
+// What the first pass leaves for the second: the kind of every line, the
+// continuation lines, in ascending order, and the counts of the statistics
+// line.
 struct Survey {
+  std::vector<LineKind> kinds;
   std::vector<std::size_t> continuation;
   std::size_t non_blank = 0;
   std::size_t needs_grammar = 0;
   std::size_t total_words = 0;
+  std::size_t chunks = 1;  // decoded in parallel chunks
 };
+
+LineKind kind_of(const DecodeResult& r) {
+  if (r.is_blank()) return LineKind::Blank;
+  return r.needs_grammar() ? LineKind::Grammar : LineKind::Decoded;
+}
+
+// Decodes the lines [begin, end) into their kinds; the number of words.
+std::size_t decode_kinds(std::span<const std::string_view> lines, std::size_t begin,
+                         std::size_t end, std::vector<LineKind>& kinds) {
+  std::vector<Word> words;
+  words.reserve(64);
+  std::size_t total = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    words.clear();
+    kinds[i] = kind_of(decode_line(lines[i], i + 1, words));
+    total += words.size();
+  }
+  return total;
+}
 
 // A string literal that runs over a line end holds the lines up to its
 // closing quote: they go to the grammar with the line that opens it (and are
-// noted as continuation lines).
-Survey survey_lines(DecodedProgram& decoded, std::span<const std::string_view> lines) {
+// noted as continuation lines). Large programs are decoded in parallel
+// chunks.
+Survey survey_lines(std::span<const std::string_view> lines, std::size_t byte_length) {
   Survey survey;
+  survey.kinds.resize(lines.size());
+  const std::size_t threads = pool_threads();
+  if (byte_length >= kParallelDecodeMinBytes && threads >= 2) {
+    const std::size_t chunk_lines = std::max(lines.size() / (8 * threads), kMinChunkLines);
+    const std::size_t nchunks = (lines.size() + chunk_lines - 1) / chunk_lines;
+    std::vector<std::size_t> words(nchunks, 0);
+    for_each_on_pool(nchunks, [&](std::size_t k) {
+      const std::size_t begin = k * chunk_lines;
+      words[k] = decode_kinds(lines, begin, std::min(begin + chunk_lines, lines.size()),
+                              survey.kinds);
+    });
+    for (const std::size_t w : words) survey.total_words += w;
+    survey.chunks = std::max<std::size_t>(nchunks, 1);
+  } else {
+    survey.total_words = decode_kinds(lines, 0, lines.size(), survey.kinds);
+  }
   bool inside = false;
-  std::size_t i = 0;
-  for (DecodedChunk& chunk : decoded.chunks) {
-    survey.total_words += chunk.words.size();
-    for (DecodeResult& r : chunk.results) {
-      if (inside) {
-        survey.continuation.push_back(i);
-        if (!r.needs_grammar()) r = DecodeResult{DecodeResult::NeedsGrammar{}};
-        inside = ends_inside_string(lines[i], true);
-      } else if (r.needs_grammar()) {
-        inside = ends_inside_string(lines[i], false);
-      }
-      if (!r.is_blank()) ++survey.non_blank;
-      if (r.needs_grammar()) ++survey.needs_grammar;
-      ++i;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    LineKind& kind = survey.kinds[i];
+    if (inside) {
+      survey.continuation.push_back(i);
+      kind = LineKind::Grammar;
+      inside = ends_inside_string(lines[i], true);
+    } else if (kind == LineKind::Grammar) {
+      inside = ends_inside_string(lines[i], false);
     }
+    if (kind != LineKind::Blank) ++survey.non_blank;
+    if (kind == LineKind::Grammar) ++survey.needs_grammar;
   }
   return survey;
 }
@@ -96,11 +132,15 @@ Survey survey_lines(DecodedProgram& decoded, std::span<const std::string_view> l
 // stays apart from the line end that follows. Whether a refused line holds the
 // letters GOTO.
 bool write_sparse_text(std::string_view program, std::span<const std::string_view> lines,
-                       const DecodedProgram& decoded, std::string& sparse) {
+                       std::span<const LineKind> kinds, std::string& sparse) {
   bool has_goto = false;
-  sparse.reserve(program.size() + 2);
+  // the refused lines' text and one line end for each other line
+  std::size_t size = 2;
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    size += kinds[i] == LineKind::Grammar ? lines[i].size() + 2 : 1;
+  sparse.reserve(std::min(size, program.size() + 2));
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!result_at(decoded, i).needs_grammar()) {
+    if (kinds[i] != LineKind::Grammar) {
       sparse += '\n';
       continue;
     }
@@ -134,30 +174,55 @@ ParsingError sparse_parse_error(std::string_view program, std::span<const std::s
   return line_parse_error(program, start, terminated_end(program, lines[last]), first, f, state);
 }
 
-// How each line runs, and the jump targets of the lines when they are needed.
+// How each line runs, in four bytes a line: skipped, decoded (again) and run,
+// or its block of the sparse parse run (the block's token index, offset by
+// kGrammarLine).
+inline constexpr std::uint32_t kSkipLine = 0;
+inline constexpr std::uint32_t kDecodedLine = 1;
+inline constexpr std::uint32_t kGrammarLine = 2;
+
+// How each line runs, and the jump targets of the lines: only the keys the
+// program's jump statements name (most block numbers are never jumped to).
 struct Plan {
-  std::vector<LineExec> exec;
+  std::vector<std::uint32_t> exec;
+  std::optional<types::Pair> tree;  // the sparse parse's top node, when there is one
   interpret_rules::JumpTable table;
 };
 
+// The jump keys of a decoded line, block number first.
+template <typename F>
+void decoded_line_keys(std::string_view line, std::size_t index, std::vector<Word>& words,
+                       F&& f) {
+  words.clear();
+  const DecodeResult r = decode_line(line, index + 1, words);
+  const DecodeResult::Decoded* d = r.decoded();
+  if (!d) return;
+  if (d->block_number) f(interpret_rules::block_number_jump_key(*d->block_number));
+  if (d->label) f(interpret_rules::label_jump_key(*d->label));
+}
+
 // The plan of the lines, taking their blocks from the sparse parse's `blocks`
-// in order.
-errors::Result<Plan> plan_lines(const DecodedProgram& decoded, std::size_t count,
-                                std::optional<types::Pairs>& blocks, bool scan_targets) {
+// in order; the table holds the keys in `named`.
+errors::Result<Plan> plan_lines(std::span<const std::string_view> lines,
+                                std::span<const LineKind> kinds, std::optional<types::Pair> top,
+                                const state::StrSet& named) {
   Plan plan;
-  plan.exec.reserve(count);
+  plan.exec.reserve(lines.size());
+  std::optional<types::Pairs> blocks;
+  if (top) blocks = top->into_inner();
+  plan.tree = std::move(top);
+  std::vector<Word> words;
   std::size_t covered_until = 0;  // lines before it belong to the last grammar block
-  for (std::size_t i = 0; i < count; ++i) {
-    const DecodeResult& r = result_at(decoded, i);
-    if (r.is_blank() || i < covered_until) {
-      plan.exec.push_back(LineExec{LineExec::Skip{}});
-    } else if (const DecodeResult::Decoded* d = r.decoded()) {
-      const auto chunk = static_cast<std::uint32_t>(i / decoded.chunk_lines);
-      plan.exec.push_back(LineExec{LineExec::Decoded{chunk, d}});
-      if (scan_targets) {
-        if (d->block_number)
-          plan.table[interpret_rules::block_number_jump_key(*d->block_number)].push_back(i);
-        if (d->label) plan.table[interpret_rules::label_jump_key(*d->label)].push_back(i);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const LineKind kind = kinds[i];
+    if (kind == LineKind::Blank || i < covered_until) {
+      plan.exec.push_back(kSkipLine);
+    } else if (kind == LineKind::Decoded) {
+      plan.exec.push_back(kDecodedLine);
+      if (!named.empty()) {
+        decoded_line_keys(lines[i], i, words, [&](std::string key) {
+          if (named.find(key) != named.end()) plan.table[std::move(key)].push_back(i);
+        });
       }
     } else {
       std::optional<types::Pair> block;
@@ -173,40 +238,67 @@ errors::Result<Plan> plan_lines(const DecodedProgram& decoded, std::size_t count
       }
       const std::string_view text = block->as_str();
       covered_until = i + 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-      if (scan_targets) {
+      if (!named.empty()) {
         const types::Pair one[1] = {*block};
         for (auto& [key, at] :
-             interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
+             interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1), named)) {
           (void)at;
           plan.table[key].push_back(i);
         }
       }
-      plan.exec.push_back(LineExec{LineExec::Grammar{*block}});
+      plan.exec.push_back(kGrammarLine + block->token_index());
     }
   }
   return plan;
 }
 
+// Every jump key of the lines, into `known`, as the table of all of them
+// orders them: what the jump hints know of this program.
+void note_all_jump_targets(const Plan& plan, std::span<const std::string_view> lines,
+                           state::StrSet& known) {
+  interpret_rules::JumpTable table;
+  std::vector<Word> words;
+  for (std::size_t i = 0; i < plan.exec.size(); ++i) {
+    const std::uint32_t e = plan.exec[i];
+    if (e == kSkipLine) continue;
+    if (e == kDecodedLine) {
+      decoded_line_keys(lines[i], i, words,
+                        [&](std::string key) { table[std::move(key)].push_back(i); });
+      continue;
+    }
+    const types::Pair one[1] = {types::Pair(plan.tree->tree(), e - kGrammarLine,
+                                            plan.tree->line_offset())};
+    for (auto& [key, at] :
+         interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
+      (void)at;
+      table[key].push_back(i);
+    }
+  }
+  for (const auto& entry : table) known.insert(entry.first);
+}
+
 // Runs the plan from its first line, following jumps by line index.
-errors::Result<Flow> run_plan(const Plan& plan, const DecodedProgram& decoded, OutputRows& rows,
-                              State& state) {
+errors::Result<Flow> run_plan(const Plan& plan, std::span<const std::string_view> lines,
+                              OutputRows& rows, State& state) {
   std::size_t backward = 0;
   std::size_t i = 0;
   const std::size_t n = plan.exec.size();
+  std::vector<Word> words;
+  words.reserve(64);
   while (i < n) {
-    errors::Result<Flow> flow = std::visit(
-        [&](const auto& e) -> errors::Result<Flow> {
-          using E = std::remove_cvref_t<decltype(e)>;
-          if constexpr (std::is_same_v<E, LineExec::Skip>) {
-            return Flow::cont();
-          } else if constexpr (std::is_same_v<E, LineExec::Decoded>) {
-            return execute_decoded(*e.line, decoded.chunks[e.chunk].words, rows, state);
-          } else {
-            static_assert(std::is_same_v<E, LineExec::Grammar>);
-            return interpret_rules::interpret_block(e.block, rows, state);
-          }
-        },
-        plan.exec[i].v);
+    const std::uint32_t e = plan.exec[i];
+    errors::Result<Flow> flow = Flow::cont();
+    if (e == kSkipLine) {
+      ++i;
+      continue;
+    } else if (e == kDecodedLine) {
+      words.clear();
+      const DecodeResult r = decode_line(lines[i], i + 1, words);
+      flow = execute_decoded(*r.decoded(), words, rows, state);
+    } else {
+      const types::Pair block(plan.tree->tree(), e - kGrammarLine, plan.tree->line_offset());
+      flow = interpret_rules::interpret_block(block, rows, state);
+    }
     if (!flow) return flow;
     if (flow->is_continue()) {
       ++i;
@@ -234,44 +326,51 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
 
   // pass 1: decode every line
   const std::vector<std::string_view> lines = split_lines(program);
-  DecodedProgram decoded = decode_all_lines(lines, program.size());
-  const Survey survey = survey_lines(decoded, lines);
+  Survey survey = survey_lines(lines, program.size());
   if (stats) {
     print_stats("STAGE1_STATS non_blank=" + std::to_string(survey.non_blank) +
                 " needs_grammar=" + std::to_string(survey.needs_grammar) +
                 " total_lines=" + std::to_string(lines.size()) + " pass1_decode=" +
                 fixed3(seconds_since(t0)) + "s words=" + std::to_string(survey.total_words) +
-                " nchunks=" + std::to_string(decoded.chunks.size()));
+                " nchunks=" + std::to_string(survey.chunks));
   }
 
   // pass 2: the refused lines, parsed at once; the tree borrows `sparse`
   std::string sparse;
   bool has_goto = false;
-  std::optional<types::Pairs> blocks;
+  std::optional<types::Pair> top;
   if (survey.needs_grammar > 0) {
-    has_goto = write_sparse_text(program, lines, decoded, sparse);
+    has_goto = write_sparse_text(program, lines, survey.kinds, sparse);
     auto parsed = types::NCParser::parse(Rule::sparse_lines, sparse);
     if (!parsed)
       return fail(sparse_parse_error(program, lines, survey.continuation, parsed.error(), state));
-    auto top = parsed->next();
+    top = parsed->next();
     if (!top) return fail(errors::ParseError{"The sparse parse produced no program"});
-    blocks = top->into_inner();
   }
 
-  auto plan = plan_lines(decoded, lines.size(), blocks, has_goto || state.record_all_jump_targets);
+  // the keys the jump statements name: only they are looked up in the table
+  // and in the scope
+  state::StrSet named;
+  if (has_goto) named = interpret_rules::named_jump_keys(*top->tree());
+  auto plan = plan_lines(lines, survey.kinds, std::move(top), named);
   if (!plan) return fail(std::move(plan.error()));
+  survey.kinds = {};
   state::StrSet& scope = state.label_scopes.emplace_back();
-  for (const auto& entry : plan->table) {
-    state.all_jump_targets.insert(entry.first);
-    scope.insert(entry.first);
-  }
+  for (const auto& entry : plan->table) scope.insert(entry.first);
   ScopeGuard guard{state};
 
   if (stats) {
     print_stats("STAGE1_STATS pass2_setup_done=" + fixed3(seconds_since(t0)) +
                 "s (pass1+pass2, before execution)");
   }
-  return run_plan(*plan, decoded, rows, state);
+  errors::Result<Flow> flow = run_plan(*plan, lines, rows, state);
+  // the jump hints read every key: of a jump that no line places, or of a
+  // later program
+  if (state.record_all_jump_targets || (has_goto && flow && flow->is_jump())) {
+    interpret_rules::settle_jump_targets(state);
+    note_all_jump_targets(*plan, lines, state.all_jump_targets);
+  }
+  return flow;
 }
 
 // Streams a program line by line after a parallel pre-check; nothing when

@@ -276,8 +276,24 @@ struct State {
   FxMap<double> translation;        // per axis name as configured; missing counts as 0.0
   std::vector<std::string> axis_identifiers;  // as configured, in order, duplicates kept
   std::optional<StrMap<std::size_t>> axis_index_map;  // keys as the caller wrote them
-  std::vector<StrSet> label_scopes;  // jump keys of every block list being run, innermost last
-  StrSet all_jump_targets;           // every jump key of every block list started
+  // jump keys of every block list being run, innermost last: only the keys
+  // the program's jump statements name (the only keys a GOTOC asks about)
+  std::vector<StrSet> label_scopes;
+  // every jump key of every block list started, for the hints of jumps that
+  // find no destination: the keys of a parse tree's lists are written in
+  // when a hint reads them (see tree_jump_keys)
+  mutable StrSet all_jump_targets;
+  // The lists of one parse tree started so far whose keys are not yet in
+  // all_jump_targets, and the keys its jump statements name. Most block
+  // numbers are never jumped to: the tables and scopes of the tree's lists
+  // hold only the named keys.
+  struct TreeJumpKeys {
+    std::shared_ptr<const types::ParseTree> tree;
+    StrSet named;                         // keys named by the tree's jump statements
+    std::vector<std::uint32_t> started;   // `blocks` token of each list, in first-start order
+    std::vector<std::uint64_t> seen;      // bit per token: the list was started
+  };
+  mutable TreeJumpKeys tree_jump_keys;
   StrSet warned_addresses;           // upper-case unsupported addresses already warned about
   std::shared_ptr<const std::vector<std::size_t>> line_starts;  // byte offset of every "\n"
   std::shared_ptr<const std::string> source;                     // the program being run

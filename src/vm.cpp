@@ -16,8 +16,7 @@ ExecOutcome cont() { return ExecOutcome{ExecOutcome::Continue{}}; }
 
 ExecOutcome push(FrameKind kind, const Pair& body, state::State& state) {
   return ExecOutcome{
-      ExecOutcome::Push{std::make_unique<Frame>(new_frame(std::move(kind), collect_blocks(body),
-                                                          state))}};
+      ExecOutcome::Push{std::make_unique<Frame>(new_frame(std::move(kind), body, state))}};
 }
 
 ExecOutcome from_flow(Flow flow) {
@@ -217,9 +216,10 @@ errors::Result<bool> step(Stack& stack, ExecOutcome& outcome) {
 
 std::vector<Pair> collect_blocks(const Pair& blocks) { return block_nodes(blocks); }
 
-Frame new_frame(FrameKind kind, std::vector<Pair> blocks, state::State& state) {
+Frame new_frame(FrameKind kind, const Pair& list, state::State& state) {
+  std::vector<Pair> blocks = collect_blocks(list);
   state::StrSet& scope = state.label_scopes.emplace_back();
-  JumpTable targets = register_jump_targets(blocks, scope, state);
+  JumpTable targets = register_jump_targets(list, blocks, scope, state);
   return Frame{std::move(kind), std::move(blocks), std::move(targets), 0, 0, std::nullopt};
 }
 
@@ -261,7 +261,7 @@ errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& ro
 errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::State& state) {
   if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
   Stack stack{state, rows, {}};
-  stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, collect_blocks(blocks), state));
+  stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, blocks, state));
   while (!stack.frames.empty()) {
     Frame& f = stack.frames.back();
     if (f.pc >= f.blocks.size()) {

@@ -79,10 +79,10 @@ errors::Result<Flow> run(const types::Pair& blocks, output::OutputRows& rows, st
 errors::Result<ExecOutcome> exec_block(const types::Pair& block, output::OutputRows& rows,
                                        state::State& state);
 
-// Builds a frame over `blocks` and registers its jump keys: adds them to the
-// known targets and pushes their set onto the visible scopes (the frame's
-// removal pops it).
-Frame new_frame(FrameKind kind, std::vector<types::Pair> blocks, state::State& state);
+// Builds a frame over the `block` children of the `blocks` node `list` and
+// registers its jump keys: the list becomes known to the jump hints and its
+// scope is pushed onto the visible scopes (the frame's removal pops it).
+Frame new_frame(FrameKind kind, const types::Pair& list, state::State& state);
 
 // The children (block nodes) of a `blocks` node, in order.
 std::vector<types::Pair> collect_blocks(const types::Pair& blocks);
