@@ -118,6 +118,9 @@ state::State::TreeJumpKeys& tree_jump_keys(const Pair& node, const State& state)
 // Writes the keys of every list started and not yet counted into
 // all_jump_targets, in the order the lists started; before anything reads it.
 void settle_jump_targets(const State& state);
+// At the end of a program's run: settles the keys of a tree over a text the
+// state does not hold (it may not outlive the run), and lets that tree go.
+void settle_borrowed_jump_targets(const State& state);
 
 // Where a request from the block at index `current` lands in this list, if anywhere.
 std::optional<std::size_t> resolve_jump(const JumpTable& table, std::size_t current,

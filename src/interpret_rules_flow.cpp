@@ -192,9 +192,13 @@ Result<Flow> LoopBody::run(OutputRows& rows, State& state) {
 }
 
 Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
+  // the program's own list: no other list is running
+  const bool outermost = state.label_scopes.empty();
   auto list = collect_block_list(blocks, state);
   if (!list) return fail(std::move(list.error()));
-  return run_block_list(*list, rows, state);
+  auto flow = run_block_list(*list, rows, state);
+  if (outermost) settle_borrowed_jump_targets(state);
+  return flow;
 }
 
 }  // namespace kelvane::interpret_rules

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -115,6 +116,12 @@ state::State::TreeJumpKeys& tree_jump_keys(const Pair& node, const State& state)
   if (keys.tree != node.tree()) {
     settle_tree(keys, state.all_jump_targets);
     keys.tree = node.tree();
+    const std::string_view input = keys.tree->input;
+    const std::string_view source = state.source_text();
+    const std::less<const char*> before;
+    const bool in_source = !input.empty() && !before(input.data(), source.data()) &&
+                           !before(source.data() + source.size(), input.data() + input.size());
+    keys.text = in_source ? state.source : nullptr;
     keys.named = named_jump_keys(*keys.tree);
     keys.seen.assign(keys.tree->tokens.size() / 64 + 1, 0);
   }
@@ -123,6 +130,13 @@ state::State::TreeJumpKeys& tree_jump_keys(const Pair& node, const State& state)
 
 void settle_jump_targets(const State& state) {
   settle_tree(state.tree_jump_keys, state.all_jump_targets);
+}
+
+void settle_borrowed_jump_targets(const State& state) {
+  state::State::TreeJumpKeys& keys = state.tree_jump_keys;
+  if (!keys.tree || keys.text) return;
+  settle_tree(keys, state.all_jump_targets);
+  keys = {};
 }
 
 std::optional<std::size_t> resolve_jump(const JumpTable& table, std::size_t current,

@@ -216,6 +216,9 @@ errors::Result<bool> step(Stack& stack, ExecOutcome& outcome) {
 
 std::vector<Pair> collect_blocks(const Pair& blocks) { return block_nodes(blocks); }
 
+static errors::Result<Flow> run_frames(const Pair& blocks, output::OutputRows& rows,
+                                state::State& state);
+
 Frame new_frame(FrameKind kind, const Pair& list, state::State& state) {
   std::vector<Pair> blocks = collect_blocks(list);
   state::StrSet& scope = state.label_scopes.emplace_back();
@@ -258,8 +261,7 @@ errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& ro
   return outcome;
 }
 
-errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::State& state) {
-  if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
+static errors::Result<Flow> run_frames(const Pair& blocks, output::OutputRows& rows, state::State& state) {
   Stack stack{state, rows, {}};
   stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, blocks, state));
   while (!stack.frames.empty()) {
@@ -279,6 +281,13 @@ errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::St
     }
   }
   return Flow::cont();
+}
+
+errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::State& state) {
+  if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
+  auto flow = run_frames(blocks, rows, state);
+  settle_borrowed_jump_targets(state);
+  return flow;
 }
 
 }  // namespace kelvane::interpret_rules::vm
