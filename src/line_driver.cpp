@@ -1,8 +1,12 @@
 #include "line_driver_parts.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "limits.hpp"
 #include "text.hpp"
 
 namespace kelvane::line_driver {
@@ -67,6 +72,7 @@ struct Survey {
   std::size_t needs_grammar = 0;
   std::size_t total_words = 0;
   std::size_t chunks = 1;  // decoded in parallel chunks
+  bool has_goto = false;   // a refused line holds the letters GOTO
 };
 
 LineKind kind_of(const DecodeResult& r) {
@@ -121,40 +127,40 @@ Survey survey_lines(std::span<const std::string_view> lines, std::size_t byte_le
       inside = ends_inside_string(lines[i], false);
     }
     if (kind != LineKind::Blank) ++survey.non_blank;
-    if (kind == LineKind::Grammar) ++survey.needs_grammar;
+    if (kind == LineKind::Grammar) {
+      ++survey.needs_grammar;
+      if (!survey.has_goto && contains_goto_letters(lines[i])) survey.has_goto = true;
+    }
   }
   return survey;
 }
 
-// The refused lines in a text that keeps every line in its place, the others
-// left empty. A refused line keeps its own line end, so that a string literal
-// over several lines keeps its text and a carriage return at the end of a line
-// stays apart from the line end that follows. Whether a refused line holds the
-// letters GOTO.
-bool write_sparse_text(std::string_view program, std::span<const std::string_view> lines,
-                       std::span<const LineKind> kinds, std::string& sparse) {
-  bool has_goto = false;
+// The refused lines [first, end) in a text that keeps every line in its
+// place, the others left empty. A refused line keeps its own line end, so that
+// a string literal over several lines keeps its text and a carriage return at
+// the end of a line stays apart from the line end that follows.
+void write_sparse_text(std::string_view program, std::span<const std::string_view> lines,
+                       std::span<const LineKind> kinds, std::size_t first, std::size_t end,
+                       std::string& sparse) {
   // the refused lines' text and one line end for each other line
   std::size_t size = 2;
-  for (std::size_t i = 0; i < lines.size(); ++i)
+  for (std::size_t i = first; i < end; ++i)
     size += kinds[i] == LineKind::Grammar ? lines[i].size() + 2 : 1;
-  sparse.reserve(std::min(size, program.size() + 2));
-  for (std::size_t i = 0; i < lines.size(); ++i) {
+  sparse.reserve(size);
+  for (std::size_t i = first; i < end; ++i) {
     if (kinds[i] != LineKind::Grammar) {
       sparse += '\n';
       continue;
     }
     const std::size_t start = static_cast<std::size_t>(lines[i].data() - program.data());
-    const std::size_t end = terminated_end(program, lines[i]);
-    sparse.append(program.substr(start, end - start));
-    if (end == start + lines[i].size()) {
+    const std::size_t stop = terminated_end(program, lines[i]);
+    sparse.append(program.substr(start, stop - start));
+    if (stop == start + lines[i].size()) {
       // the last line, without a line end
       if (!lines[i].empty() && lines[i].back() == '\r') sparse += '\r';
       sparse += '\n';
     }
-    if (!has_goto && contains_goto_letters(lines[i])) has_goto = true;
   }
-  return has_goto;
 }
 
 // A failed parse of the refused lines, explained from the program's own text
@@ -181,13 +187,73 @@ inline constexpr std::uint32_t kSkipLine = 0;
 inline constexpr std::uint32_t kDecodedLine = 1;
 inline constexpr std::uint32_t kGrammarLine = 2;
 
+// The refused lines are parsed in chunks of whole lines (a string literal
+// over several lines stays in one), in parallel for large programs. The trees
+// are held up to a number of tokens (twelve bytes each, some thirty per
+// refused line); a chunk beyond it is parsed again when one of its lines
+// runs, the last few such chunks held.
+inline constexpr std::size_t kSparseChunkLines = 32768;
+inline constexpr std::size_t kHeldSparseTokens = std::size_t{1} << 24;
+inline constexpr std::size_t kReparsedChunksHeld = 2;
+
+// NC_SPARSE_CHUNK_LINES and NC_SPARSE_HELD_TOKENS as unsigned decimals, else
+// the defaults (0 lines counts as 1).
+std::size_t env_size(const char* name, std::size_t fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v < '0' || *v > '9') return fallback;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(v, &end, 10);
+  if (end == nullptr || *end != '\0') return fallback;
+  return static_cast<std::size_t>(n);
+}
+
+// A chunk's text and its tree, which borrows the text: Pairs of the tree
+// hold both.
+struct HeldTree {
+  std::string text;
+  std::shared_ptr<const types::ParseTree> tree;
+};
+
+struct SparseChunk {
+  std::size_t first = 0;  // its lines [first, end)
+  std::size_t end = 0;
+  bool has_grammar = false;
+  std::shared_ptr<const types::ParseTree> tree;  // shares the HeldTree; null: not held
+  std::optional<types::ParseFailure> failure;    // in program lines
+  bool no_program = false;
+  std::optional<std::size_t> missing_block;  // the first refused line that produced no block
+  state::StrSet named;                        // keys of its jump statements
+  std::vector<std::pair<std::size_t, std::string>> keys;  // jump keys of its blocks, by line
+};
+
 // How each line runs, and the jump targets of the lines: only the keys the
 // program's jump statements name (most block numbers are never jumped to).
 struct Plan {
   std::vector<std::uint32_t> exec;
-  std::optional<types::Pair> tree;  // the sparse parse's top node, when there is one
+  std::vector<LineKind> kinds;
+  std::vector<SparseChunk> chunks;
+  std::vector<std::size_t> reparsed;  // chunks parsed again while running, oldest first
   interpret_rules::JumpTable table;
 };
+
+// Parses a chunk's refused lines; its tree, or the failure.
+std::expected<std::shared_ptr<const types::ParseTree>, types::ParseFailure> parse_chunk(
+    std::string_view program, std::span<const std::string_view> lines,
+    std::span<const LineKind> kinds, const SparseChunk& chunk, std::optional<types::Pair>& top) {
+  auto held = std::make_shared<HeldTree>();
+  write_sparse_text(program, lines, kinds, chunk.first, chunk.end, held->text);
+  auto parsed = types::NCParser::parse(Rule::sparse_lines, held->text);
+  if (!parsed) {
+    types::ParseFailure f = std::move(parsed.error());
+    types::offset_failure_lines(f, chunk.first);
+    return std::unexpected(std::move(f));
+  }
+  top = parsed->next();
+  if (!top) return std::shared_ptr<const types::ParseTree>();
+  held->tree = top->tree();
+  const types::ParseTree* tree = held->tree.get();
+  return std::shared_ptr<const types::ParseTree>(std::move(held), tree);
+}
 
 // The jump keys of a decoded line, block number first.
 template <typename F>
@@ -201,29 +267,35 @@ void decoded_line_keys(std::string_view line, std::size_t index, std::vector<Wor
   if (d->label) f(interpret_rules::label_jump_key(*d->label));
 }
 
-// The plan of the lines, taking their blocks from the sparse parse's `blocks`
-// in order; the table holds the keys in `named`.
-errors::Result<Plan> plan_lines(std::span<const std::string_view> lines,
-                                std::span<const LineKind> kinds, std::optional<types::Pair> top,
-                                const state::StrSet& named) {
-  Plan plan;
-  plan.exec.reserve(lines.size());
+// Parses and plans one chunk: how its lines run, the keys its jumps name and
+// the keys of its blocks (when the program has jumps). The tree is kept while
+// the held tokens stay within `budget`.
+void plan_chunk(std::string_view program, std::span<const std::string_view> lines, Plan& plan,
+                SparseChunk& chunk, bool has_goto, std::atomic<std::size_t>& held,
+                std::size_t budget) {
+  std::optional<types::Pair> top;
+  std::shared_ptr<const types::ParseTree> tree;
+  if (chunk.has_grammar) {
+    auto parsed = parse_chunk(program, lines, plan.kinds, chunk, top);
+    if (!parsed) {
+      chunk.failure = std::move(parsed.error());
+      return;
+    }
+    if (!*parsed) {
+      chunk.no_program = true;
+      return;
+    }
+    tree = std::move(*parsed);
+  }
   std::optional<types::Pairs> blocks;
-  if (top) blocks = top->into_inner();
-  plan.tree = std::move(top);
-  std::vector<Word> words;
-  std::size_t covered_until = 0;  // lines before it belong to the last grammar block
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const LineKind kind = kinds[i];
+  if (top) blocks = top->with_line_offset(chunk.first).into_inner();
+  std::size_t covered_until = chunk.first;  // lines before it belong to the last grammar block
+  for (std::size_t i = chunk.first; i < chunk.end; ++i) {
+    const LineKind kind = plan.kinds[i];
     if (kind == LineKind::Blank || i < covered_until) {
-      plan.exec.push_back(kSkipLine);
+      plan.exec[i] = kSkipLine;
     } else if (kind == LineKind::Decoded) {
-      plan.exec.push_back(kDecodedLine);
-      if (!named.empty()) {
-        decoded_line_keys(lines[i], i, words, [&](std::string key) {
-          if (named.find(key) != named.end()) plan.table[std::move(key)].push_back(i);
-        });
-      }
+      plan.exec[i] = kDecodedLine;
     } else {
       std::optional<types::Pair> block;
       if (blocks) {
@@ -233,31 +305,161 @@ errors::Result<Plan> plan_lines(std::span<const std::string_view> lines,
         }
       }
       if (!block) {
-        return fail(errors::ParseError{"Line " + std::to_string(i + 1) +
-                                       " produced no block in the sparse parse"});
+        chunk.missing_block = i;
+        return;
       }
       const std::string_view text = block->as_str();
       covered_until = i + 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-      if (!named.empty()) {
+      if (has_goto) {
         const types::Pair one[1] = {*block};
         for (auto& [key, at] :
-             interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1), named)) {
+             interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
           (void)at;
-          plan.table[key].push_back(i);
+          chunk.keys.emplace_back(i, key);
         }
       }
-      plan.exec.push_back(kGrammarLine + block->token_index());
+      plan.exec[i] = kGrammarLine + block->token_index();
     }
+  }
+  if (!tree) return;
+  if (has_goto) chunk.named = interpret_rules::named_jump_keys(*tree);
+  const std::size_t tokens = tree->tokens.size();
+  if (held.fetch_add(tokens) + tokens <= budget) chunk.tree = std::move(tree);
+  else held.fetch_sub(tokens);
+}
+
+// The chunks of the lines: `chunk_lines` lines each, a string literal over
+// several lines kept in one.
+std::vector<SparseChunk> chunk_lines_of(std::span<const LineKind> kinds,
+                                        const std::vector<std::size_t>& continuation,
+                                        std::size_t chunk_lines) {
+  std::vector<SparseChunk> chunks;
+  const std::size_t n = kinds.size();
+  chunk_lines = std::max<std::size_t>(chunk_lines, 1);
+  std::size_t first = 0;
+  while (first < n) {
+    std::size_t end = first + std::min(chunk_lines, n - first);
+    while (end < n && std::binary_search(continuation.begin(), continuation.end(), end)) ++end;
+    SparseChunk& c = chunks.emplace_back();
+    c.first = first;
+    c.end = end;
+    for (std::size_t i = first; i < end && !c.has_grammar; ++i)
+      c.has_grammar = kinds[i] == LineKind::Grammar;
+    first = end;
+  }
+  return chunks;
+}
+
+// The plan of the lines: the sparse parse in chunks, the jump table of the
+// keys the jumps name. An error of the parse is the whole text's first.
+errors::Result<Plan> plan_lines(std::string_view program, std::span<const std::string_view> lines,
+                                Survey&& survey, const State& state) {
+  Plan plan;
+  plan.exec.assign(lines.size(), kSkipLine);
+  plan.kinds = std::move(survey.kinds);
+  // a text too large for one parse fails as one
+  const std::size_t chunk_lines = program.size() > limits::kMaxParseBytes
+                                      ? lines.size()
+                                      : env_size("NC_SPARSE_CHUNK_LINES", kSparseChunkLines);
+  plan.chunks = chunk_lines_of(plan.kinds, survey.continuation, chunk_lines);
+  const std::size_t budget = env_size("NC_SPARSE_HELD_TOKENS", kHeldSparseTokens);
+  std::atomic<std::size_t> held{0};
+  const bool has_goto = survey.has_goto;
+  auto job = [&](std::size_t k) {
+    plan_chunk(program, lines, plan, plan.chunks[k], has_goto, held, budget);
+  };
+  if (program.size() >= kParallelDecodeMinBytes && pool_threads() >= 2 && plan.chunks.size() > 1) {
+    for_each_on_pool(plan.chunks.size(), job);
+  } else {
+    for (std::size_t k = 0; k < plan.chunks.size(); ++k) job(k);
+  }
+  for (const SparseChunk& c : plan.chunks)
+    if (c.failure)
+      return fail(sparse_parse_error(program, lines, survey.continuation, *c.failure, state));
+  for (const SparseChunk& c : plan.chunks)
+    if (c.no_program) return fail(errors::ParseError{"The sparse parse produced no program"});
+  for (const SparseChunk& c : plan.chunks) {
+    if (c.missing_block) {
+      return fail(errors::ParseError{"Line " + std::to_string(*c.missing_block + 1) +
+                                     " produced no block in the sparse parse"});
+    }
+  }
+
+  // the keys the jump statements name: only they are looked up in the table
+  // and in the scope
+  state::StrSet named;
+  for (SparseChunk& c : plan.chunks) {
+    for (const std::string& key : c.named) named.insert(key);
+    c.named = {};
+  }
+  std::vector<Word> words;
+  for (SparseChunk& c : plan.chunks) {
+    std::size_t next_key = 0;
+    for (std::size_t i = c.first; i < c.end && !named.empty(); ++i) {
+      const std::uint32_t e = plan.exec[i];
+      if (e == kDecodedLine) {
+        decoded_line_keys(lines[i], i, words, [&](std::string key) {
+          if (named.find(key) != named.end()) plan.table[std::move(key)].push_back(i);
+        });
+      } else if (e >= kGrammarLine) {
+        for (; next_key < c.keys.size() && c.keys[next_key].first == i; ++next_key) {
+          std::string& key = c.keys[next_key].second;
+          if (named.find(key) != named.end()) plan.table[std::move(key)].push_back(i);
+        }
+      }
+    }
+    c.keys = {};
   }
   return plan;
 }
 
+// The tree of chunk `k`, parsed again when it is not held.
+errors::Result<const std::shared_ptr<const types::ParseTree>*> chunk_tree(
+    Plan& plan, std::size_t k, std::string_view program, std::span<const std::string_view> lines) {
+  SparseChunk& chunk = plan.chunks[k];
+  if (!chunk.tree) {
+    std::optional<types::Pair> top;
+    auto parsed = parse_chunk(program, lines, plan.kinds, chunk, top);
+    if (!parsed || !*parsed) {
+      return fail(errors::ParseError{"Lines " + std::to_string(chunk.first + 1) + " to " +
+                                     std::to_string(chunk.end) + " failed to parse again"});
+    }
+    chunk.tree = std::move(*parsed);
+    plan.reparsed.push_back(k);
+    if (plan.reparsed.size() > kReparsedChunksHeld) {
+      plan.chunks[plan.reparsed.front()].tree.reset();
+      plan.reparsed.erase(plan.reparsed.begin());
+    }
+  }
+  return &chunk.tree;
+}
+
+// The chunk that holds line `i`.
+std::size_t chunk_of(const Plan& plan, std::size_t i) {
+  auto it = std::upper_bound(plan.chunks.begin(), plan.chunks.end(), i,
+                             [](std::size_t line, const SparseChunk& c) { return line < c.first; });
+  return static_cast<std::size_t>(it - plan.chunks.begin()) - 1;
+}
+
+// The block of grammar line `i`.
+errors::Result<types::Pair> grammar_block(Plan& plan, std::size_t i, std::size_t& chunk,
+                                          std::string_view program,
+                                          std::span<const std::string_view> lines) {
+  if (chunk >= plan.chunks.size() || i < plan.chunks[chunk].first || i >= plan.chunks[chunk].end)
+    chunk = chunk_of(plan, i);
+  auto tree = chunk_tree(plan, chunk, program, lines);
+  if (!tree) return fail(std::move(tree.error()));
+  return types::Pair(**tree, plan.exec[i] - kGrammarLine, plan.chunks[chunk].first);
+}
+
 // Every jump key of the lines, into `known`, as the table of all of them
 // orders them: what the jump hints know of this program.
-void note_all_jump_targets(const Plan& plan, std::span<const std::string_view> lines,
-                           state::StrSet& known) {
+errors::Status note_all_jump_targets(Plan& plan, std::string_view program,
+                                     std::span<const std::string_view> lines,
+                                     state::StrSet& known) {
   interpret_rules::JumpTable table;
   std::vector<Word> words;
+  std::size_t chunk = 0;
   for (std::size_t i = 0; i < plan.exec.size(); ++i) {
     const std::uint32_t e = plan.exec[i];
     if (e == kSkipLine) continue;
@@ -266,8 +468,9 @@ void note_all_jump_targets(const Plan& plan, std::span<const std::string_view> l
                         [&](std::string key) { table[std::move(key)].push_back(i); });
       continue;
     }
-    const types::Pair one[1] = {types::Pair(plan.tree->tree(), e - kGrammarLine,
-                                            plan.tree->line_offset())};
+    auto block = grammar_block(plan, i, chunk, program, lines);
+    if (!block) return fail(std::move(block.error()));
+    const types::Pair one[1] = {*block};
     for (auto& [key, at] :
          interpret_rules::scan_jump_targets(std::span<const types::Pair>(one, 1))) {
       (void)at;
@@ -275,13 +478,16 @@ void note_all_jump_targets(const Plan& plan, std::span<const std::string_view> l
     }
   }
   for (const auto& entry : table) known.insert(entry.first);
+  return {};
 }
 
 // Runs the plan from its first line, following jumps by line index.
-errors::Result<Flow> run_plan(const Plan& plan, std::span<const std::string_view> lines,
-                              OutputRows& rows, State& state) {
+errors::Result<Flow> run_plan(Plan& plan, std::string_view program,
+                              std::span<const std::string_view> lines, OutputRows& rows,
+                              State& state) {
   std::size_t backward = 0;
   std::size_t i = 0;
+  std::size_t chunk = 0;
   const std::size_t n = plan.exec.size();
   std::vector<Word> words;
   words.reserve(64);
@@ -296,8 +502,9 @@ errors::Result<Flow> run_plan(const Plan& plan, std::span<const std::string_view
       const DecodeResult r = decode_line(lines[i], i + 1, words);
       flow = execute_decoded(*r.decoded(), words, rows, state);
     } else {
-      const types::Pair block(plan.tree->tree(), e - kGrammarLine, plan.tree->line_offset());
-      flow = interpret_rules::interpret_block(block, rows, state);
+      auto block = grammar_block(plan, i, chunk, program, lines);
+      if (!block) return fail(std::move(block.error()));
+      flow = interpret_rules::interpret_block(*block, rows, state);
     }
     if (!flow) return flow;
     if (flow->is_continue()) {
@@ -335,26 +542,10 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
                 " nchunks=" + std::to_string(survey.chunks));
   }
 
-  // pass 2: the refused lines, parsed at once; the tree borrows `sparse`
-  std::string sparse;
-  bool has_goto = false;
-  std::optional<types::Pair> top;
-  if (survey.needs_grammar > 0) {
-    has_goto = write_sparse_text(program, lines, survey.kinds, sparse);
-    auto parsed = types::NCParser::parse(Rule::sparse_lines, sparse);
-    if (!parsed)
-      return fail(sparse_parse_error(program, lines, survey.continuation, parsed.error(), state));
-    top = parsed->next();
-    if (!top) return fail(errors::ParseError{"The sparse parse produced no program"});
-  }
-
-  // the keys the jump statements name: only they are looked up in the table
-  // and in the scope
-  state::StrSet named;
-  if (has_goto) named = interpret_rules::named_jump_keys(*top->tree());
-  auto plan = plan_lines(lines, survey.kinds, std::move(top), named);
+  // pass 2: the refused lines, parsed in chunks
+  const bool has_goto = survey.has_goto;
+  auto plan = plan_lines(program, lines, std::move(survey), state);
   if (!plan) return fail(std::move(plan.error()));
-  survey.kinds = {};
   state::StrSet& scope = state.label_scopes.emplace_back();
   for (const auto& entry : plan->table) scope.insert(entry.first);
   ScopeGuard guard{state};
@@ -363,12 +554,13 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
     print_stats("STAGE1_STATS pass2_setup_done=" + fixed3(seconds_since(t0)) +
                 "s (pass1+pass2, before execution)");
   }
-  errors::Result<Flow> flow = run_plan(*plan, lines, rows, state);
+  errors::Result<Flow> flow = run_plan(*plan, program, lines, rows, state);
   // the jump hints read every key: of a jump that no line places, or of a
   // later program
   if (state.record_all_jump_targets || (has_goto && flow && flow->is_jump())) {
     interpret_rules::settle_jump_targets(state);
-    note_all_jump_targets(*plan, lines, state.all_jump_targets);
+    if (auto st = note_all_jump_targets(*plan, program, lines, state.all_jump_targets); !st)
+      return fail(std::move(st.error()));
   }
   return flow;
 }
