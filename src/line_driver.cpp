@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <expected>
+#include <future>
 #include <memory>
 #include <optional>
 #include <span>
@@ -226,6 +227,8 @@ struct SparseChunk {
   std::vector<std::pair<std::size_t, std::string>> keys;  // jump keys of its blocks, by line
 };
 
+using ChunkParse = std::expected<std::shared_ptr<const types::ParseTree>, types::ParseFailure>;
+
 // How each line runs, and the jump targets of the lines: only the keys the
 // program's jump statements name (most block numbers are never jumped to).
 struct Plan {
@@ -234,18 +237,21 @@ struct Plan {
   std::vector<SparseChunk> chunks;
   std::vector<std::size_t> reparsed;  // chunks parsed again while running, oldest first
   interpret_rules::JumpTable table;
+  // the chunk after the one parsed again last, parsed meanwhile on another
+  // thread (last: it reads the kinds, which outlive it)
+  std::optional<std::pair<std::size_t, std::future<ChunkParse>>> ahead;
 };
 
 // Parses a chunk's refused lines; its tree, or the failure.
-std::expected<std::shared_ptr<const types::ParseTree>, types::ParseFailure> parse_chunk(
-    std::string_view program, std::span<const std::string_view> lines,
-    std::span<const LineKind> kinds, const SparseChunk& chunk, std::optional<types::Pair>& top) {
+ChunkParse parse_chunk(std::string_view program, std::span<const std::string_view> lines,
+                       std::span<const LineKind> kinds, std::size_t first, std::size_t end,
+                       std::optional<types::Pair>& top) {
   auto held = std::make_shared<HeldTree>();
-  write_sparse_text(program, lines, kinds, chunk.first, chunk.end, held->text);
+  write_sparse_text(program, lines, kinds, first, end, held->text);
   auto parsed = types::NCParser::parse(Rule::sparse_lines, held->text);
   if (!parsed) {
     types::ParseFailure f = std::move(parsed.error());
-    types::offset_failure_lines(f, chunk.first);
+    types::offset_failure_lines(f, first);
     return std::unexpected(std::move(f));
   }
   top = parsed->next();
@@ -276,7 +282,7 @@ void plan_chunk(std::string_view program, std::span<const std::string_view> line
   std::optional<types::Pair> top;
   std::shared_ptr<const types::ParseTree> tree;
   if (chunk.has_grammar) {
-    auto parsed = parse_chunk(program, lines, plan.kinds, chunk, top);
+    auto parsed = parse_chunk(program, lines, plan.kinds, chunk.first, chunk.end, top);
     if (!parsed) {
       chunk.failure = std::move(parsed.error());
       return;
@@ -419,7 +425,24 @@ errors::Result<const std::shared_ptr<const types::ParseTree>*> chunk_tree(
   SparseChunk& chunk = plan.chunks[k];
   if (!chunk.tree) {
     std::optional<types::Pair> top;
-    auto parsed = parse_chunk(program, lines, plan.kinds, chunk, top);
+    ChunkParse parsed;
+    if (plan.ahead && plan.ahead->first == k) {
+      parsed = plan.ahead->second.get();
+      plan.ahead.reset();
+    } else {
+      parsed = parse_chunk(program, lines, plan.kinds, chunk.first, chunk.end, top);
+    }
+    // the next chunk not held is parsed while this one runs
+    if (!plan.ahead && k + 1 < plan.chunks.size() && !plan.chunks[k + 1].tree &&
+        plan.chunks[k + 1].has_grammar) {
+      const std::size_t first = plan.chunks[k + 1].first;
+      const std::size_t end = plan.chunks[k + 1].end;
+      const std::span<const LineKind> kinds = plan.kinds;
+      plan.ahead.emplace(k + 1, std::async(std::launch::async, [=] {
+                           std::optional<types::Pair> unused;
+                           return parse_chunk(program, lines, kinds, first, end, unused);
+                         }));
+    }
     if (!parsed || !*parsed) {
       return fail(errors::ParseError{"Lines " + std::to_string(chunk.first + 1) + " to " +
                                      std::to_string(chunk.end) + " failed to parse again"});
