@@ -151,7 +151,9 @@ struct LentScope {
 Result<BlockList> collect_block_list(const Pair& blocks, State& state) {
   if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
   BlockList list;
-  list.blocks = block_nodes(blocks);
+  list.node = blocks;
+  list.indexed = !tree_jump_keys(blocks, state).named.empty();
+  if (list.indexed) list.blocks = block_nodes(blocks);
   list.table = register_jump_targets(blocks, list.blocks, list.scope, state);
   return list;
 }
@@ -162,6 +164,17 @@ Result<Flow> run_block_list(BlockList& list, OutputRows& rows, State& state) {
   if (rows.consumer_gone()) return fail(errors::StreamClosed{});
   const LentScope lent(state, list.scope);
 
+  if (!list.indexed) {
+    // no jump statement anywhere: a jump could land nowhere in this list
+    for (const Pair& block : list.node->into_inner()) {
+      auto flow = interpret_block(block, rows, state);
+      if (!flow) return fail(flow.error());
+      if (flow->is_continue()) continue;
+      if (flow->is_end()) return Flow::end();
+      return std::move(*flow);
+    }
+    return Flow::cont();
+  }
   const std::vector<Pair>& blocks = list.blocks;
   std::size_t index = 0;
   std::size_t backward = 0;

@@ -131,11 +131,11 @@ struct Stack {
   // past the block that holds the structure.
   void leave() {
     pop();
-    if (!frames.empty()) ++frames.back().pc;
+    if (!frames.empty()) frames.back().advance();
   }
   // Another pass of the top frame's list, or the frame is left.
   void repeat_or_leave(bool again) {
-    if (again) frames.back().pc = 0;
+    if (again) frames.back().restart();
     else leave();
   }
 };
@@ -198,7 +198,7 @@ errors::Result<bool> step(Stack& stack, ExecOutcome& outcome) {
       [&](auto& o) -> errors::Result<bool> {
         using O = std::decay_t<decltype(o)>;
         if constexpr (std::is_same_v<O, ExecOutcome::Continue>) {
-          ++stack.frames.back().pc;
+          stack.frames.back().advance();
         } else if constexpr (std::is_same_v<O, ExecOutcome::End>) {
           return true;
         } else if constexpr (std::is_same_v<O, ExecOutcome::Jump>) {
@@ -220,10 +220,19 @@ static errors::Result<Flow> run_frames(const Pair& blocks, output::OutputRows& r
                                 state::State& state);
 
 Frame new_frame(FrameKind kind, const Pair& list, state::State& state) {
-  std::vector<Pair> blocks = collect_blocks(list);
+  // a program without jumps reads its lists' blocks in order
+  const bool indexed = !tree_jump_keys(list, state).named.empty();
+  std::vector<Pair> blocks;
+  if (indexed) blocks = collect_blocks(list);
   state::StrSet& scope = state.label_scopes.emplace_back();
   JumpTable targets = register_jump_targets(list, blocks, scope, state);
-  return Frame{std::move(kind), std::move(blocks), std::move(targets), 0, 0, std::nullopt};
+  Frame frame{std::move(kind), std::move(blocks), std::move(targets), 0, std::nullopt, 0, 0,
+              std::nullopt};
+  if (!indexed) {
+    frame.list = list;
+    frame.at = list.token_index() + 1;
+  }
+  return frame;
 }
 
 errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& rows,
@@ -266,11 +275,11 @@ static errors::Result<Flow> run_frames(const Pair& blocks, output::OutputRows& r
   stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, blocks, state));
   while (!stack.frames.empty()) {
     Frame& f = stack.frames.back();
-    if (f.pc >= f.blocks.size()) {
+    if (f.finished()) {
       if (auto st = finish_list(stack); !st) return fail(std::move(st.error()));
       continue;
     }
-    auto outcome = exec_block(f.blocks[f.pc], rows, state);
+    auto outcome = exec_block(f.current(), rows, state);
     if (!outcome) return fail(std::move(outcome.error()));
     // `f` may not survive the stack changes of the step
     auto ended = step(stack, *outcome);
