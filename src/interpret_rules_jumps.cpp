@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <span>
@@ -85,8 +86,34 @@ JumpTable scan_jump_targets(std::span<const Pair> blocks, const state::StrSet& n
   return table;
 }
 
+namespace {
+
+// Whether a text holds the letters GOTO in any case: a tree without them has
+// no jump statement to look for.
+bool holds_goto_letters(std::string_view s) {
+  if (s.size() < 4) return false;
+  const char* const last = s.data() + s.size() - 3;  // a match starts before it
+  auto find = [last](const char* from, char c) -> const char* {
+    return from < last ? static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(last - from)))
+                       : nullptr;
+  };
+  const char* upper = find(s.data(), 'G');
+  const char* lower = find(s.data(), 'g');
+  while (upper != nullptr || lower != nullptr) {
+    const bool take_upper = lower == nullptr || (upper != nullptr && upper < lower);
+    const char* at = take_upper ? upper : lower;
+    if (text::equals_upper(std::string_view(at, 4), "GOTO")) return true;
+    if (take_upper) upper = find(at + 1, 'G');
+    else lower = find(at + 1, 'g');
+  }
+  return false;
+}
+
+}  // namespace
+
 state::StrSet named_jump_keys(const types::ParseTree& tree) {
   state::StrSet named;
+  if (!holds_goto_letters(tree.input)) return named;
   const types::TokenBuffer& tokens = tree.tokens;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const types::QueueableToken& t = tokens[i];
