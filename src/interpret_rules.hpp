@@ -104,6 +104,24 @@ inline JumpTable scan_jump_targets(const std::vector<Pair>& blocks) {
   return scan_jump_targets(std::span<const Pair>(blocks.data(), blocks.size()));
 }
 
+// The same, holding only the keys in `named`.
+JumpTable scan_jump_targets(std::span<const Pair> blocks, const state::StrSet& named);
+
+// The keys the jump statements of a parse tree name (their `goto_target` nodes).
+state::StrSet named_jump_keys(const types::ParseTree& tree);
+
+// The jump keys of the tree that `node` belongs to. A tree other than the
+// one held before replaces it, the keys of the lists started in the old one
+// written into all_jump_targets first.
+state::State::TreeJumpKeys& tree_jump_keys(const Pair& node, const State& state);
+
+// Writes the keys of every list started and not yet counted into
+// all_jump_targets, in the order the lists started; before anything reads it.
+void settle_jump_targets(const State& state);
+// At the end of a program's run: settles the keys of a tree over a text the
+// state does not hold (it may not outlive the run), and lets that tree go.
+void settle_borrowed_jump_targets(const State& state);
+
 // Where a request from the block at index `current` lands in this list, if anywhere.
 std::optional<std::size_t> resolve_jump(const JumpTable& table, std::size_t current,
                                         const JumpRequest& request);
@@ -148,10 +166,12 @@ ParsingError unexpected_rule(std::string_view context, std::string_view details_
 Status expect_blocks(const Pair& node, const State& state);
 // The `block` children of a `blocks` node, in source order.
 std::vector<Pair> block_nodes(const Pair& blocks);
-// The jump table of a block list, its keys made known to the jump hints and
-// put into `scope`, the list's label scope.
-JumpTable register_jump_targets(std::span<const Pair> blocks, state::StrSet& scope,
-                                State& state);
+// The jump table of a block list (the `blocks` node `list`, its `block`
+// children `blocks`): the keys the program's jumps name, which are also put
+// into `scope`, the list's label scope. The list is noted as started, its
+// keys known to the jump hints.
+JumpTable register_jump_targets(const Pair& list, std::span<const Pair> blocks,
+                                state::StrSet& scope, State& state);
 // Where a jump request from the block at `current` lands in one list, or
 // nothing when the list does not hold its destination. A landing at or
 // before the jumping block counts in `backward_jumps` against the iteration

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -96,13 +97,20 @@ std::vector<Pair> block_nodes(const Pair& blocks) {
   return list;
 }
 
-JumpTable register_jump_targets(std::span<const Pair> blocks, state::StrSet& scope,
-                                State& state) {
-  JumpTable table = scan_jump_targets(blocks);
-  for (const auto& entry : table) {
-    state.all_jump_targets.insert(entry.first);
-    scope.insert(entry.first);
+JumpTable register_jump_targets(const Pair& list, std::span<const Pair> blocks,
+                                state::StrSet& scope, State& state) {
+  state::State::TreeJumpKeys& keys = tree_jump_keys(list, state);
+  const std::uint32_t at = list.token_index();
+  std::uint64_t& word = keys.seen[at / 64];
+  const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+  if ((word & bit) == 0) {
+    word |= bit;
+    keys.started.push_back(at);
   }
+  // a program without jumps needs no table
+  if (keys.named.empty()) return {};
+  JumpTable table = scan_jump_targets(blocks, keys.named);
+  for (const auto& entry : table) scope.insert(entry.first);
   return table;
 }
 
@@ -143,8 +151,10 @@ struct LentScope {
 Result<BlockList> collect_block_list(const Pair& blocks, State& state) {
   if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
   BlockList list;
-  list.blocks = block_nodes(blocks);
-  list.table = register_jump_targets(list.blocks, list.scope, state);
+  list.node = blocks;
+  list.indexed = !tree_jump_keys(blocks, state).named.empty();
+  if (list.indexed) list.blocks = block_nodes(blocks);
+  list.table = register_jump_targets(blocks, list.blocks, list.scope, state);
   return list;
 }
 
@@ -154,6 +164,17 @@ Result<Flow> run_block_list(BlockList& list, OutputRows& rows, State& state) {
   if (rows.consumer_gone()) return fail(errors::StreamClosed{});
   const LentScope lent(state, list.scope);
 
+  if (!list.indexed) {
+    // no jump statement anywhere: a jump could land nowhere in this list
+    for (const Pair& block : list.node->into_inner()) {
+      auto flow = interpret_block(block, rows, state);
+      if (!flow) return fail(flow.error());
+      if (flow->is_continue()) continue;
+      if (flow->is_end()) return Flow::end();
+      return std::move(*flow);
+    }
+    return Flow::cont();
+  }
   const std::vector<Pair>& blocks = list.blocks;
   std::size_t index = 0;
   std::size_t backward = 0;
@@ -184,9 +205,13 @@ Result<Flow> LoopBody::run(OutputRows& rows, State& state) {
 }
 
 Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
+  // the program's own list: no other list is running
+  const bool outermost = state.label_scopes.empty();
   auto list = collect_block_list(blocks, state);
   if (!list) return fail(std::move(list.error()));
-  return run_block_list(*list, rows, state);
+  auto flow = run_block_list(*list, rows, state);
+  if (outermost) settle_borrowed_jump_targets(state);
+  return flow;
 }
 
 }  // namespace kelvane::interpret_rules

@@ -137,7 +137,11 @@ Result<std::string> evaluate_sprint(const std::vector<Pair>& args, std::size_t l
 // A block list collected once and run any number of times: a loop collects
 // its body on entry and runs the same list on every pass.
 struct BlockList {
+  std::optional<Pair> node;  // the `blocks` node
+  // its `block` children, listed only when the program has jumps (a list
+  // without them runs its blocks in order from the node)
   std::vector<Pair> blocks;
+  bool indexed = false;
   JumpTable table;
   // the label scope of a run, built once: lent to the scope stack while a
   // run lasts and taken back when it ends

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,6 +63,107 @@ JumpTable scan_jump_targets(std::span<const Pair> blocks) {
     }
   }
   return table;
+}
+
+JumpTable scan_jump_targets(std::span<const Pair> blocks, const state::StrSet& named) {
+  JumpTable table;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    for (Pair child : blocks[i].into_inner()) {
+      std::string key;
+      if (child.as_rule() == Rule::label_def) {
+        auto name = child.into_inner().next();
+        std::string_view text = name ? name->as_str() : child.as_str();
+        if (!name && text.ends_with(':')) text.remove_suffix(1);
+        key = label_jump_key(text);
+      } else if (child.as_rule() == Rule::block_number) {
+        key = block_number_jump_key(child.as_str());
+      } else {
+        continue;
+      }
+      if (named.find(key) != named.end()) table[std::move(key)].push_back(i);
+    }
+  }
+  return table;
+}
+
+namespace {
+
+// Whether a text holds the letters GOTO in any case: a tree without them has
+// no jump statement to look for.
+bool holds_goto_letters(std::string_view s) {
+  if (s.size() < 4) return false;
+  const char* const last = s.data() + s.size() - 3;  // a match starts before it
+  auto find = [last](const char* from, char c) -> const char* {
+    return from < last ? static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(last - from)))
+                       : nullptr;
+  };
+  const char* upper = find(s.data(), 'G');
+  const char* lower = find(s.data(), 'g');
+  while (upper != nullptr || lower != nullptr) {
+    const bool take_upper = lower == nullptr || (upper != nullptr && upper < lower);
+    const char* at = take_upper ? upper : lower;
+    if (text::equals_upper(std::string_view(at, 4), "GOTO")) return true;
+    if (take_upper) upper = find(at + 1, 'G');
+    else lower = find(at + 1, 'g');
+  }
+  return false;
+}
+
+}  // namespace
+
+state::StrSet named_jump_keys(const types::ParseTree& tree) {
+  state::StrSet named;
+  if (!holds_goto_letters(tree.input)) return named;
+  const types::TokenBuffer& tokens = tree.tokens;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const types::QueueableToken& t = tokens[i];
+    if (!t.is_start || t.rule != Rule::goto_target) continue;
+    const std::size_t end = tokens[t.partner].pos;
+    named.insert(target_jump_key(tree.input.substr(t.pos, end - t.pos)));
+  }
+  return named;
+}
+
+namespace {
+
+// Writes the keys of the held tree's started lists into all_jump_targets.
+void settle_tree(state::State::TreeJumpKeys& keys, state::StrSet& known) {
+  if (!keys.tree) return;
+  for (const std::uint32_t at : keys.started) {
+    const std::vector<Pair> blocks = block_nodes(Pair(keys.tree, at));
+    for (const auto& entry : scan_jump_targets(blocks)) known.insert(entry.first);
+  }
+  keys.started.clear();
+}
+
+}  // namespace
+
+state::State::TreeJumpKeys& tree_jump_keys(const Pair& node, const State& state) {
+  state::State::TreeJumpKeys& keys = state.tree_jump_keys;
+  if (keys.tree != node.tree()) {
+    settle_tree(keys, state.all_jump_targets);
+    keys.tree = node.tree();
+    const std::string_view input = keys.tree->input;
+    const std::string_view source = state.source_text();
+    const std::less<const char*> before;
+    const bool in_source = !input.empty() && !before(input.data(), source.data()) &&
+                           !before(source.data() + source.size(), input.data() + input.size());
+    keys.text = in_source ? state.source : nullptr;
+    keys.named = named_jump_keys(*keys.tree);
+    keys.seen.assign(keys.tree->tokens.size() / 64 + 1, 0);
+  }
+  return keys;
+}
+
+void settle_jump_targets(const State& state) {
+  settle_tree(state.tree_jump_keys, state.all_jump_targets);
+}
+
+void settle_borrowed_jump_targets(const State& state) {
+  state::State::TreeJumpKeys& keys = state.tree_jump_keys;
+  if (!keys.tree || keys.text) return;
+  settle_tree(keys, state.all_jump_targets);
+  keys = {};
 }
 
 std::optional<std::size_t> resolve_jump(const JumpTable& table, std::size_t current,
@@ -155,6 +258,7 @@ ParsingError JumpRequest::into_not_found_error(const State& state) const {
       reason = "a jump cannot enter an IF or loop body from outside";
       break;
   }
+  settle_jump_targets(state);
   std::string hint;
   if (state.all_jump_targets.empty()) {
     // no hint

@@ -76,6 +76,10 @@ errors::Status interpret_initial_state(std::string_view source, state::State& st
   state.record_all_jump_targets = true;
   errors::Status r = interpret_file(source, state, rows);
   state.record_all_jump_targets = false;
+  // the later program's hints read every target of this one: written out
+  // now, so that this program's tree is not held through the later run
+  interpret_rules::settle_jump_targets(state);
+  state.tree_jump_keys = {};
   if (!r) return r;
   // its last row is closed as every other one, so that what closing a row
   // warns about is said on every path (the whole-program parse may or may not

@@ -284,8 +284,28 @@ struct State {
   FxMap<double> translation;        // per axis name as configured; missing counts as 0.0
   std::vector<std::string> axis_identifiers;  // as configured, in order, duplicates kept
   std::optional<StrMap<std::size_t>> axis_index_map;  // keys as the caller wrote them
-  std::vector<StrSet> label_scopes;  // jump keys of every block list being run, innermost last
-  StrSet all_jump_targets;           // every jump key of every block list started
+  // jump keys of every block list being run, innermost last: only the keys
+  // the program's jump statements name (the only keys a GOTOC asks about)
+  std::vector<StrSet> label_scopes;
+  // every jump key of every block list started, for the hints of jumps that
+  // find no destination: the keys of a parse tree's lists are written in
+  // when a hint reads them (see tree_jump_keys)
+  mutable StrSet all_jump_targets;
+  // The lists of one parse tree started so far whose keys are not yet in
+  // all_jump_targets, and the keys its jump statements name. Most block
+  // numbers are never jumped to: the tables and scopes of the tree's lists
+  // hold only the named keys.
+  struct TreeJumpKeys {
+    std::shared_ptr<const types::ParseTree> tree;
+    // the text the tree borrows, when it is a program's source: held with the
+    // tree, so that the keys can be read after the run (null: a text of the
+    // caller's, whose keys are written out when the run ends)
+    std::shared_ptr<const std::string> text;
+    StrSet named;                         // keys named by the tree's jump statements
+    std::vector<std::uint32_t> started;   // `blocks` token of each list, in first-start order
+    std::vector<std::uint64_t> seen;      // bit per token: the list was started
+  };
+  mutable TreeJumpKeys tree_jump_keys;
   StrSet warned_addresses;           // upper-case unsupported addresses already warned about
   // Where the source's lines start: the byte offset of every 16th line's
   // start, and the count of "\n" (a line is found from the start before it;

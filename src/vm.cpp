@@ -16,8 +16,7 @@ ExecOutcome cont() { return ExecOutcome{ExecOutcome::Continue{}}; }
 
 ExecOutcome push(FrameKind kind, const Pair& body, state::State& state) {
   return ExecOutcome{
-      ExecOutcome::Push{std::make_unique<Frame>(new_frame(std::move(kind), collect_blocks(body),
-                                                          state))}};
+      ExecOutcome::Push{std::make_unique<Frame>(new_frame(std::move(kind), body, state))}};
 }
 
 ExecOutcome from_flow(Flow flow) {
@@ -132,11 +131,11 @@ struct Stack {
   // past the block that holds the structure.
   void leave() {
     pop();
-    if (!frames.empty()) ++frames.back().pc;
+    if (!frames.empty()) frames.back().advance();
   }
   // Another pass of the top frame's list, or the frame is left.
   void repeat_or_leave(bool again) {
-    if (again) frames.back().pc = 0;
+    if (again) frames.back().restart();
     else leave();
   }
 };
@@ -199,7 +198,7 @@ errors::Result<bool> step(Stack& stack, ExecOutcome& outcome) {
       [&](auto& o) -> errors::Result<bool> {
         using O = std::decay_t<decltype(o)>;
         if constexpr (std::is_same_v<O, ExecOutcome::Continue>) {
-          ++stack.frames.back().pc;
+          stack.frames.back().advance();
         } else if constexpr (std::is_same_v<O, ExecOutcome::End>) {
           return true;
         } else if constexpr (std::is_same_v<O, ExecOutcome::Jump>) {
@@ -217,10 +216,23 @@ errors::Result<bool> step(Stack& stack, ExecOutcome& outcome) {
 
 std::vector<Pair> collect_blocks(const Pair& blocks) { return block_nodes(blocks); }
 
-Frame new_frame(FrameKind kind, std::vector<Pair> blocks, state::State& state) {
+static errors::Result<Flow> run_frames(const Pair& blocks, output::OutputRows& rows,
+                                state::State& state);
+
+Frame new_frame(FrameKind kind, const Pair& list, state::State& state) {
+  // a program without jumps reads its lists' blocks in order
+  const bool indexed = !tree_jump_keys(list, state).named.empty();
+  std::vector<Pair> blocks;
+  if (indexed) blocks = collect_blocks(list);
   state::StrSet& scope = state.label_scopes.emplace_back();
-  JumpTable targets = register_jump_targets(blocks, scope, state);
-  return Frame{std::move(kind), std::move(blocks), std::move(targets), 0, 0, std::nullopt};
+  JumpTable targets = register_jump_targets(list, blocks, scope, state);
+  Frame frame{std::move(kind), std::move(blocks), std::move(targets), 0, std::nullopt, 0, 0,
+              std::nullopt};
+  if (!indexed) {
+    frame.list = list;
+    frame.at = list.token_index() + 1;
+  }
+  return frame;
 }
 
 errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& rows,
@@ -258,17 +270,16 @@ errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& ro
   return outcome;
 }
 
-errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::State& state) {
-  if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
+static errors::Result<Flow> run_frames(const Pair& blocks, output::OutputRows& rows, state::State& state) {
   Stack stack{state, rows, {}};
-  stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, collect_blocks(blocks), state));
+  stack.frames.push_back(new_frame(FrameKind{FrameKind::Body{}}, blocks, state));
   while (!stack.frames.empty()) {
     Frame& f = stack.frames.back();
-    if (f.pc >= f.blocks.size()) {
+    if (f.finished()) {
       if (auto st = finish_list(stack); !st) return fail(std::move(st.error()));
       continue;
     }
-    auto outcome = exec_block(f.blocks[f.pc], rows, state);
+    auto outcome = exec_block(f.current(), rows, state);
     if (!outcome) return fail(std::move(outcome.error()));
     // `f` may not survive the stack changes of the step
     auto ended = step(stack, *outcome);
@@ -279,6 +290,13 @@ errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::St
     }
   }
   return Flow::cont();
+}
+
+errors::Result<Flow> run(const Pair& blocks, output::OutputRows& rows, state::State& state) {
+  if (auto st = expect_blocks(blocks, state); !st) return fail(std::move(st.error()));
+  auto flow = run_frames(blocks, rows, state);
+  settle_borrowed_jump_targets(state);
+  return flow;
 }
 
 }  // namespace kelvane::interpret_rules::vm

@@ -6,6 +6,7 @@
 // the depth of nesting does not grow the machine stack.
 #include <cstddef>
 #include <memory>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -47,14 +48,38 @@ struct FrameKind {
 // One running block list.
 struct Frame {
   FrameKind kind;
-  std::vector<types::Pair> blocks;  // the `block` nodes of the list, in source order
+  // the `block` nodes of the list, in source order; listed only when the
+  // program has jumps, else read one after the other from the list's node
+  std::vector<types::Pair> blocks;
   JumpTable targets;                // jump key -> ascending block indices
   std::size_t pc = 0;               // index of the block being run
+  // the list's node and the token of the block being run, when not listed
+  std::optional<types::Pair> list;
+  std::uint32_t at = 0;
   std::size_t back_jumps = 0;       // backward jumps placed in this frame
   // The comment after the structure's closing keyword (it belongs to the
   // block that holds the structure): written into the current row when the
   // frame is left, by its end, a jump or the end of the program.
   std::optional<types::Pair> closing_comment;
+
+  // Whether the list has run to its end.
+  bool finished() const {
+    return list ? at >= list->tree()->tokens[list->token_index()].partner : pc >= blocks.size();
+  }
+  // The block being run.
+  types::Pair current() const {
+    return list ? types::Pair(list->tree(), at, list->line_offset()) : blocks[pc];
+  }
+  // On to the next block.
+  void advance() {
+    ++pc;
+    if (list) at = list->tree()->tokens[at].partner + 1;
+  }
+  // Back to the first block, for another pass.
+  void restart() {
+    pc = 0;
+    if (list) at = list->token_index() + 1;
+  }
 };
 
 // The result of running one block.
@@ -79,10 +104,10 @@ errors::Result<Flow> run(const types::Pair& blocks, output::OutputRows& rows, st
 errors::Result<ExecOutcome> exec_block(const types::Pair& block, output::OutputRows& rows,
                                        state::State& state);
 
-// Builds a frame over `blocks` and registers its jump keys: adds them to the
-// known targets and pushes their set onto the visible scopes (the frame's
-// removal pops it).
-Frame new_frame(FrameKind kind, std::vector<types::Pair> blocks, state::State& state);
+// Builds a frame over the `block` children of the `blocks` node `list` and
+// registers its jump keys: the list becomes known to the jump hints and its
+// scope is pushed onto the visible scopes (the frame's removal pops it).
+Frame new_frame(FrameKind kind, const types::Pair& list, state::State& state);
 
 // The children (block nodes) of a `blocks` node, in order.
 std::vector<types::Pair> collect_blocks(const types::Pair& blocks);

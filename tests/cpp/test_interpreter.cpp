@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -444,5 +445,100 @@ TEST(InterpretFile, ADiscardingRunKeepsNoRowsAndStopsWithItsProbe) {
     const auto status = interpret_file(c.program, st2, quiet);
     ASSERT_FALSE(status.has_value()) << describe(c);
     EXPECT_EQ(status.error().kind(), "stream_closed") << describe(c);
+  }
+}
+
+// The rows with the cells of each in name order: the decoded lines and the
+// grammar write a row's cells in different orders.
+static std::vector<std::string> cells_by_name(std::vector<std::string> rows) {
+  for (std::string& row : rows) {
+    const std::size_t colon = row.find(':');
+    std::vector<std::string> cells;
+    std::size_t at = colon + 1;
+    while (at < row.size()) {
+      const std::size_t from = at + 1;  // past the blank
+      at = row.find(' ', from);
+      if (at == std::string::npos) at = row.size();
+      cells.push_back(row.substr(from, at - from));
+    }
+    std::sort(cells.begin(), cells.end());
+    row.resize(colon + 1);
+    for (const std::string& cell : cells) row += " " + cell;
+  }
+  return rows;
+}
+
+TEST(InterpretFile, JumpsLandWarnAndHintAlikeOnEveryPath) {
+  // Tables and scopes hold only the keys the jumps name, and the known
+  // targets of the hints are gathered only when a hint reads them: every
+  // path must still land, warn and explain as if every key were listed.
+  struct Case {
+    const char* what;
+    const char* program;
+    std::vector<std::string> rows;
+    const char* error;    // a part of the error message, or null
+    const char* warning;  // a part of the warnings, or null
+  };
+  const Case cases[] = {
+      {"GOTOF lands on the first of several blocks with its number after the jump",
+       "N10 X1\nGOTOF N10\nN10 X2\nN10 X3\n", {"1: N=10 X=1", "3: N=10 X=2", "4: N=10 X=3"},
+       nullptr, nullptr},
+      {"GOTOB lands on the last of them at or before the jump",
+       "N5 X1\nN5 X2\nR1=R1+1\nIF R1<2 GOTOB N0005\nX9\n",
+       {"1: N=5 X=1", "2: N=5 X=2", "2: N=5 X=2", "5: X=9"}, nullptr, nullptr},
+      {"GOTO searches forward first, then backward",
+       "LBL:\nX1\nR1=R1+1\nIF R1<3 GOTO LBL\nX2\n", {"2: X=1", "2: X=1", "2: X=1", "5: X=2"},
+       nullptr, nullptr},
+      {"GOTOC to a target no block carries warns and goes on", "X1\nGOTOC NOWHERE\nX2\n",
+       {"1: X=1", "3: X=2"}, nullptr, "GOTOC destination 'NOWHERE' not found"},
+      {"the hint names a target one edit away", "N20 X1\nGOTOB N21\n", {"1: N=20 X=1"},
+       "Did you mean 'N20'?", nullptr},
+      {"the hint names a target that lies the other way", "N20 X1\nGOTOF N20\n",
+       {"1: N=20 X=1"}, "'N20' is defined, but not where this jump searches", nullptr},
+      {"a label of a list that runs no more is no GOTOC destination",
+       "WHILE R1<1\nR1=R1+1\nINNER:\nX1\nENDWHILE\nGOTOC INNER\nX2\n", {"4: X=1", "7: X=2"},
+       nullptr, "GOTOC destination 'INNER' not found"},
+      {"GOTOC from a loop body to a label of the list around it leaves the loop",
+       "WHILE R1<5\nR1=R1+1\nGOTOC OUT\nX1\nENDWHILE\nOUT:\nX2\n", {"7: X=2"}, nullptr, nullptr},
+      {"the keys of a body that ran are known to the hint",
+       "WHILE R1<1\nR1=R1+1\nN20 X1\nENDWHILE\nGOTOB N21\n", {"3: N=20 X=1"},
+       "Did you mean 'N20'?", nullptr},
+  };
+  for (const auto& c : cases) {
+    for (const char* stage1 : {static_cast<const char*>(nullptr), "0"}) {
+      for (const char* vm : {static_cast<const char*>(nullptr), "1"}) {
+        EnvGuard g1("NC_STAGE1", stage1);
+        EnvGuard g2("NC_VM", vm);
+        auto st = fresh_state();
+        st.allow_undefined_variables = true;
+        testing::internal::CaptureStderr();
+        const auto r = run(c.program, st);
+        const std::string warnings = testing::internal::GetCapturedStderr();
+        const std::string where = std::string(c.what) + " (stage1=" + (stage1 ? stage1 : "on") +
+                                  " vm=" + (vm ? vm : "off") + ")";
+        EXPECT_EQ(cells_by_name(r.rows), c.rows) << where;
+        if (c.error) {
+          ASSERT_FALSE(r.status.has_value()) << where;
+          EXPECT_NE(r.status.error().message().find(c.error), std::string::npos)
+              << where << "\n" << r.status.error().message();
+        } else {
+          EXPECT_TRUE(r.status.has_value()) << where << "\n" << r.status.error().message();
+        }
+        if (c.warning) EXPECT_NE(warnings.find(c.warning), std::string::npos) << where;
+        else EXPECT_EQ(warnings.find("GOTOC"), std::string::npos) << where << "\n" << warnings;
+      }
+    }
+  }
+}
+
+TEST(InterpretFile, HintsOfABodyThatNeverRanDoNotNameItsTargets) {
+  // the targets of a list are known once the list has started
+  for (const char* vm : {static_cast<const char*>(nullptr), "1"}) {
+    EnvGuard g("NC_VM", vm);
+    const auto r = run("IF R1==5\nN20 X1\nENDIF\nN30 X2\nGOTOB N21\n");
+    ASSERT_FALSE(r.status.has_value());
+    const std::string message = r.status.error().message();
+    EXPECT_EQ(message.find("N20"), std::string::npos) << message;
+    EXPECT_EQ(message.find("Did you mean"), std::string::npos) << message;
   }
 }

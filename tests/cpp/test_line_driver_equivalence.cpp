@@ -205,6 +205,21 @@ TEST(LineDriverEquivalence, InMemory) {
   check_all("in memory");
 }
 
+// The refused lines parsed in chunks of one to three lines, every chunk's
+// tree let go and parsed again when its lines run: the whole corpus still
+// runs, fails and hints as the grammar path does.
+TEST(LineDriverEquivalence, InMemoryInSmallChunksParsedAgain) {
+  EnvVar stream("NC_STREAM_MIN_BYTES", std::nullopt);
+  EnvVar stats("NC_STAGE1_STATS", std::nullopt);
+  for (const char* chunk_lines : {"1", "3"}) {
+    for (const char* held : {"0", "40"}) {
+      EnvVar lines("NC_SPARSE_CHUNK_LINES", chunk_lines);
+      EnvVar tokens("NC_SPARSE_HELD_TOKENS", held);
+      check_all((std::string("chunks of ") + chunk_lines + " lines, " + held + " tokens held").c_str());
+    }
+  }
+}
+
 TEST(LineDriverEquivalence, StreamingOrItsFallback) {
   // every program is long enough to try streaming; those with jumps fall back
   EnvVar stream("NC_STREAM_MIN_BYTES", "0");
