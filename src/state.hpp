@@ -300,7 +300,7 @@ struct State {
     // the text the tree borrows, when it is a program's source: held with the
     // tree, so that the keys can be read after the run (null: a text of the
     // caller's, whose keys are written out when the run ends)
-    std::shared_ptr<const std::string> text;
+    std::shared_ptr<const SourceText> text;
     StrSet named;                         // keys named by the tree's jump statements
     std::vector<std::uint32_t> started;   // `blocks` token of each list, in first-start order
     std::vector<std::uint64_t> seen;      // bit per token: the list was started
