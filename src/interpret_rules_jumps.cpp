@@ -44,46 +44,39 @@ std::string target_jump_key(std::string_view target) {
   return "LABEL:" + text::to_upper(t);
 }
 
-JumpTable scan_jump_targets(std::span<const Pair> blocks) {
+namespace {
+
+// The jump key a child of a block carries: its label or its block number.
+std::optional<std::string> carried_jump_key(const Pair& child) {
+  if (child.as_rule() == Rule::label_def) {
+    auto name = child.into_inner().next();
+    std::string_view text = name ? name->as_str() : child.as_str();
+    if (!name && text.ends_with(':')) text.remove_suffix(1);
+    return label_jump_key(text);
+  }
+  if (child.as_rule() == Rule::block_number) return block_number_jump_key(child.as_str());
+  return std::nullopt;
+}
+
+// The table of the blocks' keys; only those in `named` when it is given.
+JumpTable scan_keys(std::span<const Pair> blocks, const state::StrSet* named) {
   JumpTable table;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     for (Pair child : blocks[i].into_inner()) {
-      std::string key;
-      if (child.as_rule() == Rule::label_def) {
-        auto name = child.into_inner().next();
-        std::string_view text = name ? name->as_str() : child.as_str();
-        if (!name && text.ends_with(':')) text.remove_suffix(1);
-        key = label_jump_key(text);
-      } else if (child.as_rule() == Rule::block_number) {
-        key = block_number_jump_key(child.as_str());
-      } else {
-        continue;
-      }
-      table[std::move(key)].push_back(i);
+      std::optional<std::string> key = carried_jump_key(child);
+      if (key && (named == nullptr || named->find(*key) != named->end()))
+        table[std::move(*key)].push_back(i);
     }
   }
   return table;
 }
 
+}  // namespace
+
+JumpTable scan_jump_targets(std::span<const Pair> blocks) { return scan_keys(blocks, nullptr); }
+
 JumpTable scan_jump_targets(std::span<const Pair> blocks, const state::StrSet& named) {
-  JumpTable table;
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    for (Pair child : blocks[i].into_inner()) {
-      std::string key;
-      if (child.as_rule() == Rule::label_def) {
-        auto name = child.into_inner().next();
-        std::string_view text = name ? name->as_str() : child.as_str();
-        if (!name && text.ends_with(':')) text.remove_suffix(1);
-        key = label_jump_key(text);
-      } else if (child.as_rule() == Rule::block_number) {
-        key = block_number_jump_key(child.as_str());
-      } else {
-        continue;
-      }
-      if (named.find(key) != named.end()) table[std::move(key)].push_back(i);
-    }
-  }
-  return table;
+  return scan_keys(blocks, &named);
 }
 
 namespace {
