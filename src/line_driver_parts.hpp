@@ -14,24 +14,27 @@
 
 namespace kelvane::line_driver {
 
+// The line of `text` that starts at `pos` (< text.size()), without its line
+// end ("\n", or "\r\n"); `pos` moves to the start of the next line.
+inline std::string_view next_line(std::string_view text, std::size_t& pos) {
+  const std::size_t start = pos;
+  const void* hit = std::memchr(text.data() + start, '\n', text.size() - start);
+  if (hit == nullptr) {
+    pos = text.size();
+    return text.substr(start);
+  }
+  const std::size_t nl = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+  pos = nl + 1;
+  const std::size_t end = nl > start && text[nl - 1] == '\r' ? nl - 1 : nl;
+  return text.substr(start, end - start);
+}
+
 // Calls f(line) for every line of `text` split at "\n" (a "\r" before the
-// "\n" dropped; a final line end adds no empty line).
+// "\n" dropped; a final line end adds no empty line), until f returns false.
 template <typename F>
 inline void for_each_line(std::string_view text, F&& f) {
-  std::size_t pos = 0;
-  const std::size_t n = text.size();
-  while (pos < n) {
-    const void* hit = std::memchr(text.data() + pos, '\n', n - pos);
-    if (hit == nullptr) {
-      if (!f(text.substr(pos))) return;
-      return;
-    }
-    const std::size_t nl = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    std::size_t end = nl;
-    if (end > pos && text[end - 1] == '\r') --end;
-    if (!f(text.substr(pos, end - pos))) return;
-    pos = nl + 1;
-  }
+  for (std::size_t pos = 0; pos < text.size();)
+    if (!f(next_line(text, pos))) return;
 }
 
 // The text of line `index` (0-based) of the byte range [start, end).

@@ -140,20 +140,8 @@ void decode_ahead(std::string_view program, Ring& ring) {
     chunk.words.clear();
     chunk.results.clear();
     chunk.first_index = index;
-    // the lines of the chunk, as for_each_line splits them
-    while (pos < n && chunk.lines.size() < kStreamChunkLines) {
-      const void* hit = std::memchr(program.data() + pos, '\n', n - pos);
-      if (hit == nullptr) {
-        chunk.lines.push_back(program.substr(pos));
-        pos = n;
-        break;
-      }
-      const std::size_t nl = static_cast<std::size_t>(static_cast<const char*>(hit) - program.data());
-      std::size_t end = nl;
-      if (end > pos && program[end - 1] == '\r') --end;
-      chunk.lines.push_back(program.substr(pos, end - pos));
-      pos = nl + 1;
-    }
+    while (pos < n && chunk.lines.size() < kStreamChunkLines)
+      chunk.lines.push_back(next_line(program, pos));
     for (std::size_t i = 0; i < chunk.lines.size(); ++i)
       chunk.results.push_back(decode_line(chunk.lines[i], index + i + 1, chunk.words));
     index += chunk.lines.size();

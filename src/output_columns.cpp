@@ -51,8 +51,6 @@ void ColumnWriter::add_validity(std::size_t count, bool valid) {
   data_.length = static_cast<std::int64_t>(end);
 }
 
-void ColumnWriter::push_validity(bool valid) { add_validity(1, valid); }
-
 void ColumnWriter::close_texts() {
   const std::size_t end = data_.kind == ColumnKind::List ? data_.item_offsets.size() - 1
                                                          : data_.chars.size();
@@ -61,7 +59,7 @@ void ColumnWriter::close_texts() {
 
 void ColumnWriter::push_float(double x) {
   data_.f64.push_back(x);
-  push_validity(true);
+  add_validity(1, true);
   if (forward_fill_) {
     has_last_ = true;
     last_f64_ = x;
@@ -70,7 +68,7 @@ void ColumnWriter::push_float(double x) {
 
 void ColumnWriter::push_int(std::int64_t x) {
   data_.i64.push_back(x);
-  push_validity(true);
+  add_validity(1, true);
   if (forward_fill_) {
     has_last_ = true;
     last_i64_ = x;
@@ -83,7 +81,7 @@ void ColumnWriter::push_text(std::string_view s) {
   else
     data_.texts_overflow = true;
   close_texts();
-  push_validity(true);
+  add_validity(1, true);
   if (forward_fill_) {
     has_last_ = true;
     last_text_.assign(s);
@@ -102,10 +100,8 @@ void ColumnWriter::push_list(const std::vector<std::string>& items) {
     }
   }
   close_texts();
-  push_validity(true);
+  add_validity(1, true);
 }
-
-void ColumnWriter::push_null() { fill_to(length() + 1, false); }
 
 void ColumnWriter::fill_to(std::size_t rows) { fill_to(rows, forward_fill_ && has_last_); }
 

@@ -98,12 +98,10 @@ class ColumnWriter {
   void fill_to(std::size_t rows);
   void fill_to(std::size_t rows, bool with_last);
   void add_validity(std::size_t count, bool valid);
-  void push_validity(bool valid);
   void push_float(double x);
   void push_int(std::int64_t x);
   void push_text(std::string_view s);
   void push_list(const std::vector<std::string>& items);
-  void push_null();
   void close_texts();  // writes the offset behind the entry just added
 
   std::string name_;
