@@ -409,7 +409,7 @@ bool match_rule(Input& in, PState& st) {
         st.atomicity = outer;
         return false;
       }
-      st.tokens.emplace_back(pos, 0, R::kRule, true);
+      st.tokens.emplace_back(pos, R::kRule);
     }
     const std::size_t prev_attempts = st.attempts_at(pos);
     if constexpr (R::kKind == Kind::Atomic) st.atomicity = Atomicity::Atomic;
@@ -419,9 +419,9 @@ bool match_rule(Input& in, PState& st) {
       if (st.lookahead == Lookahead::Negative && pos >= st.attempt_pos) [[unlikely]]
         st.track(R::kRule, pos, prev_attempts);
       if (record) {
-        const auto end_index = static_cast<std::uint32_t>(st.tokens.size());
-        st.tokens[index].partner = end_index;
-        st.tokens.emplace_back(offset(in, st), static_cast<std::uint32_t>(index), R::kRule, false);
+        NodeToken& node = st.tokens[index];
+        node.end = static_cast<std::uint32_t>(offset(in, st));
+        node.next = static_cast<std::uint32_t>(st.tokens.size());
       }
     } else {
       if (st.lookahead != Lookahead::Negative && pos >= st.attempt_pos)

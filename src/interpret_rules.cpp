@@ -80,7 +80,7 @@ ParsingError unexpected_rule(std::string_view context, std::string_view details_
 std::optional<Pair> first_child(const Pair& node) {
   const auto& tokens = node.tree()->tokens;
   const std::uint32_t start = node.token_index();
-  if (tokens[start].partner <= start + 1) return std::nullopt;  // no children
+  if (tokens[start].next <= start + 1) return std::nullopt;  // no children
   return Pair(node.tree(), start + 1, node.line_offset());
 }
 

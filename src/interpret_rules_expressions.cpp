@@ -46,9 +46,9 @@ struct ExprWalk {
   ExprWalk(const types::Pair& e, state::State& s) : expr(e), state(s) {
     const auto& tokens = e.tree()->tokens;
     const std::uint32_t begin = e.token_index() + 1;
-    const std::uint32_t end = tokens[e.token_index()].partner;
+    const std::uint32_t end = tokens[e.token_index()].next;
     std::size_t n = 0;
-    for (std::uint32_t i = begin; i < end; i = tokens[i].partner + 1) {
+    for (std::uint32_t i = begin; i < end; i = tokens[i].next) {
       if (n < inline_nodes.size()) {
         inline_nodes[n] = i;
       } else {
@@ -64,7 +64,7 @@ struct ExprWalk {
   bool at_end() const { return cursor >= count; }
   types::Rule rule_at(std::size_t i) const {
     const auto& tokens = expr.tree()->tokens;
-    return tokens[tokens[nodes[i]].partner].rule;
+    return tokens[nodes[i]].rule;
   }
   types::Pair pair_at(std::size_t i) const {
     return types::Pair(expr.tree(), nodes[i], expr.line_offset());

@@ -109,10 +109,9 @@ state::StrSet named_jump_keys(const types::ParseTree& tree) {
   if (!holds_goto_letters(tree.input)) return named;
   const types::TokenBuffer& tokens = tree.tokens;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    const types::QueueableToken& t = tokens[i];
-    if (!t.is_start || t.rule != Rule::goto_target) continue;
-    const std::size_t end = tokens[t.partner].pos;
-    named.insert(target_jump_key(tree.input.substr(t.pos, end - t.pos)));
+    const types::NodeToken& t = tokens[i];
+    if (t.rule != Rule::goto_target) continue;
+    named.insert(target_jump_key(tree.input.substr(t.pos, t.end - t.pos)));
   }
   return named;
 }

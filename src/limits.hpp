@@ -44,8 +44,8 @@ inline constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 inline constexpr std::uint32_t kMaxNesting = 64;
 // Parse-tree positions are 32-bit: the largest text the parser takes.
 inline constexpr std::size_t kMaxParseBytes = std::numeric_limits<std::uint32_t>::max() - 1;
-// Parse-tree tokens point at their partners with 32-bit indices, the end
-// token's included: the most tokens one parse holds.
+// Parse-tree tokens point behind their descendants with 32-bit indices: the
+// most tokens one parse holds.
 inline constexpr std::size_t kMaxParseTokens = std::numeric_limits<std::uint32_t>::max() - 2;
 
 // --- the interpreter ------------------------------------------------------

@@ -1,23 +1,11 @@
 #include "line_driver_parts.hpp"
 
-#include <sys/mman.h>
-
 // Lines of a program text and byte ranges of whole lines.
 namespace kelvane::line_driver {
-
-void advise_huge_pages(const void* data, std::size_t bytes) {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
 
 std::vector<std::string_view> split_lines(std::string_view program) {
   std::vector<std::string_view> lines;
   lines.reserve(program.size() / 24 + 1);
-  advise_huge_pages(lines);
   for_each_line(program, [&](std::string_view line) {
     lines.push_back(line);
     return true;

@@ -48,14 +48,6 @@ std::size_t terminated_end(std::string_view program, std::string_view line);
 // line end, scanned from its start inside such a literal or not.
 bool ends_inside_string(std::string_view line, bool inside);
 
-// Large decoded lists are written once, front to back: asks for huge pages
-// under a block of `bytes` at `data` so that filling it costs few page faults.
-void advise_huge_pages(const void* data, std::size_t bytes);
-template <typename T>
-void advise_huge_pages(const std::vector<T>& v) {
-  advise_huge_pages(v.data(), v.capacity() * sizeof(T));
-}
-
 // Runs job(k) for every k in [0, n) on the pool and returns once all are done.
 void for_each_on_pool(std::size_t n, const std::function<void(std::size_t)>& job);
 

@@ -62,8 +62,6 @@ void decode_chunk(std::size_t k, std::size_t chunk_lines, std::span<const std::s
   if (!lines.empty()) bytes = static_cast<std::size_t>(lines.back().data() + lines.back().size() - lines.front().data());
   out.words.reserve(std::max(lines.size() * 4, bytes / 4));
   out.results.reserve(lines.size());
-  advise_huge_pages(out.words);
-  advise_huge_pages(out.results);
   const std::size_t first = k * chunk_lines + 1;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     out.results.push_back(decode_line(lines[i], first + i, out.words));

@@ -47,15 +47,16 @@ using Value = std::variant<std::string, double, std::vector<std::string>>;
 enum class ValueKind : std::uint8_t { Str = 0, Float = 1, List = 2 };
 inline ValueKind value_kind(const Value& v) { return static_cast<ValueKind>(v.index()); }
 
-// One entry of the flat token list kept by a parse: a start token and an end
-// token per node, in input order. Inputs are shorter than 4 GiB.
-struct QueueableToken {
-  std::uint32_t pos;      // byte offset in the input
-  std::uint32_t partner;  // start: index of its end token; end: index of its start token
+// One entry of the flat token list kept by a parse: one per node, in the
+// order the nodes start, a node before its descendants, so that the children
+// of node i run from i + 1 to its `next`, one after another by their `next`.
+// Inputs are shorter than 4 GiB.
+struct NodeToken {
+  std::uint32_t pos;   // byte offset of the node's start in the input
+  std::uint32_t end;   // byte offset of its end
+  std::uint32_t next;  // the index behind its last descendant
   Rule rule;
-  bool is_start;
-  QueueableToken(std::size_t p, std::uint32_t partner_index, Rule r, bool start)
-      : pos(static_cast<std::uint32_t>(p)), partner(partner_index), rule(r), is_start(start) {}
+  NodeToken(std::size_t p, Rule r) : pos(static_cast<std::uint32_t>(p)), end(pos), next(0), rule(r) {}
 };
 
 // The token list of one parse: one contiguous block that grows in place where
@@ -73,18 +74,17 @@ class TokenBuffer {
   TokenBuffer& operator=(TokenBuffer&& o) noexcept;
   ~TokenBuffer();
 
-  const QueueableToken& operator[](std::size_t i) const { return data_[i]; }
-  QueueableToken& operator[](std::size_t i) { return data_[i]; }
+  const NodeToken& operator[](std::size_t i) const { return data_[i]; }
+  NodeToken& operator[](std::size_t i) { return data_[i]; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const QueueableToken* begin() const { return data_; }
-  const QueueableToken* end() const { return data_ + size_; }
+  const NodeToken* begin() const { return data_; }
+  const NodeToken* end() const { return data_ + size_; }
 
   void reserve(std::size_t n);
-  [[gnu::always_inline]] void emplace_back(std::size_t pos, std::uint32_t partner, Rule rule,
-                                           bool is_start) {
+  [[gnu::always_inline]] void emplace_back(std::size_t pos, Rule rule) {
     if (size_ == capacity_) [[unlikely]] grow();
-    new (data_ + size_) QueueableToken(pos, partner, rule, is_start);
+    new (data_ + size_) NodeToken(pos, rule);
     ++size_;
   }
   // Drops every token from index n on.
@@ -95,7 +95,7 @@ class TokenBuffer {
  private:
   [[gnu::noinline]] void grow();
   void release() noexcept;
-  QueueableToken* data_ = nullptr;
+  NodeToken* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   bool mapped_ = false;  // a block of its own pages rather than a heap block
@@ -124,13 +124,13 @@ class Pair {
   Pair(std::shared_ptr<const ParseTree> tree, std::uint32_t start, std::size_t line_offset = 0)
       : tree_(std::move(tree)), start_(start), line_offset_(line_offset) {}
 
-  Rule as_rule() const { return tree_->tokens[end_index()].rule; }
+  Rule as_rule() const { return tree_->tokens[start_].rule; }
   // The exact input text the node's rule matched.
   std::string_view as_str() const {
     return tree_->input.substr(start_pos(), end_pos() - start_pos());
   }
   std::size_t start_pos() const { return tree_->tokens[start_].pos; }
-  std::size_t end_pos() const { return tree_->tokens[end_index()].pos; }
+  std::size_t end_pos() const { return tree_->tokens[start_].end; }
   // Direct children in source order, each with this node's line offset.
   Pairs into_inner() const;
   // 1-based (line + line_offset, column in characters) of the node's start.
@@ -143,7 +143,7 @@ class Pair {
   std::uint32_t token_index() const { return start_; }
 
  private:
-  std::uint32_t end_index() const { return tree_->tokens[start_].partner; }
+  std::uint32_t next_index() const { return tree_->tokens[start_].next; }
   std::shared_ptr<const ParseTree> tree_;
   std::uint32_t start_;
   std::size_t line_offset_;
@@ -160,7 +160,7 @@ class Pairs {
   std::optional<Pair> next() {
     if (pos_ >= end_) return std::nullopt;
     Pair p(tree_, pos_, line_offset_);
-    pos_ = tree_->tokens[pos_].partner + 1;
+    pos_ = tree_->tokens[pos_].next;
     return p;
   }
   std::optional<Pair> peek() const {
@@ -174,7 +174,7 @@ class Pairs {
    public:
     iterator(const Pairs* owner, std::uint32_t pos) : owner_(owner), pos_(pos) {}
     Pair operator*() const { return Pair(owner_->tree_, pos_, owner_->line_offset_); }
-    iterator& operator++() { pos_ = owner_->tree_->tokens[pos_].partner + 1; return *this; }
+    iterator& operator++() { pos_ = owner_->tree_->tokens[pos_].next; return *this; }
     bool operator!=(const iterator& o) const { return pos_ != o.pos_; }
     bool operator==(const iterator& o) const { return pos_ == o.pos_; }
    private:
@@ -192,7 +192,7 @@ class Pairs {
 };
 
 inline Pairs Pair::into_inner() const {
-  return Pairs(tree_, start_ + 1, end_index(), line_offset_);
+  return Pairs(tree_, start_ + 1, next_index(), line_offset_);
 }
 
 // The error value of a failed parse.

@@ -64,7 +64,7 @@ struct Frame {
 
   // Whether the list has run to its end.
   bool finished() const {
-    return list ? at >= list->tree()->tokens[list->token_index()].partner : pc >= blocks.size();
+    return list ? at >= list->tree()->tokens[list->token_index()].next : pc >= blocks.size();
   }
   // The block being run.
   types::Pair current() const {
@@ -73,7 +73,7 @@ struct Frame {
   // On to the next block.
   void advance() {
     ++pc;
-    if (list) at = list->tree()->tokens[at].partner + 1;
+    if (list) at = list->tree()->tokens[at].next;
   }
   // Back to the first block, for another pass.
   void restart() {
