@@ -189,10 +189,10 @@ OutputRows OutputRows::discarding(CancelProbe cancel) {
   return o;
 }
 
-OutputRows OutputRows::streaming(Sender<Row> rows_tx) {
+OutputRows OutputRows::streaming(Sender<Row> rows_tx, std::shared_ptr<RowReturns> returns) {
   OutputRows o;
   o.cancel = rows_tx.cancel_probe();
-  o.sink.v.emplace<RowSink::Stream>(RowSink::Stream{std::move(rows_tx)});
+  o.sink.v.emplace<RowSink::Stream>(RowSink::Stream{std::move(rows_tx), std::move(returns), {}});
   o.track_variables = true;
   return o;
 }
@@ -290,7 +290,12 @@ Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
           return std::optional<Row>{};
         } else if constexpr (std::is_same_v<S, RowSink::Stream>) {
           if (!s.tx.send(std::move(r))) return errors::fail(errors::StreamClosed{});
-          return std::optional<Row>{};
+          if (s.spare.empty() && s.returns) s.returns->take_all(s.spare);
+          if (s.spare.empty()) return std::optional<Row>{};
+          std::optional<Row> reused{std::move(s.spare.back())};
+          s.spare.pop_back();
+          reused->reset_for_reuse();
+          return reused;
         } else if constexpr (std::is_same_v<S, RowSink::Discard>) {
           // nobody reads these rows; the run still stops with its consumer
           if (cancel.cancelled()) return errors::fail(errors::StreamClosed{});
@@ -303,6 +308,44 @@ Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
         }
       },
       sink.v);
+}
+
+namespace {
+// Rows a consumer may have handed back and not yet refilled: about two
+// channels full.
+constexpr std::size_t kMaxReturnedRows = 2 * limits::kRowChannelCapacity + 256;
+// A row that grew this large (a DEF of an array records a variable change
+// per element) is freed rather than kept for another block.
+constexpr std::size_t kMaxReturnedRowEntries = 256;
+}  // namespace
+
+void RowReturns::give_back(std::vector<Row>& rows) {
+  std::vector<Row> surplus;
+  {
+    std::lock_guard lock(mutex_);
+    for (Row& r : rows) {
+      if (rows_.size() < kMaxReturnedRows && r.cells.capacity() <= kMaxReturnedRowEntries &&
+          r.variables.capacity() <= kMaxReturnedRowEntries)
+        rows_.push_back(std::move(r));
+      else
+        surplus.push_back(std::move(r));
+    }
+    any_.store(!rows_.empty(), std::memory_order_release);
+  }
+  rows.clear();
+  // `surplus` is freed here, outside the lock
+}
+
+void RowReturns::take_all(std::vector<Row>& out) {
+  if (!any_.load(std::memory_order_acquire)) return;
+  std::lock_guard lock(mutex_);
+  if (out.empty()) {
+    out.swap(rows_);
+  } else {
+    for (Row& r : rows_) out.push_back(std::move(r));
+    rows_.clear();
+  }
+  any_.store(false, std::memory_order_release);
 }
 
 Status BatchStreamSink::take_row(Row& r) {

@@ -335,6 +335,25 @@ class Receiver {
     if (wake) s_->not_full.notify_all();
     return out;
   }
+  // Every value waiting, moved to the end of `out` under one lock, without
+  // blocking; how many there were.
+  template <typename Out>  // a container of T with push_back
+  std::size_t try_recv_all(Out& out) {
+    if (!s_) return 0;
+    std::size_t n = 0;
+    bool wake = false;
+    {
+      std::lock_guard lock(s_->mutex);
+      n = s_->queue.size();
+      if (n == 0) return 0;
+      for (T& v : s_->queue) out.push_back(std::move(v));
+      s_->queue.clear();
+      s_->weight = 0;
+      wake = s_->senders_waiting > 0;
+    }
+    if (wake) s_->not_full.notify_all();
+    return n;
+  }
   // Drops the receiving end: waiting values are freed, blocked and later
   // sends fail.
   void close() noexcept {
@@ -453,6 +472,23 @@ struct BatchStreamSink {
 // ---------------------------------------------------------------------------
 // Row collector
 
+// Rows handed back by the consumer of a row channel, so that the thread that
+// made them fills them again: a row freed on another thread than the one
+// that allocated it costs both threads the allocator's lock.
+class RowReturns {
+ public:
+  // The consumer's side: hands back the rows (their contents as they are),
+  // leaving `rows` empty. Beyond a bound the surplus is freed here instead.
+  void give_back(std::vector<Row>& rows);
+  // The maker's side: every row handed back so far, appended to `out`.
+  void take_all(std::vector<Row>& out);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Row> rows_;
+  std::atomic<bool> any_{false};
+};
+
 // Where finished rows go.
 struct RowSink {
   struct Collect {
@@ -460,6 +496,8 @@ struct RowSink {
   };
   struct Stream {
     Sender<Row> tx;
+    std::shared_ptr<RowReturns> returns;  // may be null: rows are not handed back
+    std::vector<Row> spare;               // handed back, to be filled again
   };
   // Rows are dropped as they are made (a run whose rows nobody reads).
   struct Discard {};
@@ -494,8 +532,9 @@ struct OutputRows {
   // dropped once made; `cancel` stops the run when the main run's consumer
   // is gone.
   static OutputRows discarding(CancelProbe cancel);
-  // Sink Stream over the row channel, variable changes tracked (rows mode).
-  static OutputRows streaming(Sender<Row> rows_tx);
+  // Sink Stream over the row channel, variable changes tracked (rows mode);
+  // rows the consumer hands back to `returns` are filled again.
+  static OutputRows streaming(Sender<Row> rows_tx, std::shared_ptr<RowReturns> returns = nullptr);
   // Sink BatchStream (batch mode); variable changes tracked when include_variables.
   static OutputRows batch_stream_with_line_numbers(Sender<Table> tables_tx, std::size_t batch_size,
                                                    bool disable_forward_fill,

@@ -142,7 +142,7 @@ void ColumnWriter::fill_to(std::size_t rows, bool with_last) {
   add_validity(count, with_last);
 }
 
-void ColumnWriter::put(std::size_t row, Value&& value) {
+void ColumnWriter::put_any(std::size_t row, Value&& value) {
   if (row < length()) return;  // one value a row: a second one is not taken
   fill_to(row);
   switch (data_.kind) {

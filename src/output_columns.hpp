@@ -88,13 +88,29 @@ class ColumnWriter {
 
   // Entry `row` of the batch (at or after length()) takes the value; the
   // rows before it without a value are filled first.
-  void put(std::size_t row, Value&& value);
+  void put(std::size_t row, Value&& value) {
+    // the common case inline: a number right behind the last entry of a
+    // Float column without nulls
+    if (data_.kind == ColumnKind::Float && row == length() && data_.null_count == 0) {
+      if (const double* x = std::get_if<double>(&value)) {
+        data_.f64.push_back(*x);
+        ++data_.length;
+        if (forward_fill_) {
+          has_last_ = true;
+          last_f64_ = *x;
+        }
+        return;
+      }
+    }
+    put_any(row, std::move(value));
+  }
   void put_int(std::size_t row, std::int64_t value);
   // Fills the batch up to `rows` entries and hands it out; the next batch
   // starts empty, with room for as many entries.
   ColumnData take(std::size_t rows);
 
  private:
+  void put_any(std::size_t row, Value&& value);
   void fill_to(std::size_t rows);
   void fill_to(std::size_t rows, bool with_last);
   void add_validity(std::size_t count, bool valid);

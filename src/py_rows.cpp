@@ -1,6 +1,7 @@
 #include "py_rows.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -154,6 +155,11 @@ struct CarriedObject {
 
 struct RowIterCore {
   std::optional<Receiver<Row>> row_rx;
+  // rows taken from the channel in one go, and not yet turned into items
+  std::deque<Row> received;
+  // rows turned into items, handed back to the worker a few at a time
+  std::shared_ptr<output::RowReturns> returns;
+  std::vector<Row> done;
   std::optional<Receiver<Outcome>> result_rx;
   std::optional<WorkerHandle> worker;
   output::Carried<Value> carried;
@@ -166,6 +172,14 @@ struct RowIterCore {
   // starts as a copy of it, which is cheaper than setting each key anew.
   PyObject* carried_dict = nullptr;  // owned
   std::size_t carried_lists = 0;     // carried values that are lists
+
+  // Keeps a row turned into an item for the worker to fill again.
+  void hand_back(Row&& row) {
+    if (!returns) return;
+    done.push_back(std::move(row));
+    if (done.size() >= kHandBackRows) returns->give_back(done);
+  }
+  static constexpr std::size_t kHandBackRows = 64;
 
   ~RowIterCore() {
     for (auto& c : carried_objects) Py_XDECREF(c.obj);
@@ -263,25 +277,37 @@ PyObject* row_iter_next_impl(RowIterObject* self, RowIterCore& core) {
   // Interrupted by a signal handler that raises (Ctrl-C): the receivers
   // close, the worker is let go and stops, later calls end the iteration.
   auto abandon = [&core] {
+    core.received.clear();
     core.row_rx.reset();
     core.result_rx.reset();
     core.worker.reset();  // detached
     return nullptr;
   };
-  while (core.row_rx) {
-    std::optional<Row> row;
-    const Wait got = recv_without_gil(*core.row_rx, row);
-    if (got == Wait::Interrupted) return abandon();
-    if (got == Wait::Closed) {
-      core.row_rx.reset();
-      break;
+  while (core.row_rx || !core.received.empty()) {
+    if (core.received.empty()) {
+      // every row waiting at once: one lock for all of them
+      if (core.row_rx->try_recv_all(core.received) == 0) {
+        std::optional<Row> row;
+        const Wait got = recv_without_gil(*core.row_rx, row);
+        if (got == Wait::Interrupted) return abandon();
+        if (got == Wait::Closed) {
+          core.row_rx.reset();
+          break;
+        }
+        core.received.push_back(std::move(*row));
+      }
     }
-    if (row->cells.empty() && !core.include_variables) {
+    Row row = std::move(core.received.front());
+    core.received.pop_front();
+    if (row.cells.empty() && !core.include_variables) {
+      core.hand_back(std::move(row));
       // rows that are skipped may keep coming for long without a wait
       if (PyErr_CheckSignals() < 0) return abandon();
       continue;
     }
-    return row_to_item(core, *row);
+    PyObject* item = row_to_item(core, row);
+    core.hand_back(std::move(row));
+    return item;
   }
   if (!take_outcome(ms, core.result_rx, core.worker, core.final_state)) return nullptr;
   return nullptr;  // end of iteration
@@ -325,6 +351,7 @@ PyObject* new_row_iterator(const ModuleState* ms, worker::RowRun&& run, bool for
   obj->busy = false;
   obj->core = new RowIterCore();
   obj->core->row_rx.emplace(std::move(run.rows));
+  obj->core->returns = std::move(run.returns);
   obj->core->result_rx.emplace(std::move(run.outcome));
   obj->core->worker.emplace(std::move(run.worker));
   obj->core->forward_fill = forward_fill;

@@ -133,6 +133,13 @@ bool is_unicode_whitespace(char32_t c) {
 std::string_view trim_unicode_start(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
+    // ASCII bytes, nearly all of a program, without decoding
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      if (b != 0x20 && (b < 0x09 || b > 0x0D)) break;
+      ++i;
+      continue;
+    }
     const Utf8Char c = decode_utf8(s, i);
     if (!c.valid || !is_unicode_whitespace(c.code)) break;
     i += c.len;

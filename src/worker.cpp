@@ -86,16 +86,17 @@ void send_outcome(Sender<Outcome>& outcome_tx, Run run) {
 std::expected<RowRun, int> start_row_run(RunConfig cfg, bool include_variables) {
   auto [rows_tx, rows_rx] = output::make_channel<Row>(limits::kRowChannelCapacity, limits::kRowChannelWeight);
   auto [outcome_tx, outcome_rx] = output::make_channel<Outcome>(1);
+  auto returns = std::make_shared<output::RowReturns>();
   auto job = std::make_shared<std::tuple<RunConfig, Sender<Row>, Sender<Outcome>>>(
       std::move(cfg), std::move(rows_tx), std::move(outcome_tx));
-  auto worker = spawn([job, include_variables]() mutable {
+  auto worker = spawn([job, include_variables, returns]() mutable {
     auto& [cfg, rows_tx, outcome_tx] = *job;
     send_outcome(outcome_tx, [&] {
       Sender<Row> tx = std::move(rows_tx);
       return run_program(
           cfg, tx.cancel_probe(),
           [&] {
-            auto rows = output::OutputRows::streaming(std::move(tx));
+            auto rows = output::OutputRows::streaming(std::move(tx), std::move(returns));
             // Variable changes are recorded only for a consumer that shows
             // them: a DEF records one per element, and rows holding nothing
             // else would fill the row channel for nobody.
@@ -107,7 +108,7 @@ std::expected<RowRun, int> start_row_run(RunConfig cfg, bool include_variables) 
     job.reset();  // the program text and the senders go before the thread ends
   });
   if (!worker) return std::unexpected(worker.error());
-  return RowRun{std::move(rows_rx), std::move(outcome_rx), std::move(*worker)};
+  return RowRun{std::move(rows_rx), std::move(returns), std::move(outcome_rx), std::move(*worker)};
 }
 
 std::expected<BatchRun, int> start_batch_run(RunConfig cfg, BatchConfig bc) {

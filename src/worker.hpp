@@ -104,6 +104,8 @@ std::expected<WorkerHandle, int> spawn(std::function<void()> body);
 // A run streaming rows: rows, then the outcome once the rows have ended.
 struct RowRun {
   output::Receiver<output::Row> rows;
+  // where the consumer hands its rows back, for the worker to fill again
+  std::shared_ptr<output::RowReturns> returns;
   output::Receiver<Outcome> outcome;
   WorkerHandle worker;
 };

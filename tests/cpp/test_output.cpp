@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -433,4 +435,69 @@ TEST(Channel, ManyProducersThroughALargeQueueKeepEachProducersOrder) {
     for (auto& t : producers) t.join();
     EXPECT_EQ(total, 80000u);
   }
+}
+
+// Rows the consumer hands back are filled again by the worker: none of a
+// handed-back row's cells, variable changes or line may show in a later row,
+// and a row grown past the bound is freed rather than kept.
+TEST(StreamSink, RowsHandedBackCarryNothingIntoLaterRows) {
+  auto [tx, rx] = make_channel<Row>(kRowChannelCapacity);
+  auto returns = std::make_shared<RowReturns>();
+  OutputRows out = OutputRows::streaming(std::move(tx), returns);
+  std::thread consumer([rx = std::move(rx), returns]() mutable {
+    std::deque<Row> got;
+    std::vector<Row> done;
+    std::size_t expected = 1;
+    for (;;) {
+      if (got.empty() && rx.try_recv_all(got) == 0) {
+        auto r = rx.recv();
+        if (!r) break;
+        got.push_back(std::move(*r));
+      }
+      Row r = std::move(got.front());
+      got.pop_front();
+      EXPECT_EQ(r.line, expected);
+      // odd lines: X and a variable change; even lines: Y only
+      if (expected % 2 == 1) {
+        EXPECT_EQ(r.cells.size(), 1u);
+        EXPECT_NE(r.cells.get("X"), nullptr);
+        EXPECT_EQ(r.variables.size(), 1u);
+      } else {
+        EXPECT_EQ(r.cells.size(), 1u);
+        EXPECT_NE(r.cells.get("Y"), nullptr);
+        EXPECT_TRUE(r.variables.empty());
+      }
+      ++expected;
+      done.push_back(std::move(r));  // handed back as received, not cleared
+      if (done.size() >= 7) returns->give_back(done);
+      EXPECT_TRUE(done.empty() || done.size() < 7);
+    }
+    EXPECT_EQ(expected, 5001u);
+  });
+  for (std::size_t line = 1; line <= 5000; ++line) {
+    ASSERT_TRUE(out.flush());
+    out.row.line = line;
+    if (line % 2 == 1) {
+      out.row.cells.insert("X", static_cast<double>(line));
+      out.record_variable_change("R1", 1.0);
+    } else {
+      out.row.cells.insert("Y", static_cast<double>(line));
+    }
+  }
+  ASSERT_TRUE(out.finish());
+  consumer.join();
+
+  // the bound: a large row is not kept for refilling
+  RowReturns bounded;
+  std::vector<Row> rows(2);
+  rows[0].variables.resize(10000);
+  rows[1].cells.insert("X", 1.0);
+  bounded.give_back(rows);
+  EXPECT_TRUE(rows.empty());
+  std::vector<Row> back;
+  bounded.take_all(back);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_NE(back[0].cells.get("X"), nullptr);
+  bounded.take_all(back);
+  EXPECT_EQ(back.size(), 1u);
 }
