@@ -252,6 +252,15 @@ Status OutputRows::flush() {
 
   // a batch takes the row's cells where they are, and the row is used again
   if (!flattener) {
+    if (!batch_writer && batches_on_own_thread) {
+      if (auto* batches = std::get_if<BatchStreamSink>(&sink.v))
+        batch_writer = std::make_unique<BatchWriterThread>(std::move(*batches));
+    }
+    if (batch_writer) {
+      Status st = batch_writer->push(row);
+      row.reset_for_reuse();
+      return st;
+    }
     if (auto* batches = std::get_if<BatchStreamSink>(&sink.v)) {
       Status st = batches->take_row(row);
       row.reset_for_reuse();
@@ -381,6 +390,12 @@ void OutputRows::record_variable_change(std::string_view name, double value) {
 
 Result<std::vector<Row>> OutputRows::finish() {
   if (auto e = flush(); !e) return errors::fail(std::move(e.error()));
+  if (batch_writer) {
+    auto written = batch_writer->finish();
+    batch_writer.reset();
+    if (!written) return errors::fail(std::move(written.error()));
+    sink.v.emplace<BatchStreamSink>(std::move(*written));
+  }
 
   if (flattener) {
     if (flattener->has_pending && flattener->has_pending()) {

@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -469,6 +471,55 @@ struct BatchStreamSink {
   Status emit();
 };
 
+// Writes a batch run's rows into its batches on a thread of its own, so that
+// the executor only hands its rows over. Rows go through a small ring of
+// reused chunks and are written in order; the batches, their sends and the
+// variable events are exactly those of the same rows written on the
+// executor's thread.
+class BatchWriterThread {
+ public:
+  explicit BatchWriterThread(BatchStreamSink&& sink);
+  BatchWriterThread(const BatchWriterThread&) = delete;
+  BatchWriterThread& operator=(const BatchWriterThread&) = delete;
+  // Writes every row handed over (full batches are sent, the last partial
+  // one is not), then ends the thread.
+  ~BatchWriterThread();
+
+  // Hands the row over; it comes back empty, with the room of an earlier
+  // row. Once writing has failed, the failure (StreamClosed when the
+  // consumer is gone) and the row is dropped; a failure to allocate on the
+  // writer's thread is raised here.
+  Status push(Row& row);
+  // Writes every row handed over and ends the thread: the sink, to finish
+  // the run with, or the writer's failure.
+  Result<BatchStreamSink> finish();
+
+ private:
+  static constexpr std::size_t kChunkRows = 512;
+  static constexpr std::size_t kChunks = 4;
+  void run();
+  void publish(bool last);
+  void drain();
+
+  BatchStreamSink sink_;
+  std::array<std::vector<Row>, kChunks> chunks_;
+  std::array<std::size_t, kChunks> counts_{};
+  std::size_t filling_ = 0;  // sequence number of the chunk being filled
+  std::size_t filled_ = 0;   // rows in it
+  // under mutex_: chunks published and chunks written, by sequence number
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable room_;
+  std::size_t published_ = 0;
+  std::size_t written_ = 0;
+  bool last_published_ = false;
+  std::atomic<bool> failed_{false};
+  std::optional<ParsingError> error_;  // written by the writer before failed_
+  std::exception_ptr exception_;       // likewise
+  bool drained_ = false;
+  std::thread thread_;
+};
+
 // ---------------------------------------------------------------------------
 // Row collector
 
@@ -521,6 +572,10 @@ struct OutputRows {
   std::optional<RowFilter> flattener;
   bool track_variables = false;
   bool warned_g91 = false;
+  // A batch sink writes its rows on a thread of its own (started with the
+  // first row), when the machine has a core to spare for it.
+  bool batches_on_own_thread = false;
+  std::unique_ptr<BatchWriterThread> batch_writer;
   // Whether the consumer of the run's output has gone away; the streaming
   // and batch forms watch their own channel, a discarding one is handed the
   // probe of the channel its run feeds.

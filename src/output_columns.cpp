@@ -36,6 +36,10 @@ ColumnWriter::ColumnWriter(std::string_view name, ColumnKind kind, bool forward_
 // that a column without nulls never writes one. New bitmap bytes start all
 // valid; a null clears its bit.
 void ColumnWriter::add_validity(std::size_t count, bool valid) {
+  if (valid && data_.null_count == 0) {  // no bitmap yet, and none needed
+    data_.length += static_cast<std::int64_t>(count);
+    return;
+  }
   if (count == 0) return;
   const auto first = static_cast<std::size_t>(data_.length);
   const std::size_t end = first + count;
@@ -111,13 +115,26 @@ void ColumnWriter::fill_to(std::size_t rows, bool with_last) {
   if (length() >= rows) return;
   const std::size_t count = rows - length();
   if (data_.kind == ColumnKind::List) with_last = false;  // lists are never carried
+  // most gaps are a row or two long: pushed one by one, not inserted
   switch (data_.kind) {
-    case ColumnKind::Float:
-      data_.f64.insert(data_.f64.end(), count, with_last ? last_f64_ : 0.0);
+    case ColumnKind::Float: {
+      const double v = with_last ? last_f64_ : 0.0;
+      if (count <= 4) {
+        for (std::size_t i = 0; i < count; ++i) data_.f64.push_back(v);
+      } else {
+        data_.f64.insert(data_.f64.end(), count, v);
+      }
       break;
-    case ColumnKind::Int:
-      data_.i64.insert(data_.i64.end(), count, with_last ? last_i64_ : 0);
+    }
+    case ColumnKind::Int: {
+      const std::int64_t v = with_last ? last_i64_ : 0;
+      if (count <= 4) {
+        for (std::size_t i = 0; i < count; ++i) data_.i64.push_back(v);
+      } else {
+        data_.i64.insert(data_.i64.end(), count, v);
+      }
       break;
+    }
     case ColumnKind::Str:
       if (with_last && !last_text_.empty()) {
         if (data_.texts_overflow || count > (limits::kMaxArrowOffset - data_.chars.size()) / last_text_.size()) {
@@ -142,9 +159,23 @@ void ColumnWriter::fill_to(std::size_t rows, bool with_last) {
   add_validity(count, with_last);
 }
 
+namespace {
+// The integer of a text of up to 18 decimal digits (a block number), which
+// every reading of it gives; nothing for any other text.
+std::optional<std::int64_t> plain_digits(std::string_view s) {
+  if (s.empty() || s.size() > 18) return std::nullopt;
+  std::int64_t v = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+  }
+  return v;
+}
+}  // namespace
+
 void ColumnWriter::put_any(std::size_t row, Value&& value) {
   if (row < length()) return;  // one value a row: a second one is not taken
-  fill_to(row);
+  if (row > length()) fill_to(row);
   switch (data_.kind) {
     case ColumnKind::Float:
       if (auto* s = std::get_if<std::string>(&value)) {
@@ -155,7 +186,8 @@ void ColumnWriter::put_any(std::size_t row, Value&& value) {
       break;
     case ColumnKind::Int:
       if (auto* s = std::get_if<std::string>(&value)) {
-        if (auto x = parse_int_or_truncated(*s)) push_int(*x);
+        if (auto d = plain_digits(*s)) push_int(*d);
+        else if (auto x = parse_int_or_truncated(*s)) push_int(*x);
       } else if (auto* x = std::get_if<double>(&value)) {
         push_int(truncate_to_int(*x));
       }
@@ -173,7 +205,7 @@ void ColumnWriter::put_any(std::size_t row, Value&& value) {
       }
       break;
   }
-  fill_to(row + 1);  // a value the column could not read
+  if (length() <= row) fill_to(row + 1);  // a value the column could not read
 }
 
 void ColumnWriter::put_int(std::size_t row, std::int64_t value) {

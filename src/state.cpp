@@ -550,6 +550,19 @@ bool State::is_block_address(std::string_view name) {
 }
 
 std::optional<OutputKey> State::resolve_output_key(std::string_view name) const {
+  if (name.size() == 1 && name[0] >= 'A' && name[0] <= 'Z') {
+    const auto i = static_cast<std::size_t>(name[0] - 'A');
+    if (letter_key_seen[i] == LetterKey::Found) return letter_keys[i];
+    if (letter_key_seen[i] == LetterKey::None) return std::nullopt;
+    auto found = output_keys.find(name);
+    if (found == output_keys.end()) {
+      letter_key_seen[i] = LetterKey::None;
+      return std::nullopt;
+    }
+    letter_keys[i] = found->second;
+    letter_key_seen[i] = LetterKey::Found;
+    return found->second;
+  }
   auto it = output_keys.find(name);
   if (it != output_keys.end()) return it->second;
   // upper-cased on the stack for the short names that matter

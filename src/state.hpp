@@ -319,6 +319,11 @@ struct State {
   std::shared_ptr<const LineIndex> line_starts;
   std::shared_ptr<const SourceText> source;                      // the program being run
   FxMap<OutputKey> output_keys;      // axis and block-address columns by upper-case key
+  // resolve_output_key of the one-letter upper-case names, kept as first
+  // asked: output_keys do not change once the state is built
+  enum class LetterKey : std::uint8_t { NotAsked, None, Found };
+  mutable std::array<LetterKey, 26> letter_key_seen{};
+  mutable std::array<OutputKey, 26> letter_keys{};
   std::array<std::string_view, 3> arc_center_columns{"I", "J", "K"};  // interned
   Matrix3 rotation = kIdentity;      // machine = R * local + T for X, Y, Z
   // plain values

@@ -133,9 +133,12 @@ errors::Result<bool> scan_stack(std::string_view source) {
   bool opened = false;
   std::optional<errors::ParsingError> error;
   for_each_line(source, [&](std::size_t number, std::string_view line) {
-    const std::string_view code = line.substr(0, line.find(';'));
-    const std::string_view run = structure_run(code);
+    // a comment cannot reach into the block's first word: the line's first
+    // word is the code's, and the comment is cut off only for the lines
+    // that may open or close a structure
+    const std::string_view run = structure_run(line);
     if (run.empty()) return true;
+    const std::string_view code = line.substr(0, line.find(';'));
     const Word word = classify_word(run);
     if (word == Word::Other) return true;
     if (auto lk = labelled_structure_keyword(line)) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "output.hpp"
@@ -12,6 +14,9 @@ using kelvane::types::Value;
 namespace {
 
 using Cells = std::vector<std::pair<std::string_view, Value>>;
+
+// Whether the runs of a test write their batches on a thread of their own.
+bool g_writer_thread = false;
 
 // A batch-mode run fed block by block; tables are collected at the end.
 struct BatchRun {
@@ -28,6 +33,7 @@ struct BatchRun {
     events_rx = std::move(erx);
     out = OutputRows::batch_stream_with_line_numbers(std::move(ttx), batch_size, disable_ff, vars,
                                                      std::move(etx), line_numbers);
+    out.batches_on_own_thread = g_writer_thread;
   }
   void block(std::size_t line, const Cells& cells, const std::vector<std::pair<std::string, double>>& vars = {}) {
     ASSERT_TRUE(out.flush());
@@ -65,9 +71,20 @@ C col(const Table& t, std::string_view name) {
   return std::get<C>(std::move(cells));
 }
 
+// Every batch, column and variable event is the same whether the rows are
+// written on the executor's thread or on a writer thread of their own.
+class BatchWriting : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { g_writer_thread = GetParam(); }
+  void TearDown() override { g_writer_thread = false; }
+};
+
 }  // namespace
 
-TEST(BatchBuilder, CanonicalColumnOrder) {
+INSTANTIATE_TEST_SUITE_P(OnEitherThread, BatchWriting, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "writer_thread" : "executor"; });
+
+TEST_P(BatchWriting, CanonicalColumnOrder) {
   BatchRun run(10);
   run.block(1, {{"comment", std::string("; c")}, {"M", std::vector<std::string>{"M3"}},
                 {"B2", 1.0}, {"I", 1.0}, {"Q", 1.0}, {"A7", 1.0}, {"RA6", 1.0}, {"X", 1.0},
@@ -85,7 +102,7 @@ TEST(BatchBuilder, CanonicalColumnOrder) {
                                       "non_returning_function_call", "comment"}));
 }
 
-TEST(BatchBuilder, CellConversionsByColumnKind) {
+TEST_P(BatchWriting, CellConversionsByColumnKind) {
   const double nan = std::nan("");
   BatchRun run(10, /*disable_ff=*/true);
   run.block(1, {{"N", std::string("0010")}, {"gg01_motion", std::string("G1")}, {"X", std::string("1.5e1")},
@@ -122,7 +139,7 @@ TEST(BatchBuilder, CellConversionsByColumnKind) {
             (ListColumn{std::vector<std::string>{"M3", "M8"}, std::vector<std::string>{"M5"}, {}, {}, {}, {}}));
 }
 
-TEST(BatchBuilder, BatchesOfBatchSizeAndNoneWithoutRows) {
+TEST_P(BatchWriting, BatchesOfBatchSizeAndNoneWithoutRows) {
   BatchRun empty(2);
   EXPECT_TRUE(empty.finish().empty());
 
@@ -141,7 +158,7 @@ TEST(BatchBuilder, BatchesOfBatchSizeAndNoneWithoutRows) {
   EXPECT_EQ(ones.finish().size(), 2u);
 }
 
-TEST(BatchBuilder, ForwardFillAcrossBatches) {
+TEST_P(BatchWriting, ForwardFillAcrossBatches) {
   for (bool disable : {false, true}) {
     BatchRun run(2, disable);
     run.block(1, {{"N", std::string("5")}, {"gg01_motion", std::string("G1")}, {"X", 1.0},
@@ -179,7 +196,7 @@ TEST(BatchBuilder, ForwardFillAcrossBatches) {
   }
 }
 
-TEST(BatchBuilder, LineNumbersComeFirstAndAreNeverKeptAsAColumn) {
+TEST_P(BatchWriting, LineNumbersComeFirstAndAreNeverKeptAsAColumn) {
   BatchRun run(2, false, false, /*line_numbers=*/true);
   run.block(3, {{"X", 1.0}});
   run.block(7, {{"Y", 1.0}});
@@ -194,7 +211,7 @@ TEST(BatchBuilder, LineNumbersComeFirstAndAreNeverKeptAsAColumn) {
   EXPECT_EQ(std::count(columns.begin(), columns.end(), "line_no"), 0);
 }
 
-TEST(BatchBuilder, VariableEventsPointAtTheRowWithCellsTheyBelongTo) {
+TEST_P(BatchWriting, VariableEventsPointAtTheRowWithCellsTheyBelongTo) {
   BatchRun run(2, false, /*vars=*/true);
   run.block(1, {{"X", 1.0}}, {{"R1", 1.0}});    // row 0
   run.block(2, {}, {{"R2", 2.0}, {"R1", 3.0}}); // no cells: the next row (1)
@@ -251,4 +268,47 @@ TEST(BatchBuilder, ATableSendToADroppedReceiverFails) {
   EXPECT_EQ(e.error().kind(), "stream_closed");
   auto f = out.finish();
   EXPECT_TRUE(f.has_value());  // nothing pending any more
+}
+
+// On a writer thread: many batches through a bounded channel keep their
+// rows in order, and a consumer gone mid-run ends the run with the stream
+// closed, at a later row or at the end.
+TEST(BatchWriterThread, ManyChunksInOrderAndAGoneConsumerStopsTheRun) {
+  auto [ttx, trx] = make_channel<Table>(kTableChannelCapacity);
+  auto [etx, erx] = make_unbounded_channel<VariableEvents>();
+  OutputRows out = OutputRows::batch_stream_with_line_numbers(std::move(ttx), 700, false, false,
+                                                              std::move(etx), true);
+  out.batches_on_own_thread = true;
+  std::thread consumer([rx = std::move(trx)]() mutable {
+    std::int64_t next = 1;
+    while (auto t = rx.recv()) {
+      for (const auto& v : col<IntColumn>(*t, "line_no")) EXPECT_EQ(*v, next++);
+    }
+    EXPECT_EQ(next, 10001);
+  });
+  for (std::size_t line = 1; line <= 10000; ++line) {
+    ASSERT_TRUE(out.flush());
+    out.row.line = line;
+    out.row.cells.insert("X", static_cast<double>(line));
+  }
+  ASSERT_TRUE(out.finish());
+  consumer.join();
+
+  auto [ttx2, trx2] = make_channel<Table>(kTableChannelCapacity);
+  auto [etx2, erx2] = make_unbounded_channel<VariableEvents>();
+  OutputRows gone = OutputRows::batch_stream_with_line_numbers(std::move(ttx2), 1, false, false,
+                                                               std::move(etx2), false);
+  gone.batches_on_own_thread = true;
+  trx2.close();
+  std::optional<kelvane::errors::ParsingError> failure;
+  for (std::size_t line = 1; line <= 100000 && !failure; ++line) {
+    if (auto st = gone.flush(); !st) failure = st.error();
+    gone.row.cells.insert("X", 1.0);
+  }
+  if (!failure) {
+    auto f = gone.finish();
+    ASSERT_FALSE(f);
+    failure = f.error();
+  }
+  EXPECT_EQ(failure->kind(), "stream_closed");
 }
