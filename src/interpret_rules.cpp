@@ -93,13 +93,12 @@ std::vector<Pair> children(const Pair& node) {
 }
 
 Result<std::array<Pair, 2>> two_children(const Pair& node) {
-  auto parts = node.into_inner();
-  auto first = parts.next();
-  auto second = parts.next();
-  if (!first || !second) {
-    return fail(errors::InvalidElementCount{2, first ? std::size_t{1} : std::size_t{0}});
-  }
-  return std::array<Pair, 2>{*first, *second};
+  const std::uint32_t end = node.children_end();
+  const std::uint32_t first = node.children_begin();
+  if (first >= end) return fail(errors::InvalidElementCount{2, std::size_t{0}});
+  const std::uint32_t second = node.next_sibling(first);
+  if (second >= end) return fail(errors::InvalidElementCount{2, std::size_t{1}});
+  return std::array<Pair, 2>{node.node_at(first), node.node_at(second)};
 }
 
 const Columns& columns() {

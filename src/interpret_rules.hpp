@@ -128,26 +128,26 @@ std::optional<std::size_t> resolve_jump(const JumpTable& table, std::size_t curr
 
 // GOTO, GOTOB, GOTOF, GOTOC (a `goto_statement` node). A GOTOC whose key is
 // visible in no running list warns and continues.
-Result<Flow> interpret_goto(Pair goto_statement, State& state);
+Result<Flow> interpret_goto(const Pair& goto_statement, State& state);
 // IF condition GOTO... (an `if_goto_statement` node).
-Result<Flow> interpret_if_goto(Pair if_goto_statement, State& state);
+Result<Flow> interpret_if_goto(const Pair& if_goto_statement, State& state);
 // CASE expr OF c1 GOTO.. c2 GOTO.. DEFAULT GOTO.. (a `case_statement` node).
-Result<Flow> interpret_case(Pair case_statement, State& state);
+Result<Flow> interpret_case(const Pair& case_statement, State& state);
 // GOTOS (a `gotos_statement` node): warns and continues.
-Flow interpret_gotos(Pair gotos_statement, State& state);
+Flow interpret_gotos(const Pair& gotos_statement, State& state);
 
 // ---------------------------------------------------------------------------
 // Block lists and structures
 
 // Runs one `blocks` node with its own jump table and label scope; counts the
 // backward jumps placed in it against the iteration limit.
-Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state);
+Result<Flow> interpret_blocks(const Pair& blocks, OutputRows& rows, State& state);
 
-Result<Flow> interpret_statement_if(Pair if_statement, OutputRows& rows, State& state);
-Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, State& state);
-Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State& state);
-Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, State& state);
-Result<Flow> interpret_statement_repeat_until(Pair repeat_until_statement, OutputRows& rows,
+Result<Flow> interpret_statement_if(const Pair& if_statement, OutputRows& rows, State& state);
+Result<Flow> interpret_statement_while(const Pair& while_statement, OutputRows& rows, State& state);
+Result<Flow> interpret_statement_for(const Pair& for_statement, OutputRows& rows, State& state);
+Result<Flow> interpret_statement_loop(const Pair& loop_statement, OutputRows& rows, State& state);
+Result<Flow> interpret_statement_repeat_until(const Pair& repeat_until_statement, OutputRows& rows,
                                               State& state);
 
 // The parts of block lists and structures shared by the recursive rules
@@ -195,14 +195,14 @@ struct IfParts {
 };
 // The children of an `if_statement` node; a comment among them is written
 // into the current row.
-Result<IfParts> if_parts(Pair if_statement, OutputRows& rows, const State& state);
+Result<IfParts> if_parts(const Pair& if_statement, OutputRows& rows, const State& state);
 
 struct WhileParts {
   Pair condition;
   Pair body;
 };
 // The children of a `while_statement` node.
-Result<WhileParts> while_parts(Pair while_statement);
+Result<WhileParts> while_parts(const Pair& while_statement);
 // Whether a WHILE runs another pass after `passes` finished ones: its
 // condition holds and the limit is not reached. At the limit the loop fails,
 // whatever the condition.
@@ -213,7 +213,7 @@ struct RepeatParts {
   Pair condition;
 };
 // The children of a `repeat_until_statement` node.
-Result<RepeatParts> repeat_until_parts(Pair repeat_until_statement, const State& state);
+Result<RepeatParts> repeat_until_parts(const Pair& repeat_until_statement, const State& state);
 // Whether a LOOP runs another pass after one finished: always, the pass
 // counted, until the iteration limit fails it.
 Result<bool> loop_pass_due(std::size_t& passes, const State& state);
@@ -233,7 +233,7 @@ struct ForStart {
   ForLoop loop;
   Pair body;
 };
-Result<ForStart> start_for(Pair for_statement, OutputRows& rows, State& state);
+Result<ForStart> start_for(const Pair& for_statement, OutputRows& rows, State& state);
 // Whether a started FOR runs its first pass: its counter is a variable (not
 // an axis or a block address) within the end value.
 bool for_first_pass_due(const ForLoop& loop, const State& state);
@@ -417,11 +417,11 @@ using AssignmentResult = std::pair<std::string, std::optional<double>>;
 
 // One `assignment` or `axis_word` node: stores the value in the state (axis
 // position, numeric variable, STRING variable or one character of it).
-Result<AssignmentResult> interpret_assignment(Pair node, State& state);
+Result<AssignmentResult> interpret_assignment(const Pair& node, State& state);
 // IC(e) (an `axis_increment` node) for the axis or variable `name`.
-Result<double> interpret_axis_increment(Pair node, State& state, std::string name);
+Result<double> interpret_axis_increment(const Pair& node, State& state, std::string name);
 // One `definition` node (DEF ...). Writes no cell; records numeric values.
-Status interpret_definition(Pair node, OutputRows& rows, State& state);
+Status interpret_definition(const Pair& node, OutputRows& rows, State& state);
 
 // ---------------------------------------------------------------------------
 // Frame instructions
@@ -430,7 +430,7 @@ using RotationMatrix = state::Matrix3;
 
 // One `frame_op` node: TRANS, ATRANS, ROT, AROT, and the unsupported frame
 // keywords. Keeps the machine position of every positioned axis.
-Status interpret_frame_op(Pair node, State& state);
+Status interpret_frame_op(const Pair& node, State& state);
 
 // What a frame instruction does to the translation and the rotation (the
 // middle step of the frame change: positions are re-derived by the caller).

@@ -219,7 +219,7 @@ Result<std::pair<std::string, double>> numeric_target_and_value(const Pair& node
 
 }  // namespace
 
-Result<AssignmentResult> interpret_assignment(Pair node, State& state) {
+Result<AssignmentResult> interpret_assignment(const Pair& node, State& state) {
   auto parts = two_children(node);
   if (!parts) return fail(std::move(parts.error()));
   const Pair& target = (*parts)[0];
@@ -236,7 +236,7 @@ Result<AssignmentResult> interpret_assignment(Pair node, State& state) {
   return AssignmentResult{std::move(name), number};
 }
 
-Result<double> interpret_axis_increment(Pair node, State& state, std::string name) {
+Result<double> interpret_axis_increment(const Pair& node, State& state, std::string name) {
   auto child = node.into_inner().next();
   if (!child || child->as_rule() != Rule::expression) {
     const std::size_t line = node_line(node);

@@ -131,7 +131,7 @@ Status define_initialized(const Pair& item, bool is_string, OutputRows& rows, St
 
 }  // namespace
 
-Status interpret_definition(Pair node, OutputRows& rows, State& state) {
+Status interpret_definition(const Pair& node, OutputRows& rows, State& state) {
   bool is_string = false;
   for (Pair item : node.into_inner()) {
     switch (item.as_rule()) {

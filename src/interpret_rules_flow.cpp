@@ -204,7 +204,7 @@ Result<Flow> LoopBody::run(OutputRows& rows, State& state) {
   return run_block_list(*list, rows, state);
 }
 
-Result<Flow> interpret_blocks(Pair blocks, OutputRows& rows, State& state) {
+Result<Flow> interpret_blocks(const Pair& blocks, OutputRows& rows, State& state) {
   // the program's own list: no other list is running
   const bool outermost = state.label_scopes.empty();
   auto list = collect_block_list(blocks, state);

@@ -225,7 +225,7 @@ Status apply_frame_instruction(std::string_view keyword, std::span<const Pair> a
                                          fmt("Unexpected frame keyword '{}'", keyword)));
 }
 
-Status interpret_frame_op(Pair node, State& state) {
+Status interpret_frame_op(const Pair& node, State& state) {
   const std::size_t line = node_line(node);
   const std::string line_text = line_text_of(state, line);
   std::vector<Pair> parts = children(node);

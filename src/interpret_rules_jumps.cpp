@@ -263,7 +263,7 @@ ParsingError JumpRequest::into_not_found_error(const State& state) const {
                                     line};
 }
 
-Result<Flow> interpret_goto(Pair goto_statement, State& state) {
+Result<Flow> interpret_goto(const Pair& goto_statement, State& state) {
   const std::size_t line = node_line(goto_statement);
   auto parts = goto_statement.into_inner();
   auto kw = parts.next();
@@ -293,7 +293,7 @@ Result<Flow> interpret_goto(Pair goto_statement, State& state) {
                                 direction});
 }
 
-Result<Flow> interpret_if_goto(Pair if_goto_statement, State& state) {
+Result<Flow> interpret_if_goto(const Pair& if_goto_statement, State& state) {
   auto parts = two_children(if_goto_statement);
   if (!parts) return fail(std::move(parts.error()));
   auto holds = evaluate_condition((*parts)[0], state);
@@ -302,7 +302,7 @@ Result<Flow> interpret_if_goto(Pair if_goto_statement, State& state) {
   return interpret_goto((*parts)[1], state);
 }
 
-Result<Flow> interpret_case(Pair case_statement, State& state) {
+Result<Flow> interpret_case(const Pair& case_statement, State& state) {
   std::optional<double> selector;
   for (Pair child : case_statement.into_inner()) {
     switch (child.as_rule()) {
@@ -340,7 +340,7 @@ Result<Flow> interpret_case(Pair case_statement, State& state) {
   return Flow::cont();
 }
 
-Flow interpret_gotos(Pair gotos_statement, State& /*state*/) {
+Flow interpret_gotos(const Pair& gotos_statement, State& /*state*/) {
   text::write_warning_line(fmt(
       "Warning: GOTOS ignored (line {}): the program restart depends on the PLC signal "
       "enableGoToStart; continuing with the next block",

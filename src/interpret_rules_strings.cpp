@@ -32,22 +32,28 @@ std::string number_to_text(double value) {
 
 types::Pair unwrap_lone_operand(const types::Pair& node) {
   if (node.as_rule() != types::Rule::string_expression) return node;
-  auto inner = node.into_inner();
-  auto operand = inner.next();
-  if (!operand || inner.next()) return node;
-  if (operand->start_pos() != node.start_pos()) return node;  // a leading "<<"
-  auto lone = first_child(*operand);
-  return lone ? *lone : node;
+  const std::uint32_t end = node.children_end();
+  const std::uint32_t operand = node.children_begin();
+  if (operand >= end || node.next_sibling(operand) < end) return node;  // not one operand
+  if (node.start_pos_at(operand) != node.start_pos()) return node;      // a leading "<<"
+  // the operand's first child, if it has one
+  const std::uint32_t lone = operand + 1;
+  if (lone >= node.next_sibling(operand)) return node;
+  return node.node_at(lone);
 }
 
 namespace {
 
 // The child of the lone primary of an expression, if it has exactly one.
 std::optional<types::Pair> lone_primary_child(const types::Pair& expression) {
-  auto inner = expression.into_inner();
-  auto primary = inner.next();
-  if (!primary || inner.next() || primary->as_rule() != types::Rule::primary) return std::nullopt;
-  return first_child(*primary);
+  const std::uint32_t end = expression.children_end();
+  const std::uint32_t primary = expression.children_begin();
+  if (primary >= end || expression.next_sibling(primary) < end ||
+      expression.rule_at(primary) != types::Rule::primary)
+    return std::nullopt;
+  const std::uint32_t child = primary + 1;
+  if (child >= expression.next_sibling(primary)) return std::nullopt;
+  return expression.node_at(child);
 }
 
 bool is_text_function(std::string_view name) {

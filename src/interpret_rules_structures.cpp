@@ -24,7 +24,7 @@ ParsingError for_counter_stuck(std::string_view counter, double value, std::size
 
 }  // namespace
 
-Result<IfParts> if_parts(Pair if_statement, OutputRows& rows, const State& state) {
+Result<IfParts> if_parts(const Pair& if_statement, OutputRows& rows, const State& state) {
   std::optional<Pair> condition;
   std::optional<Pair> then_body;
   std::optional<Pair> else_body;
@@ -53,7 +53,7 @@ Result<IfParts> if_parts(Pair if_statement, OutputRows& rows, const State& state
   return IfParts{*condition, *then_body, else_body};
 }
 
-Result<WhileParts> while_parts(Pair while_statement) {
+Result<WhileParts> while_parts(const Pair& while_statement) {
   auto parts = two_children(while_statement);
   if (!parts) return fail(std::move(parts.error()));
   return WhileParts{(*parts)[0], (*parts)[1]};
@@ -67,7 +67,7 @@ Result<bool> while_pass_due(const Pair& condition, std::size_t passes, State& st
   return false;
 }
 
-Result<RepeatParts> repeat_until_parts(Pair repeat_until_statement, const State& state) {
+Result<RepeatParts> repeat_until_parts(const Pair& repeat_until_statement, const State& state) {
   std::optional<Pair> body;
   std::optional<Pair> condition;
   for (Pair child : repeat_until_statement.into_inner()) {
@@ -98,7 +98,7 @@ Result<bool> repeat_pass_due(const Pair& condition, std::size_t& passes, State& 
   return !*holds;
 }
 
-Result<ForStart> start_for(Pair for_statement, OutputRows& rows, State& state) {
+Result<ForStart> start_for(const Pair& for_statement, OutputRows& rows, State& state) {
   auto parts = for_statement.into_inner();
   auto assignment = parts.next();
   auto end_expr = parts.next();
@@ -138,7 +138,7 @@ Result<bool> for_next_pass_due(const ForLoop& loop, OutputRows& rows, State& sta
   return true;
 }
 
-Result<Flow> interpret_statement_if(Pair if_statement, OutputRows& rows, State& state) {
+Result<Flow> interpret_statement_if(const Pair& if_statement, OutputRows& rows, State& state) {
   auto parts = if_parts(if_statement, rows, state);
   if (!parts) return fail(std::move(parts.error()));
   auto holds = evaluate_condition(parts->condition, state);
@@ -165,7 +165,7 @@ Result<Flow> run_passes(LoopBody& body, OutputRows& rows, State& state, Again&& 
 
 }  // namespace
 
-Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, State& state) {
+Result<Flow> interpret_statement_while(const Pair& while_statement, OutputRows& rows, State& state) {
   auto parts = while_parts(while_statement);
   if (!parts) return fail(std::move(parts.error()));
   std::size_t passes = 0;
@@ -177,7 +177,7 @@ Result<Flow> interpret_statement_while(Pair while_statement, OutputRows& rows, S
                     [&] { return while_pass_due(parts->condition, ++passes, state); });
 }
 
-Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State& state) {
+Result<Flow> interpret_statement_for(const Pair& for_statement, OutputRows& rows, State& state) {
   auto started = start_for(for_statement, rows, state);
   if (!started) return fail(std::move(started.error()));
   if (!for_first_pass_due(started->loop, state)) return Flow::cont();
@@ -186,7 +186,7 @@ Result<Flow> interpret_statement_for(Pair for_statement, OutputRows& rows, State
                     [&] { return for_next_pass_due(started->loop, rows, state); });
 }
 
-Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, State& state) {
+Result<Flow> interpret_statement_loop(const Pair& loop_statement, OutputRows& rows, State& state) {
   auto body_node = loop_statement.into_inner().next();
   if (!body_node) return fail(errors::InvalidElementCount{1, 0});
   std::size_t passes = 0;
@@ -194,7 +194,7 @@ Result<Flow> interpret_statement_loop(Pair loop_statement, OutputRows& rows, Sta
   return run_passes(body, rows, state, [&] { return loop_pass_due(passes, state); });
 }
 
-Result<Flow> interpret_statement_repeat_until(Pair repeat_until_statement, OutputRows& rows,
+Result<Flow> interpret_statement_repeat_until(const Pair& repeat_until_statement, OutputRows& rows,
                                               State& state) {
   auto parts = repeat_until_parts(repeat_until_statement, state);
   if (!parts) return fail(std::move(parts.error()));

@@ -190,11 +190,11 @@ inline constexpr std::uint32_t kGrammarLine = 2;
 
 // The refused lines are parsed in chunks of whole lines (a string literal
 // over several lines stays in one), in parallel for large programs. The trees
-// are held up to a number of tokens (twelve bytes each, some thirty per
-// refused line); a chunk beyond it is parsed again when one of its lines
-// runs, the last few such chunks held.
+// are held up to a number of tokens (sixteen bytes each, one per node, some
+// fifteen per refused line); a chunk beyond it is parsed again when one of
+// its lines runs, the last few such chunks held.
 inline constexpr std::size_t kSparseChunkLines = 32768;
-inline constexpr std::size_t kHeldSparseTokens = std::size_t{1} << 24;
+inline constexpr std::size_t kHeldSparseTokens = std::size_t{1} << 23;
 inline constexpr std::size_t kReparsedChunksHeld = 2;
 
 // NC_SPARSE_CHUNK_LINES and NC_SPARSE_HELD_TOKENS as unsigned decimals, else

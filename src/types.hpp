@@ -142,6 +142,18 @@ class Pair {
   const std::shared_ptr<const ParseTree>& tree() const { return tree_; }
   std::uint32_t token_index() const { return start_; }
 
+  // Walking the children by token index, without a handle per step (each
+  // handle shares the tree): the first child's index, the index behind the
+  // last child, the sibling after the child at index i, and its rule and
+  // start.
+  std::uint32_t children_begin() const { return start_ + 1; }
+  std::uint32_t children_end() const { return next_index(); }
+  std::uint32_t next_sibling(std::uint32_t i) const { return tree_->tokens[i].next; }
+  Rule rule_at(std::uint32_t i) const { return tree_->tokens[i].rule; }
+  std::size_t start_pos_at(std::uint32_t i) const { return tree_->tokens[i].pos; }
+  // The node at token index i of this tree, with this node's line offset.
+  Pair node_at(std::uint32_t i) const { return Pair(tree_, i, line_offset_); }
+
  private:
   std::uint32_t next_index() const { return tree_->tokens[start_].next; }
   std::shared_ptr<const ParseTree> tree_;
