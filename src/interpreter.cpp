@@ -38,7 +38,7 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
   const state::SourceText held = std::move(source);
   const std::string_view program = held.text;
 
-  auto scanned = structure_scan::check_structures(program);
+  auto scanned = structure_scan::check_structures(program, line_driver::pool_threads() >= 2);
   if (!scanned) return errors::fail(std::move(scanned.error()));
   const bool has_structure = *scanned;
 

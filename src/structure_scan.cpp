@@ -1,6 +1,8 @@
 #include "structure_scan.hpp"
 
 #include <array>
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include "text.hpp"
@@ -127,24 +129,91 @@ std::optional<errors::ParsingError> close_structure(std::vector<OpenEntry>& stac
                        std::string(closing_word(top.kind)) + ")");
 }
 
+// A line whose first word is a structure keyword.
+struct KeywordLine {
+  std::size_t number;  // 1-based, of the range it was found in
+  std::string_view line;
+  Word word;
+};
+
+// The keyword lines among the lines that start in [begin, end) of `source`
+// (`end` a line start, or the end of the source), split as for_each_line
+// splits the whole source; how many lines there are.
+std::size_t keyword_lines(std::string_view source, std::size_t begin, std::size_t end,
+                          std::vector<KeywordLine>& out) {
+  std::size_t start = begin;
+  std::size_t number = 0;
+  while (start < end || end == source.size()) {
+    const std::size_t nl = source.find('\n', start);
+    std::string_view line = source.substr(start, nl == std::string_view::npos ? source.npos
+                                                                               : nl - start);
+    if (nl != std::string_view::npos && !line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
+    ++number;
+    // a comment cannot reach into the block's first word: the line's first
+    // word is the code's
+    if (const std::string_view run = structure_run(line); !run.empty()) {
+      if (const Word word = classify_word(run); word != Word::Other)
+        out.push_back(KeywordLine{number, line, word});
+    }
+    if (nl == std::string_view::npos) break;
+    start = nl + 1;
+  }
+  return number;
+}
+
+// The keyword lines of the whole source, numbered in it; a large source is
+// screened in two halves at once.
+std::vector<KeywordLine> all_keyword_lines(std::string_view source, bool two_threads) {
+  std::vector<KeywordLine> out;
+  constexpr std::size_t kTwoThreadsFrom = std::size_t{4} << 20;
+  const std::size_t cut =
+      two_threads && source.size() >= kTwoThreadsFrom ? source.find('\n', source.size() / 2)
+                                                      : std::string_view::npos;
+  if (cut == std::string_view::npos) {
+    keyword_lines(source, 0, source.size(), out);
+    return out;
+  }
+  std::vector<KeywordLine> second;
+  std::exception_ptr failure;
+  std::thread other([&] {
+    try {
+      keyword_lines(source, cut + 1, source.size(), second);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  std::size_t first_lines = 0;
+  try {
+    first_lines = keyword_lines(source, 0, cut + 1, out);
+  } catch (...) {
+    other.join();
+    throw;
+  }
+  other.join();
+  if (failure) std::rethrow_exception(failure);
+  out.reserve(out.size() + second.size());
+  for (KeywordLine& k : second) {
+    k.number += first_lines;
+    out.push_back(k);
+  }
+  return out;
+}
+
 // The structure walk proper; the error before any re-report.
-errors::Result<bool> scan_stack(std::string_view source) {
+errors::Result<bool> scan_stack(std::string_view source, bool two_threads) {
   std::vector<OpenEntry> stack;
   bool opened = false;
   std::optional<errors::ParsingError> error;
-  for_each_line(source, [&](std::size_t number, std::string_view line) {
-    // a comment cannot reach into the block's first word: the line's first
-    // word is the code's, and the comment is cut off only for the lines
-    // that may open or close a structure
-    const std::string_view run = structure_run(line);
-    if (run.empty()) return true;
+  for (const KeywordLine& k : all_keyword_lines(source, two_threads)) {
+    const std::size_t number = k.number;
+    const std::string_view line = k.line;
+    const Word word = k.word;
     const std::string_view code = line.substr(0, line.find(';'));
-    const Word word = classify_word(run);
-    if (word == Word::Other) return true;
     if (auto lk = labelled_structure_keyword(line)) {
       error = errors::ParseContext{lk->column, std::string(line), "control structure check",
                                    labelled_message(*lk), number};
-      return false;
+      break;
     }
     auto push = [&](Structure kind) {
       stack.push_back({number, kind, line});
@@ -166,8 +235,8 @@ errors::Result<bool> scan_stack(std::string_view source) {
       case Word::Until: error = close_structure(stack, word, number, line); break;
       case Word::Other: break;
     }
-    return !error;
-  });
+    if (error) break;
+  }
   if (error) return errors::fail(std::move(*error));
   if (!stack.empty()) {
     const OpenEntry& top = stack.back();
@@ -316,8 +385,8 @@ std::optional<MisplacedKeyword> misplaced_structure_keyword(std::string_view lin
   return std::nullopt;
 }
 
-errors::Result<bool> check_structures(std::string_view source) {
-  auto result = scan_stack(source);
+errors::Result<bool> check_structures(std::string_view source, bool two_threads) {
+  auto result = scan_stack(source, two_threads);
   if (result) return result;
   // A closing keyword hidden behind other content explains an unbalanced
   // program better than the stack does: report the first one instead.

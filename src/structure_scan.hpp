@@ -25,8 +25,9 @@ std::string_view closing_word(Structure kind);
 // one structure block opens anywhere in the program. Errors:
 // UnmatchedStructure, or ParseContext with the context
 // "control structure check" (a jump label on a structure line, or a closing
-// keyword after other content on a line).
-errors::Result<bool> check_structures(std::string_view source);
+// keyword after other content on a line). With `two_threads`, a large
+// program is screened for keyword lines on two threads at once.
+errors::Result<bool> check_structures(std::string_view source, bool two_threads = false);
 
 // A block split after its prefix (leading whitespace, block number N<digits>
 // and an optional jump label "name:").

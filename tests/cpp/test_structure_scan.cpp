@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -241,4 +242,43 @@ TEST(UnicodeTrim, BothEnds) {
   EXPECT_EQ(trim_unicode("\u3000 x y\u00A0\t"), "x y");
   EXPECT_EQ(trim_unicode("\u2028"), "");
   EXPECT_EQ(trim_unicode(std::string("\xC2")), std::string("\xC2"));
+}
+
+// A large program is screened in two halves on two threads: the outcome,
+// its line numbers and texts included, is that of one walk over the whole,
+// wherever the structures and the cut between the halves fall.
+TEST(StructureScan, TwoThreadsFindWhatOneFinds) {
+  auto filler = [](std::size_t bytes, const char* line) {
+    std::string s;
+    while (s.size() < bytes) s += line;
+    return s;
+  };
+  const std::string lf = filler(std::size_t{3} << 20, "N10 G1 X1 Y2 ; c\n");
+  const std::string crlf = filler(std::size_t{3} << 20, "N10 G1 X1\r\n");
+  const std::vector<std::string> sources = {
+      "IF R1\n" + lf + "ENDIF\n",                      // open in one half, closed in the other
+      "WHILE R1\n" + lf + "ENDIF\n",                   // the mismatch in the second half
+      lf + "ENDIF\n" + lf,                             // the error about where the cut falls
+      lf + "\nENDWHILE",                               // no line end at the end
+      "X1\r\n" + crlf + "WHILE R1<3\r\n" + crlf,       // never closed, CR LF lines
+      lf + "REPEAT\n" + lf + "UNTIL R1>3\n" + lf + "\n",
+  };
+  for (const std::string& s : sources) {
+    const auto one = check_structures(s, false);
+    const auto two = check_structures(s, true);
+    ASSERT_EQ(one.has_value(), two.has_value()) << s.substr(0, 20);
+    if (one) {
+      EXPECT_EQ(*one, *two);
+      continue;
+    }
+    EXPECT_EQ(one.error().message(), two.error().message());
+    ASSERT_TRUE(one.error().location() && two.error().location());
+    EXPECT_EQ(one.error().location()->line, two.error().location()->line);
+  }
+  const auto r = check_structures(lf + "ENDIF\n" + lf, true);
+  ASSERT_FALSE(r);
+  const auto* e = r.error().get_if<UnmatchedStructure>();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->line, static_cast<std::size_t>(std::count(lf.begin(), lf.end(), '\n')) + 1);
+  EXPECT_EQ(e->line_text, "ENDIF");
 }
