@@ -1,12 +1,11 @@
 #include "line_driver_parts.hpp"
 
-#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "output_ring.hpp"
 
 // The line-by-line run of a large program that holds no control statement:
 // with two or more pool threads, a decoder thread decodes chunks of lines
@@ -64,69 +63,8 @@ errors::Result<Flow> stream_serially(std::string_view program, OutputRows& rows,
   return outcome;
 }
 
-// The ring between the decoder thread and the executor: chunk k goes into
-// slot k % kRingChunks; `decoded` counts the chunks written, `taken` those
-// the executor is done with.
-class Ring {
- public:
-  StreamChunk& slot(std::size_t k) { return chunks_[k % kRingChunks]; }
-
-  // Decoder: waits for room for chunk k; false once the executor stopped.
-  bool wait_for_room(std::size_t k) {
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return stopped_ || k < taken_ + kRingChunks; });
-    return !stopped_;
-  }
-  // Decoder: chunk k is written; `last` when no chunk follows.
-  void publish(std::size_t k, bool last) {
-    {
-      std::lock_guard lock(mutex_);
-      decoded_ = k + 1;
-      finished_ = last;
-    }
-    ready_.notify_one();
-  }
-  // Executor: waits for chunk k; false when the program ended before it.
-  bool wait_for_chunk(std::size_t k) {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [&] { return k < decoded_ || finished_; });
-    return k < decoded_;
-  }
-  // Executor: done with chunk k; its slot may be written again.
-  void release(std::size_t k) {
-    {
-      std::lock_guard lock(mutex_);
-      taken_ = k + 1;
-    }
-    room_.notify_one();
-  }
-  // Decoder: no more chunks will come.
-  void fail() {
-    {
-      std::lock_guard lock(mutex_);
-      finished_ = true;
-    }
-    ready_.notify_one();
-  }
-  // Executor: no more chunks wanted.
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopped_ = true;
-    }
-    room_.notify_one();
-  }
-
- private:
-  std::array<StreamChunk, kRingChunks> chunks_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable room_;
-  std::size_t decoded_ = 0;
-  std::size_t taken_ = 0;
-  bool finished_ = false;
-  bool stopped_ = false;
-};
+// The ring between the decoder thread and the executor.
+using Ring = output::ChunkRing<StreamChunk, kRingChunks>;
 
 void decode_ahead(std::string_view program, Ring& ring) {
   std::size_t k = 0;

@@ -32,6 +32,7 @@
 #include "fx_hash.hpp"
 #include "limits.hpp"
 #include "output_columns.hpp"
+#include "output_ring.hpp"
 #include "types.hpp"
 
 namespace kelvane::output {
@@ -497,22 +498,18 @@ class BatchWriterThread {
  private:
   static constexpr std::size_t kChunkRows = 512;
   static constexpr std::size_t kChunks = 4;
+  struct RowChunk {
+    std::vector<Row> rows;  // kChunkRows of them, reused
+    std::size_t count = 0;  // the rows handed over in it
+  };
   void run();
   void publish(bool last);
   void drain();
 
   BatchStreamSink sink_;
-  std::array<std::vector<Row>, kChunks> chunks_;
-  std::array<std::size_t, kChunks> counts_{};
+  ChunkRing<RowChunk, kChunks> ring_;
   std::size_t filling_ = 0;  // sequence number of the chunk being filled
   std::size_t filled_ = 0;   // rows in it
-  // under mutex_: chunks published and chunks written, by sequence number
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable room_;
-  std::size_t published_ = 0;
-  std::size_t written_ = 0;
-  bool last_published_ = false;
   std::atomic<bool> failed_{false};
   std::optional<ParsingError> error_;  // written by the writer before failed_
   std::exception_ptr exception_;       // likewise

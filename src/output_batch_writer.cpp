@@ -2,12 +2,12 @@
 
 #include "output.hpp"
 
-// The batch writer's thread: chunk k of rows goes into slot k % kChunks; the
-// executor fills a slot once the writer is done with the chunk it held.
+// The batch writer's thread: the executor fills the chunks of the ring, the
+// writer takes them in order and empties their rows for the executor again.
 namespace kelvane::output {
 
 BatchWriterThread::BatchWriterThread(BatchStreamSink&& sink) : sink_(std::move(sink)) {
-  for (auto& chunk : chunks_) chunk.resize(kChunkRows);
+  for (std::size_t k = 0; k < kChunks; ++k) ring_.slot(k).rows.resize(kChunkRows);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -18,40 +18,26 @@ Status BatchWriterThread::push(Row& row) {
     if (exception_) std::rethrow_exception(exception_);
     return errors::fail(*error_);
   }
-  std::swap(chunks_[filling_ % kChunks][filled_], row);
+  std::swap(ring_.slot(filling_).rows[filled_], row);
   if (++filled_ == kChunkRows) publish(false);
   return {};
 }
 
 // Hands the chunk being filled to the writer and waits for the slot of the
-// next one to be free.
+// next one to be free (the writer never stops taking chunks).
 void BatchWriterThread::publish(bool last) {
-  {
-    std::unique_lock lock(mutex_);
-    counts_[filling_ % kChunks] = filled_;
-    published_ = filling_ + 1;
-    last_published_ = last;
-  }
-  ready_.notify_one();
+  ring_.slot(filling_).count = filled_;
+  ring_.publish(filling_, last);
   ++filling_;
   filled_ = 0;
-  if (last) return;
-  std::unique_lock lock(mutex_);
-  room_.wait(lock, [&] { return filling_ < written_ + kChunks; });
+  if (!last) ring_.wait_for_room(filling_);
 }
 
 void BatchWriterThread::run() {
-  for (std::size_t k = 0;; ++k) {
-    std::size_t count = 0;
-    {
-      std::unique_lock lock(mutex_);
-      ready_.wait(lock, [&] { return k < published_ || last_published_; });
-      if (k >= published_) return;  // the last chunk was written
-      count = counts_[k % kChunks];
-    }
-    std::vector<Row>& chunk = chunks_[k % kChunks];
-    for (std::size_t i = 0; i < count; ++i) {
-      Row& row = chunk[i];
+  for (std::size_t k = 0; ring_.wait_for_chunk(k); ++k) {
+    RowChunk& chunk = ring_.slot(k);
+    for (std::size_t i = 0; i < chunk.count; ++i) {
+      Row& row = chunk.rows[i];
       if (!failed_.load(std::memory_order_relaxed)) {
         try {
           if (Status st = sink_.take_row(row); !st) {
@@ -65,11 +51,7 @@ void BatchWriterThread::run() {
       }
       row.reset_for_reuse();
     }
-    {
-      std::lock_guard lock(mutex_);
-      written_ = k + 1;
-    }
-    room_.notify_one();
+    ring_.release(k);
   }
 }
 
