@@ -199,8 +199,29 @@ std::expected<std::string, std::string> read_program_file(const std::string& pat
   if (fd < 0) return std::unexpected(os_error_text(errno));
   std::string text;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    text.reserve(static_cast<std::size_t>(st.st_size));
+  int read_error = 0;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    // a regular file is read straight into the text, which is not filled first
+    text.resize_and_overwrite(static_cast<std::size_t>(st.st_size), [&](char* p, std::size_t n) {
+      std::size_t got = 0;
+      while (got < n) {
+        const ssize_t r = ::read(fd, p + got, n - got);
+        if (r < 0) {
+          if (errno == EINTR) continue;
+          read_error = errno;
+          break;
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+      }
+      return got;
+    });
+    if (read_error != 0) {
+      ::close(fd);
+      return std::unexpected(os_error_text(read_error));
+    }
+  }
+  // the rest: a file without a size, or one that grew meanwhile
   char buf[1 << 16];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
