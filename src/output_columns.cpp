@@ -25,6 +25,19 @@ std::size_t column_len(const Column& c) {
 // ---------------------------------------------------------------------------
 // ColumnWriter
 
+namespace {
+// `count` copies of `x` behind the values: most gaps are a row or two long,
+// and those are pushed one by one rather than inserted.
+template <typename T>
+void append_copies(std::vector<T>& values, std::size_t count, T x) {
+  if (count <= 4) {
+    for (std::size_t i = 0; i < count; ++i) values.push_back(x);
+  } else {
+    values.insert(values.end(), count, x);
+  }
+}
+}  // namespace
+
 ColumnWriter::ColumnWriter(std::string_view name, ColumnKind kind, bool forward_fill)
     : name_(name), forward_fill_(forward_fill) {
   data_.kind = kind;
@@ -115,26 +128,13 @@ void ColumnWriter::fill_to(std::size_t rows, bool with_last) {
   if (length() >= rows) return;
   const std::size_t count = rows - length();
   if (data_.kind == ColumnKind::List) with_last = false;  // lists are never carried
-  // most gaps are a row or two long: pushed one by one, not inserted
   switch (data_.kind) {
-    case ColumnKind::Float: {
-      const double v = with_last ? last_f64_ : 0.0;
-      if (count <= 4) {
-        for (std::size_t i = 0; i < count; ++i) data_.f64.push_back(v);
-      } else {
-        data_.f64.insert(data_.f64.end(), count, v);
-      }
+    case ColumnKind::Float:
+      append_copies(data_.f64, count, with_last ? last_f64_ : 0.0);
       break;
-    }
-    case ColumnKind::Int: {
-      const std::int64_t v = with_last ? last_i64_ : 0;
-      if (count <= 4) {
-        for (std::size_t i = 0; i < count; ++i) data_.i64.push_back(v);
-      } else {
-        data_.i64.insert(data_.i64.end(), count, v);
-      }
+    case ColumnKind::Int:
+      append_copies(data_.i64, count, with_last ? last_i64_ : std::int64_t{0});
       break;
-    }
     case ColumnKind::Str:
       if (with_last && !last_text_.empty()) {
         if (data_.texts_overflow || count > (limits::kMaxArrowOffset - data_.chars.size()) / last_text_.size()) {
