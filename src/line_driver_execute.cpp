@@ -39,15 +39,34 @@ void set_symbol(State& state, std::string_view name, double value) {
   else state.symbol_table.emplace(std::string(name), value);
 }
 
+// Where a decoded line's cells go: the row's cells, or a staged row that is
+// written straight into the batch when the line is done.
+struct MapCells {
+  output::CellMap& cells;
+  void number(std::string_view name, double v) { cells.insert(name, Value(v)); }
+  // a text that outlives the line (a slice of the program)
+  void text(std::string_view name, std::string_view t) { cells.insert(name, Value(std::string(t))); }
+  void text_copy(std::string_view name, std::string_view t) { text(name, t); }
+};
+struct StagedCells {
+  output::StagedRow& cells;
+  void number(std::string_view name, double v) { cells.put_number(name, v); }
+  void text(std::string_view name, std::string_view t) { cells.put_text(name, t); }
+  void text_copy(std::string_view name, std::string_view t) { cells.put_text_copy(name, t); }
+};
+
 // The cell of an axis: machine X, Y, Z under a rotation, else the programmed
-// value moved by the translation.
-void write_axis_cell(std::string_view column, double value, OutputRows& rows, State& state) {
-  if (state.rotation_active && column.size() == 1 &&
-      (column[0] == 'X' || column[0] == 'Y' || column[0] == 'Z')) {
-    state.insert_rotated_geometry(rows.row.cells);
-  } else {
-    rows.row.cells.insert(column, Value(value + state.translation_of(column)));
+// value moved by the translation. A staged line never runs under a rotation.
+template <typename Cells>
+void write_axis_cell(std::string_view column, double value, Cells& cells, State& state) {
+  if constexpr (std::is_same_v<Cells, MapCells>) {
+    if (state.rotation_active && column.size() == 1 &&
+        (column[0] == 'X' || column[0] == 'Y' || column[0] == 'Z')) {
+      state.insert_rotated_geometry(cells.cells);
+      return;
+    }
   }
+  cells.number(column, value + state.translation_of(column));
 }
 
 // An IC(...) increment added to the position of `name`; without a position
@@ -64,8 +83,9 @@ double incremented(std::string_view name, double increment, const State& state) 
 // A decoded value assigned to `name` (as written), in the order of the
 // grammar path: the increment, the store (axis position or variable), then the
 // cell, or the address warning and the variable change.
+template <typename Cells>
 errors::Status assign(std::string_view name, double value, bool incremental, std::size_t line,
-                      OutputRows& rows, State& state) {
+                      OutputRows& rows, Cells& cells, State& state) {
   const auto key = state.resolve_output_key(name);
   if (!key) {
     const text::UpperBuf upper(name);
@@ -80,7 +100,7 @@ errors::Status assign(std::string_view name, double value, bool incremental, std
   const std::string_view column = key->column;
   if (incremental) value = incremented(column, value, state);
   if (key->kind == state::ColKind::BlockAddress) {
-    rows.row.cells.insert(column, Value(value));
+    cells.number(column, value);
     return {};
   }
   if (key->is_axis) {
@@ -91,7 +111,7 @@ errors::Status assign(std::string_view name, double value, bool incremental, std
     if (auto st = reject_string_variable(column, state, line); !st) return st;
     set_symbol(state, column, value);
   }
-  write_axis_cell(column, value, rows, state);
+  write_axis_cell(column, value, cells, state);
   return {};
 }
 
@@ -115,29 +135,44 @@ errors::Status reject_string_variable(std::string_view name, const State& state,
       "'" + std::string(name) + "' is a STRING variable; it cannot be assigned a number"));
 }
 
-errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
-                                     std::span<const Word> chunk_words, OutputRows& rows,
-                                     State& state) {
-  if (!line.has_content) return Flow::cont();
-  if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
-  const std::size_t line_no = line.line_no;
-  rows.row.line = line_no;
-  Flow flow = Flow::cont();
+namespace {
 
+// Whether the line's cells may be staged: nothing in it that closing its row
+// rewrites or warns about (a dwell, the first G91), no M word (its list
+// cell), no rotation.
+bool can_stage(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+               const OutputRows& rows, const State& state) {
+  if (state.rotation_active) return false;
+  for (std::size_t i = line.words.begin; i < line.words.end; ++i) {
+    const Word& word = chunk_words[i];
+    if (std::holds_alternative<Word::MCode>(word.v)) return false;
+    if (const auto* g = std::get_if<Word::GCommand>(&word.v)) {
+      if (g->group == modal_groups::kWaitColumn) return false;
+      if (g->group == modal_groups::kMeasureModeColumn && !rows.warned_g91) return false;
+    }
+  }
+  return true;
+}
+
+template <typename Cells>
+errors::Result<Flow> write_line(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+                                OutputRows& rows, Cells& cells, State& state) {
+  const std::size_t line_no = line.line_no;
+  Flow flow = Flow::cont();
   for (std::size_t i = line.words.begin; i < line.words.end; ++i) {
     const Word& word = chunk_words[i];
     errors::Status st = std::visit(
         [&](const auto& w) -> errors::Status {
           using W = std::remove_cvref_t<decltype(w)>;
           if constexpr (std::is_same_v<W, Word::Number>) {
-            return assign(w.name, w.value, false, line_no, rows, state);
+            return assign(w.name, w.value, false, line_no, rows, cells, state);
           } else if constexpr (std::is_same_v<W, Word::Product>) {
             auto value = product_value(w, line_no, state);
             if (!value) return fail(std::move(value.error()));
-            return assign(w.name, *value, w.incremental, line_no, rows, state);
+            return assign(w.name, *value, w.incremental, line_no, rows, cells, state);
           } else if constexpr (std::is_same_v<W, Word::Call>) {
             // the call as written, blanks after a bare name included
-            rows.row.cells.insert(columns().call, Value(std::string(w.text)));
+            cells.text(columns().call, w.text);
             return {};
           } else if constexpr (std::is_same_v<W, Word::GCommand>) {
             const text::UpperBuf upper(w.text);
@@ -147,26 +182,56 @@ errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
               else if (u == "G18") state.active_plane = 1;
               else if (u == "G19") state.active_plane = 2;
             }
-            rows.row.cells.insert(w.group, Value(std::string(u)));
+            if (u == w.text) cells.text(w.group, w.text);
+            else cells.text_copy(w.group, u);
             return {};
           } else {
             static_assert(std::is_same_v<W, Word::MCode>);
-            if (auto st = interpret_rules::insert_m_key(rows.row.cells, w.text, line_no,
-                                                        line_view(state, line_no));
-                !st)
-              return st;
-            if (interpret_rules::is_end_of_program_m_code(w.text)) flow = Flow::end();
-            return {};
+            if constexpr (std::is_same_v<Cells, MapCells>) {
+              if (auto st = interpret_rules::insert_m_key(cells.cells, w.text, line_no,
+                                                          line_view(state, line_no));
+                  !st)
+                return st;
+              if (interpret_rules::is_end_of_program_m_code(w.text)) flow = Flow::end();
+            }
+            return {};  // a staged line holds no M word (can_stage)
           }
         },
         word.v);
     if (!st) return fail(std::move(st.error()));
   }
 
-  if (auto st = state.finish_block_frame(rows.row.cells, line_no); !st) return fail(std::move(st.error()));
-  if (line.block_number) rows.row.cells.insert(columns().n, Value(std::string(*line.block_number)));
-  if (line.comment) rows.row.cells.insert(columns().comment, Value(std::string(*line.comment)));
+  if constexpr (std::is_same_v<Cells, MapCells>) {
+    if (auto st = state.finish_block_frame(cells.cells, line_no); !st) return fail(std::move(st.error()));
+  }
+  if (line.block_number) cells.text(columns().n, *line.block_number);
+  if (line.comment) cells.text(columns().comment, *line.comment);
   return flow;
+}
+
+}  // namespace
+
+errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
+                                     std::span<const Word> chunk_words, OutputRows& rows,
+                                     State& state) {
+  if (!line.has_content) return Flow::cont();
+  if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
+  rows.row.line = line.line_no;
+  if (output::BatchStreamSink* batches = rows.staged_sink();
+      batches != nullptr && can_stage(line, chunk_words, rows, state)) {
+    // the row is closed with the line: no later line adds to it
+    StagedCells cells{rows.staged};
+    auto flow = write_line(line, chunk_words, rows, cells, state);
+    if (!flow) {
+      rows.staged.clear();
+      return flow;
+    }
+    if (auto st = rows.flush_staged(*batches); !st) return fail(std::move(st.error()));
+    rows.row.line = line.line_no;
+    return flow;
+  }
+  MapCells cells{rows.row.cells};
+  return write_line(line, chunk_words, rows, cells, state);
 }
 
 }  // namespace kelvane::line_driver

@@ -141,18 +141,24 @@ std::uint32_t BatchBuilder::writer_for(std::string_view name) {
   return id;
 }
 
+void BatchBuilder::put_line_number(std::size_t line) {
+  if (!line_numbers) line_numbers.emplace("line_no", ColumnKind::Int, false);
+  line_numbers->put_int(rows, static_cast<std::int64_t>(line));
+}
+
 void BatchBuilder::add_row(Row& row) {
-  for (Cell& cell : row.cells) {
-    const auto address = reinterpret_cast<std::uintptr_t>(cell.name.data());
-    Recent& r = recent_[(address * 0x9E3779B97F4A7C15ull) >> 58];
-    if (r.data != cell.name.data() || r.size != cell.name.size())
-      r = Recent{cell.name.data(), cell.name.size(), writer_for(cell.name)};
-    writers[r.id].put(rows, std::move(cell.value));
+  for (Cell& cell : row.cells) recent_writer(cell.name).put(rows, std::move(cell.value));
+  if (include_line_numbers) put_line_number(row.line);
+  ++rows;
+}
+
+void BatchBuilder::add_staged(const StagedRow& staged, std::size_t line) {
+  for (const StagedRow::Cell& cell : staged) {
+    ColumnWriter& w = recent_writer(cell.name);
+    if (cell.is_text) w.put_text(rows, staged.text_of(cell));
+    else w.put_number(rows, cell.number);
   }
-  if (include_line_numbers) {
-    if (!line_numbers) line_numbers.emplace("line_no", ColumnKind::Int, false);
-    line_numbers->put_int(rows, static_cast<std::int64_t>(row.line));
-  }
+  if (include_line_numbers) put_line_number(line);
   ++rows;
 }
 
@@ -290,6 +296,14 @@ Status OutputRows::flush() {
   return {};
 }
 
+Status OutputRows::flush_staged(BatchStreamSink& batches) {
+  Status st{};
+  if (!staged.empty() || !row.variables.empty()) st = batches.take_staged(staged, row);
+  staged.clear();
+  row.reset_for_reuse();
+  return st;
+}
+
 Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {
   return std::visit(
       [&](auto& s) -> Result<std::optional<Row>> {
@@ -357,7 +371,16 @@ void RowReturns::take_all(std::vector<Row>& out) {
   any_.store(false, std::memory_order_release);
 }
 
-Status BatchStreamSink::take_row(Row& r) {
+Status BatchStreamSink::take_staged(const StagedRow& staged, const Row& r) {
+  record_variables(r);
+  if (staged.empty()) return {};
+  if (rows_seen != std::numeric_limits<std::uint32_t>::max()) ++rows_seen;
+  builder.add_staged(staged, r.line);
+  if (builder.rows >= batch_size) return emit();
+  return {};
+}
+
+void BatchStreamSink::record_variables(const Row& r) {
   if (include_variables) {
     for (const auto& [name, value] : r.variables) {
       std::uint32_t id;
@@ -373,6 +396,10 @@ Status BatchStreamSink::take_row(Row& r) {
       events.value.push_back(value);
     }
   }
+}
+
+Status BatchStreamSink::take_row(Row& r) {
+  record_variables(r);
   // a row without cells is no row of the batch; its variable changes
   // belong to the next row that has cells
   if (r.cells.empty()) return {};

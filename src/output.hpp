@@ -130,6 +130,69 @@ struct Row {
   bool has_content() const noexcept { return !cells.empty() || !variables.empty(); }
 };
 
+// The cells of a line written straight into a batch's columns, without a
+// Value per cell: numbers and texts, at most one per name (a later one
+// replaces the earlier in its place), in first-insertion order, as a CellMap
+// would hold them. Kept by the collector and used again line after line.
+class StagedRow {
+ public:
+  struct Cell {
+    std::string_view name;  // a process-lifetime text
+    double number = 0.0;
+    // a text: a view that outlives the row, or, with no data, a slice of the
+    // row's own copies
+    const char* text_data = nullptr;
+    std::uint32_t text_begin = 0;
+    std::uint32_t text_size = 0;
+    bool is_text = false;
+  };
+
+  void put_number(std::string_view name, double value) {
+    Cell& c = slot(name);
+    c.is_text = false;
+    c.number = value;
+  }
+  // A text that outlives the row (a slice of the program).
+  void put_text(std::string_view name, std::string_view text) {
+    Cell& c = slot(name);
+    c.is_text = true;
+    c.text_data = text.data();
+    c.text_size = static_cast<std::uint32_t>(text.size());
+  }
+  // A text the row keeps a copy of.
+  void put_text_copy(std::string_view name, std::string_view text) {
+    Cell& c = slot(name);
+    c.is_text = true;
+    c.text_data = nullptr;
+    c.text_begin = static_cast<std::uint32_t>(copies_.size());
+    c.text_size = static_cast<std::uint32_t>(text.size());
+    copies_.append(text);
+  }
+  std::string_view text_of(const Cell& c) const noexcept {
+    if (c.text_data != nullptr) return {c.text_data, c.text_size};
+    return {copies_.data() + c.text_begin, c.text_size};
+  }
+
+  bool empty() const noexcept { return cells_.empty(); }
+  std::size_t size() const noexcept { return cells_.size(); }
+  void clear() noexcept {
+    cells_.clear();
+    copies_.clear();
+  }
+  auto begin() const noexcept { return cells_.begin(); }
+  auto end() const noexcept { return cells_.end(); }
+
+ private:
+  Cell& slot(std::string_view name) {
+    for (Cell& c : cells_)
+      if (same_column(c.name, name)) return c;
+    if (cells_.empty() && cells_.capacity() < 8) cells_.reserve(8);
+    return cells_.emplace_back(Cell{name});
+  }
+  std::vector<Cell> cells_;
+  std::string copies_;
+};
+
 // ---------------------------------------------------------------------------
 // Channels: multi-producer queues with blocking send and receive. A bounded
 // channel blocks its sender while full. A send fails once the receiver is
@@ -436,12 +499,22 @@ struct BatchBuilder {
   // Writes the cells of one row (their values are consumed) as the next row
   // of the batch.
   void add_row(Row& row);
+  // The same for a staged row of source line `line`.
+  void add_staged(const StagedRow& staged, std::size_t line);
   // The batch built so far as a table, "line_no" first when asked for; the
   // next batch starts empty.
   Table take_table();
 
  private:
   std::uint32_t writer_for(std::string_view name);
+  ColumnWriter& recent_writer(std::string_view name) {
+    const auto address = reinterpret_cast<std::uintptr_t>(name.data());
+    Recent& r = recent_[(address * 0x9E3779B97F4A7C15ull) >> 58];
+    if (r.data != name.data() || r.size != name.size())
+      r = Recent{name.data(), name.size(), writer_for(name)};
+    return writers[r.id];
+  }
+  void put_line_number(std::size_t line);
   // The writers of recently seen name texts, by the text's address: cells
   // name their column with a few process-lifetime texts, so almost every
   // cell finds its writer here without hashing its name.
@@ -466,10 +539,16 @@ struct BatchStreamSink {
   // Records the row's variable changes and writes its cells (consuming
   // their values) as the next row, sending the batch once it is full.
   Status take_row(Row& row);
+  // The same for a row whose cells are staged (its variable changes and
+  // line in `row`).
+  Status take_staged(const StagedRow& staged, const Row& row);
   // Sends the batch built so far as one Table (blocking while three wait
   // unread). Nothing when it holds no row. StreamClosed when the receiver is
   // gone.
   Status emit();
+
+ private:
+  void record_variables(const Row& row);
 };
 
 // Writes a batch run's rows into its batches on a thread of its own, so that
@@ -565,6 +644,7 @@ struct RowFilter {
 
 struct OutputRows {
   Row row;  // the row of the block being executed; executors write line and cells
+  StagedRow staged;  // its cells when written straight into the batch (staged_sink)
   RowSink sink;
   std::optional<RowFilter> flattener;
   bool track_variables = false;
@@ -598,6 +678,16 @@ struct OutputRows {
   // change; otherwise applies the G4 dwell rewrite and the one-time G91
   // warning, passes it through the filter stage if any, and delivers it.
   Status flush();
+  // The batch sink a line may write its cells to straight away, staged
+  // rather than in `row`: nothing with a filter stage or a writer thread, or
+  // while `row` holds cells.
+  BatchStreamSink* staged_sink() noexcept {
+    if (flattener || batches_on_own_thread || batch_writer || !row.cells.empty()) return nullptr;
+    return std::get_if<BatchStreamSink>(&sink.v);
+  }
+  // Closes the current row, whose cells are in `staged` (see staged_sink;
+  // neither the dwell rewrite nor the G91 warning may apply to them).
+  Status flush_staged(BatchStreamSink& batches);
   // Hands one finished row to the sink; may return an emptied row to reuse.
   Result<std::optional<Row>> deliver_to_sink(Row row);
   // Records a user-variable assignment in the current row (when tracking).

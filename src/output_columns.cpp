@@ -174,38 +174,49 @@ std::optional<std::int64_t> plain_digits(std::string_view s) {
 }  // namespace
 
 void ColumnWriter::put_any(std::size_t row, Value&& value) {
+  if (auto* s = std::get_if<std::string>(&value)) return put_text(row, *s);
+  if (auto* x = std::get_if<double>(&value)) return put_number_any(row, *x);
+  put_list(row, std::get<std::vector<std::string>>(value));
+}
+
+void ColumnWriter::put_number_any(std::size_t row, double x) {
   if (row < length()) return;  // one value a row: a second one is not taken
   if (row > length()) fill_to(row);
   switch (data_.kind) {
-    case ColumnKind::Float:
-      if (auto* s = std::get_if<std::string>(&value)) {
-        if (auto x = parse_float(*s)) push_float(*x);
-      } else if (auto* x = std::get_if<double>(&value)) {
-        push_float(*x);
-      }
-      break;
-    case ColumnKind::Int:
-      if (auto* s = std::get_if<std::string>(&value)) {
-        if (auto d = plain_digits(*s)) push_int(*d);
-        else if (auto x = parse_int_or_truncated(*s)) push_int(*x);
-      } else if (auto* x = std::get_if<double>(&value)) {
-        push_int(truncate_to_int(*x));
-      }
-      break;
-    case ColumnKind::Str:
-      if (auto* s = std::get_if<std::string>(&value)) push_text(*s);
-      else if (auto* x = std::get_if<double>(&value)) push_text(errors::float_text(*x));
-      break;
-    case ColumnKind::List:
-      if (auto* s = std::get_if<std::string>(&value)) {
-        const std::vector<std::string> one{std::move(*s)};
-        push_list(one);
-      } else if (auto* l = std::get_if<std::vector<std::string>>(&value)) {
-        push_list(*l);
-      }
-      break;
+    case ColumnKind::Float: push_float(x); break;
+    case ColumnKind::Int: push_int(truncate_to_int(x)); break;
+    case ColumnKind::Str: push_text(errors::float_text(x)); break;
+    case ColumnKind::List: break;
   }
   if (length() <= row) fill_to(row + 1);  // a value the column could not read
+}
+
+void ColumnWriter::put_text(std::size_t row, std::string_view s) {
+  if (row < length()) return;
+  if (row > length()) fill_to(row);
+  switch (data_.kind) {
+    case ColumnKind::Float:
+      if (auto x = parse_float(s)) push_float(*x);
+      break;
+    case ColumnKind::Int:
+      if (auto d = plain_digits(s)) push_int(*d);
+      else if (auto x = parse_int_or_truncated(s)) push_int(*x);
+      break;
+    case ColumnKind::Str: push_text(s); break;
+    case ColumnKind::List: {
+      const std::vector<std::string> one{std::string(s)};
+      push_list(one);
+      break;
+    }
+  }
+  if (length() <= row) fill_to(row + 1);
+}
+
+void ColumnWriter::put_list(std::size_t row, const std::vector<std::string>& items) {
+  if (row < length()) return;
+  if (row > length()) fill_to(row);
+  if (data_.kind == ColumnKind::List) push_list(items);
+  if (length() <= row) fill_to(row + 1);
 }
 
 void ColumnWriter::put_int(std::size_t row, std::int64_t value) {

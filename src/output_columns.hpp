@@ -91,19 +91,23 @@ class ColumnWriter {
   void put(std::size_t row, Value&& value) {
     // the common case inline: a number right behind the last entry of a
     // Float column without nulls
-    if (data_.kind == ColumnKind::Float && row == length() && data_.null_count == 0) {
-      if (const double* x = std::get_if<double>(&value)) {
-        data_.f64.push_back(*x);
-        ++data_.length;
-        if (forward_fill_) {
-          has_last_ = true;
-          last_f64_ = *x;
-        }
-        return;
-      }
-    }
+    if (const double* x = std::get_if<double>(&value)) return put_number(row, *x);
     put_any(row, std::move(value));
   }
+  // The same for a number or a text that is not held in a Value.
+  void put_number(std::size_t row, double value) {
+    if (data_.kind == ColumnKind::Float && row == length() && data_.null_count == 0) {
+      data_.f64.push_back(value);
+      ++data_.length;
+      if (forward_fill_) {
+        has_last_ = true;
+        last_f64_ = value;
+      }
+      return;
+    }
+    put_number_any(row, value);
+  }
+  void put_text(std::size_t row, std::string_view text);
   void put_int(std::size_t row, std::int64_t value);
   // Fills the batch up to `rows` entries and hands it out; the next batch
   // starts empty, with room for as many entries.
@@ -111,6 +115,8 @@ class ColumnWriter {
 
  private:
   void put_any(std::size_t row, Value&& value);
+  void put_number_any(std::size_t row, double value);
+  void put_list(std::size_t row, const std::vector<std::string>& items);
   void fill_to(std::size_t rows);
   void fill_to(std::size_t rows, bool with_last);
   void add_validity(std::size_t count, bool valid);

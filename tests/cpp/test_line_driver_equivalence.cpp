@@ -82,6 +82,9 @@ std::vector<Program> corpus() {
            std::string(320, '9') + "*" + std::string(320, '9') + "\n"},
       {"long label run", std::string(32, 'B') + ": X2\n" + "N1 " + std::string(32, 'B') + ": X2\n"},
       {"non ascii", "X1 ;Ümlaut comment\nX2 ;\t tab\n"},
+      {"repeated words and modes",
+       "X1 X2 Y1 Y=2\nG1 G0 X3\ng1 x4 g0\nG91 X1\nG91 X2\nG4 F1\nG4 S2 X1\nN007 X1\n"
+       "R5=2 X=R5\nR6=1\nR7=2\nN8\nFOO X1 FOO\n"},
   };
 }
 
@@ -166,20 +169,20 @@ std::vector<Program> divergences() {
   };
 }
 
-void check_all(const char* mode) {
+void check_all(const char* mode, const OutputMode& output = {}) {
   for (const Program& p : divergences()) {
-    const Outcome grammar = run_grammar(p.text, p.config);
-    const Outcome lines = run_lines(p.text, p.config);
+    const Outcome grammar = run_grammar(p.text, p.config, output);
+    const Outcome lines = run_lines(p.text, p.config, output);
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
   }
   for (const Program& p : corpus()) {
-    const Outcome grammar = run_grammar(p.text, p.config);
-    const Outcome lines = run_lines(p.text, p.config);
+    const Outcome grammar = run_grammar(p.text, p.config, output);
+    const Outcome lines = run_lines(p.text, p.config, output);
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
   }
   for (const Program& p : broken()) {
-    const Outcome grammar = run_grammar(p.text, p.config);
-    const Outcome lines = run_lines(p.text, p.config);
+    const Outcome grammar = run_grammar(p.text, p.config, output);
+    const Outcome lines = run_lines(p.text, p.config, output);
     EXPECT_TRUE(grammar.error) << p.name;
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
   }
@@ -216,6 +219,25 @@ TEST(LineDriverEquivalence, InMemoryInSmallChunksParsedAgain) {
       EnvVar lines("NC_SPARSE_CHUNK_LINES", chunk_lines);
       EnvVar tokens("NC_SPARSE_HELD_TOKENS", held);
       check_all((std::string("chunks of ") + chunk_lines + " lines, " + held + " tokens held").c_str());
+    }
+  }
+}
+
+// Batches: a decoded line writes its cells straight into the columns, every
+// other line through its row; the batches, their columns and the variable
+// events are those of the grammar path, in memory and streaming, with and
+// without forward fill, at batch sizes that end a batch inside the corpus.
+TEST(LineDriverEquivalence, Batches) {
+  EnvVar stats("NC_STAGE1_STATS", std::nullopt);
+  for (const char* stream : {"0", "67108864"}) {
+    EnvVar min_bytes("NC_STREAM_MIN_BYTES", stream);
+    for (const OutputMode& output : {OutputMode{true, 2, true}, OutputMode{true, 3, false},
+                                     OutputMode{true, 1000, true}}) {
+      check_all((std::string("batches of ") + std::to_string(output.batch_size) +
+                 (output.forward_fill ? ", filled" : ", not filled") +
+                 (stream[0] == '0' ? ", streaming" : ", in memory"))
+                    .c_str(),
+                output);
     }
   }
 }

@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "errors.hpp"
@@ -60,6 +62,16 @@ struct Outcome {
   std::string flow;                       // "continue", "end" or "jump"
   std::string warnings;                   // everything written to stderr
   std::optional<state::FinalState> final_state;
+  // in batch mode: every batch, column by column, then the variable events
+  std::vector<std::string> batches;
+};
+
+// How a run hands out its output: rows collected, or batches of `batch_size`
+// rows with line numbers and variable events.
+struct OutputMode {
+  bool batches = false;
+  std::size_t batch_size = 2;
+  bool forward_fill = true;
 };
 
 inline state::State make_state(const Config& c) {
@@ -95,8 +107,37 @@ inline errors::Result<interpret_rules::Flow> run_line_path(state::State& state,
   return line_driver::interpret_lines(state.source_text(), rows, state);
 }
 
+inline std::string show_column(const output::ColumnData& c) {
+  std::string s = c.name + ":";
+  std::visit(
+      [&](const auto& entries) {
+        for (const auto& e : entries) {
+          s += ' ';
+          if (!e) {
+            s += "null";
+            continue;
+          }
+          using T = std::remove_cvref_t<decltype(*e)>;
+          if constexpr (std::is_same_v<T, double>) s += errors::float_text(*e);
+          else if constexpr (std::is_same_v<T, std::int64_t>) s += std::to_string(*e);
+          else if constexpr (std::is_same_v<T, std::string>) s += "\"" + *e + "\"";
+          else
+            for (const auto& item : *e) s += "[" + item + "]";
+        }
+      },
+      output::column_cells(c));
+  return s + " (nulls " + std::to_string(c.null_count) + ")";
+}
+
+inline std::string show_table(const output::Table& t) {
+  std::string s;
+  for (const auto& c : t.columns) s += show_column(c) + "\n";
+  return s;
+}
+
 template <typename Runner>
-Outcome run_program(const std::string& program, const Config& config, Runner&& runner) {
+Outcome run_program(const std::string& program, const Config& config, Runner&& runner,
+                    const OutputMode& mode = {}) {
   Outcome out;
   state::State state = make_state(config);
   testing::internal::CaptureStderr();
@@ -108,7 +149,12 @@ Outcome run_program(const std::string& program, const Config& config, Runner&& r
     (void)init.finish();
   }
   state.set_input(std::string_view(program));
-  auto rows = output::OutputRows::collecting();
+  auto [tables_tx, tables_rx] = output::make_unbounded_channel<output::Table>();
+  auto [events_tx, events_rx] = output::make_unbounded_channel<output::VariableEvents>();
+  auto rows = mode.batches ? output::OutputRows::batch_stream_with_line_numbers(
+                                 std::move(tables_tx), mode.batch_size, !mode.forward_fill,
+                                 true, std::move(events_tx), true)
+                           : output::OutputRows::collecting();
   rows.track_variables = true;
   auto result = runner(state, rows);
   if (result) {
@@ -127,6 +173,11 @@ Outcome run_program(const std::string& program, const Config& config, Runner&& r
   auto finished = rows.finish();
   out.warnings = testing::internal::GetCapturedStderr();
   if (finished) out.rows = std::move(*finished);
+  if (mode.batches) {
+    rows = output::OutputRows::collecting();  // closes the channels
+    while (auto t = tables_rx.try_recv()) out.batches.push_back(show_table(*t));
+    while (auto e = events_rx.try_recv()) out.batches.push_back(show_table(e->to_table()));
+  }
   return out;
 }
 
@@ -135,6 +186,14 @@ inline Outcome run_grammar(const std::string& program, const Config& config = {}
 }
 inline Outcome run_lines(const std::string& program, const Config& config = {}) {
   return run_program(program, config, run_line_path);
+}
+inline Outcome run_grammar(const std::string& program, const Config& config,
+                           const OutputMode& mode) {
+  return run_program(program, config, run_grammar_path, mode);
+}
+inline Outcome run_lines(const std::string& program, const Config& config,
+                         const OutputMode& mode) {
+  return run_program(program, config, run_line_path, mode);
 }
 
 inline std::string show(const Value& v) {
@@ -191,6 +250,7 @@ inline void expect_same_outcome(const Outcome& a, const Outcome& b, const std::s
   EXPECT_EQ(a.error_kind, b.error_kind);
   EXPECT_EQ(a.flow, b.flow);
   EXPECT_EQ(a.warnings, b.warnings);
+  EXPECT_EQ(a.batches, b.batches);
   ASSERT_EQ(a.rows.size(), b.rows.size());
   for (std::size_t i = 0; i < a.rows.size(); ++i) EXPECT_EQ(show(a.rows[i]), show(b.rows[i])) << "row " << i;
   ASSERT_EQ(a.final_state.has_value(), b.final_state.has_value());
