@@ -21,7 +21,7 @@ struct FxHash {
   static constexpr std::uint64_t add(std::uint64_t h, std::uint64_t word) {
     return (std::rotl(h, 5) ^ word) * kSeed;
   }
-  static std::uint64_t hash_bytes(std::string_view s) {
+  [[gnu::always_inline]] static std::uint64_t hash_bytes(std::string_view s) {
     std::uint64_t h = 0;
     const char* p = s.data();
     std::size_t n = s.size();
@@ -60,6 +60,15 @@ struct FxHash {
 
 struct NameEq {
   using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  // the one- and two-letter names of axes and addresses compared in place
+  bool operator()(std::string_view a, std::string_view b) const noexcept {
+    if (a.size() != b.size()) return false;
+    switch (a.size()) {
+      case 0: return true;
+      case 1: return a[0] == b[0];
+      case 2: return a[0] == b[0] && a[1] == b[1];
+      default: return std::memcmp(a.data(), b.data(), a.size()) == 0;
+    }
+  }
 };
 }  // namespace kelvane

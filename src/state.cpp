@@ -629,17 +629,7 @@ void State::warn_unsupported_address(std::string_view name, std::size_t line) {
 void State::set_input(SourceText text) {
   auto index = std::make_shared<LineIndex>();
   index->starts.push_back(0);
-  {
-    const char* base = text.text.data();
-    const std::size_t size = text.text.size();
-    std::size_t pos = 0;
-    while (pos < size) {
-      const void* hit = std::memchr(base + pos, '\n', size - pos);
-      if (!hit) break;
-      pos = static_cast<std::size_t>(static_cast<const char*>(hit) - base) + 1;
-      if (++index->newlines % LineIndex::kStride == 0) index->starts.push_back(pos);
-    }
-  }
+  index->newlines = text::sampled_line_feeds(text.text, LineIndex::kStride, index->starts);
   line_starts = std::move(index);
   source = std::make_shared<const SourceText>(std::move(text));
 }

@@ -57,16 +57,39 @@ Structure closed_kind(Word w) {
 
 // The leading word run after the block prefix, when it can be a structure
 // word (first letter E, F, I, L, R, U or W); empty otherwise.
+bool may_start_structure_word(char c) {
+  switch (text::ascii_upper(c)) {
+    case 'E': case 'F': case 'I': case 'L': case 'R': case 'U': case 'W':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether the line is plainly no structure line: an ASCII block number and
+// blanks, then a first word that starts with another letter and is no jump
+// label. Most lines of a large program are, and are told at a glance.
+bool plainly_no_structure_line(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == 'N' || text[i] == 'n')) {
+    std::size_t d = i + 1;
+    while (d < text.size() && text::is_ascii_digit(text[d])) ++d;
+    if (d == i + 1) return false;  // N without digits right behind: the full split
+    i = d;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  }
+  if (i >= text.size() || !text::is_ascii_letter(text[i]) || may_start_structure_word(text[i]))
+    return false;
+  const std::size_t end = i + word_run(text, i);
+  return end == text.size() || text[end] != ':';
+}
+
 std::string_view structure_run(std::string_view text) {
+  if (plainly_no_structure_line(text)) return {};
   const BlockPrefix p = split_block_prefix(text);
   const std::size_t n = word_run(p.rest, 0);
-  if (n == 0) return {};
-  switch (text::ascii_upper(p.rest[0])) {
-    case 'E': case 'F': case 'I': case 'L': case 'R': case 'U': case 'W':
-      return p.rest.substr(0, n);
-    default:
-      return {};
-  }
+  if (n == 0 || !may_start_structure_word(p.rest[0])) return {};
+  return p.rest.substr(0, n);
 }
 
 struct OpenEntry {

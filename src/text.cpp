@@ -1,7 +1,13 @@
 #include "text.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kelvane::text {
 
@@ -74,6 +80,58 @@ Utf8Char decode_utf8(std::string_view s, std::size_t pos) {
       (c >= 0xD800 && c <= 0xDFFF))
     return kInvalid;
   return {c, len, true};
+}
+
+std::size_t sampled_line_feeds(std::string_view s, std::size_t stride,
+                               std::vector<std::size_t>& after) {
+  const char* base = s.data();
+  const std::size_t size = s.size();
+  std::size_t count = 0;
+  std::size_t pos = 0;
+#if defined(__SSE2__)
+  // 64 bytes at a time: their line feeds as the bits of a mask, walked one
+  // by one only where a sample falls among them
+  const __m128i feed = _mm_set1_epi8('\n');
+  std::size_t to_next = stride;  // line feeds until the next sample
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i zero = _mm_setzero_si128();
+  for (; pos + 64 <= size; pos += 64) {
+    __m128i hits[4];
+    __m128i ones = zero;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + pos + 16 * k));
+      hits[k] = _mm_cmpeq_epi8(v, feed);
+      ones = _mm_add_epi8(ones, _mm_and_si128(hits[k], one));
+    }
+    // the byte counts added up, without a population count instruction
+    const __m128i sums = _mm_sad_epu8(ones, zero);
+    const auto found = static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                       static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    if (found < to_next) {
+      to_next -= found;
+      count += found;
+      continue;
+    }
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 4; ++k)
+      mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(hits[k])))
+              << (16 * k);
+    for (; mask != 0; mask &= mask - 1) {
+      ++count;
+      if (--to_next == 0) {
+        after.push_back(pos + static_cast<std::size_t>(std::countr_zero(mask)) + 1);
+        to_next = stride;
+      }
+    }
+  }
+#endif
+  while (pos < size) {
+    const void* hit = std::memchr(base + pos, '\n', size - pos);
+    if (hit == nullptr) break;
+    pos = static_cast<std::size_t>(static_cast<const char*>(hit) - base) + 1;
+    if (++count % stride == 0) after.push_back(pos);
+  }
+  return count;
 }
 
 bool valid_utf8(std::string_view s) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvane::text {
 
@@ -62,6 +63,11 @@ Utf8Char decode_utf8(std::string_view s, std::size_t pos);
 // Whether the whole text is well-formed UTF-8 (ASCII runs are checked eight
 // bytes at a time).
 bool valid_utf8(std::string_view s);
+
+// The line feeds of `s`: how many there are; the offset just behind every
+// `stride`-th of them is appended to `after` (stride >= 1).
+std::size_t sampled_line_feeds(std::string_view s, std::size_t stride,
+                               std::vector<std::size_t>& after);
 // Characters of a text, an invalid byte counting as one.
 std::size_t char_count(std::string_view s);
 // Byte offset of character `n` (the end of the text when it has fewer).

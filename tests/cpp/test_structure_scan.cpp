@@ -165,6 +165,11 @@ TEST(StructureScan, FirstStructureWord) {
       {"N10 while(R1<3)", "WHILE"}, {"L1: endif", "ENDIF"}, {"R1=2", "R1"},
       {"G1 X1", std::nullopt},      {"", std::nullopt},     {"  ; comment", std::nullopt},
       {"Until", "UNTIL"},
+      // lines told at a glance, and those that look alike but are not
+      {"N10 G1 X1", std::nullopt},  {"N10G1 X1", std::nullopt}, {"n5 X1:", std::nullopt},
+      {"G1: if R1", "IF"},          {"N10 AB: LOOP", "LOOP"},  {"N 10 WHILE", "WHILE"},
+      {"N10\u00A0ELSE", "ELSE"},  {"N10\tREPEAT", "REPEAT"}, {"N10", std::nullopt},
+      {"NX: FOR", "FOR"},           {"N_1 X1", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(first_structure_word(c.text), c.word) << c.text;
 }

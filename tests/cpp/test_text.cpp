@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kelvane::text {
 namespace {
@@ -62,3 +63,26 @@ TEST(Warnings, Prefix) { EXPECT_EQ(warning_prefix(12), "Warning [line 12]: "); }
 
 }  // namespace
 }  // namespace kelvane::text
+
+// The sampled line feeds agree with a plain walk, whatever the density of
+// line feeds in a 64-byte block and wherever the text ends.
+TEST(LineFeeds, SamplesAgreeWithAPlainWalk) {
+  std::vector<std::string> texts = {"", "\n", "abc", std::string(64, '\n'), std::string(200, '\n'),
+                                    std::string(130, 'x') + "\n"};
+  std::string mixed;
+  for (std::size_t i = 0; i < 1000; ++i) mixed += std::string(i % 7, 'a') + (i % 5 ? "\n" : "\r\n");
+  texts.push_back(mixed);
+  texts.push_back(mixed.substr(0, 777));
+  for (const std::string& text : texts) {
+    for (std::size_t stride : {1, 3, 16, 64}) {
+      std::vector<std::size_t> want;
+      std::size_t count = 0;
+      for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' && ++count % stride == 0) want.push_back(i + 1);
+      std::vector<std::size_t> got{0};
+      EXPECT_EQ(kelvane::text::sampled_line_feeds(text, stride, got), count) << text.size() << " " << stride;
+      got.erase(got.begin());
+      EXPECT_EQ(got, want) << text.size() << " " << stride;
+    }
+  }
+}
