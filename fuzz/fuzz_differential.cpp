@@ -2,7 +2,8 @@
 // streaming, the whole-program parse with the recursive executor and with
 // the frame-stack executor. The whole-program parse is the reference; any
 // difference in rows, warnings, error (kind, line, text) or final state is a
-// finding, printed with both outcomes.
+// finding, printed with both outcomes. The fast path's batches, which it
+// writes without rows, are compared with the reference's batches too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,10 +25,7 @@ constexpr std::size_t kRowCap = 2000;
 //   "line parsing", the whole-program parse in "initial file parsing";
 // - the frame-stack executor counts a loop body's backward jumps over all
 //   passes of one entry of the loop, the recursive executor per pass, so
-//   their loop-limit errors may fall apart;
-// - the line driver writes a decoded line's block number and comment cells
-//   after its words, the whole-program parse in source order: cells are
-//   compared by name.
+//   their loop-limit errors may fall apart.
 std::string normalised_message(std::string message) {
   const std::string line_ctx = "Parse error in line parsing on line";
   if (message.rfind("\n" + line_ctx, 0) == 0)
@@ -61,13 +59,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // a run cut short by the consumer (too many rows, or quiet too long) has
   // no comparable end
   if (reference.ended_at_row_cap) return 0;
+  std::vector<Path> batch_paths;  // the fast path's runs that ended as the reference did
   for (Path path : {Path::FrameStack, Path::LineDriver, Path::LineDriverStreaming}) {
     settings.path = path;
     const Outcome other = run(input, settings, kRowCap);
     if (other.ended_at_row_cap || loop_limits_may_differ(reference, other, path)) continue;
+    if (path != Path::FrameStack) batch_paths.push_back(path);
     if (!same(reference, other)) {
       std::string report = describe_difference(reference, path_name(Path::Grammar), other, path_name(path));
       std::fprintf(stderr, "the paths differ on this program:\n%s\n", report.c_str());
+      std::abort();
+    }
+  }
+  if (batch_paths.empty()) return 0;
+  constexpr std::size_t kBatchRows = 3;  // batches end inside most programs
+  settings.path = Path::Grammar;
+  const std::string reference_batches = batches_text(input, settings, kBatchRows);
+  for (Path path : batch_paths) {
+    settings.path = path;
+    const std::string batches = batches_text(input, settings, kBatchRows);
+    if (batches != reference_batches) {
+      std::fprintf(stderr, "the batches differ on this program:\n=== %s ===\n%s=== %s ===\n%s\n",
+                   path_name(Path::Grammar), reference_batches.c_str(), path_name(path),
+                   batches.c_str());
       std::abort();
     }
   }

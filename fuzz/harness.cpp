@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "errors.hpp"
@@ -302,6 +304,20 @@ const char* path_name(Path p) {
   return "?";
 }
 
+namespace {
+
+worker::RunConfig run_config(const Input& input, const RunSettings& settings) {
+  worker::RunConfig cfg;
+  cfg.program = std::string(input.program);
+  if (input.initial_state) cfg.initial_state = std::string(*input.initial_state);
+  cfg.iteration_limit = settings.iteration_limit;
+  cfg.allow_undefined_variables = settings.allow_undefined_variables;
+  cfg.flatten_tolerance = settings.flatten_tolerance;
+  return cfg;
+}
+
+}  // namespace
+
 Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap) {
   Outcome out;
   set_path_environment(settings.path);
@@ -311,12 +327,7 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
                                                                  output::kRowChannelWeight);
   RowConsumer::instance().start(std::move(rows_rx), out, row_cap);
 
-  worker::RunConfig cfg;
-  cfg.program = std::string(input.program);
-  if (input.initial_state) cfg.initial_state = std::string(*input.initial_state);
-  cfg.iteration_limit = settings.iteration_limit;
-  cfg.allow_undefined_variables = settings.allow_undefined_variables;
-  cfg.flatten_tolerance = settings.flatten_tolerance;
+  worker::RunConfig cfg = run_config(input, settings);
   // the worker's own steps, run on this thread
   auto result = worker::run_program(
       cfg, rows_tx.cancel_probe(),
@@ -334,6 +345,42 @@ Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap
     out.error_kind = std::string(e.kind());
     if (auto loc = e.location()) out.error_line = loc->line;
     out.error_message = e.message();
+  }
+  return out;
+}
+
+std::string batches_text(const Input& input, const RunSettings& settings, std::size_t batch_size) {
+  set_path_environment(settings.path);
+  StderrCapture capture;  // the warnings are the rows runs' to compare
+  auto [tables_tx, tables_rx] = output::make_unbounded_channel<output::Table>();
+  auto [events_tx, events_rx] = output::make_unbounded_channel<output::VariableEvents>();
+  worker::RunConfig cfg = run_config(input, settings);
+  auto result = worker::run_program(
+      cfg, tables_tx.cancel_probe(),
+      [&] {
+        return output::OutputRows::batch_stream_with_line_numbers(
+            std::move(tables_tx), batch_size, false, true, std::move(events_tx), true);
+      },
+      [&] {
+        tables_tx.close();
+        events_tx.close();
+      });
+  tables_tx.close();
+  events_tx.close();
+  (void)capture.finish();
+  std::string out;
+  while (auto t = tables_rx.try_recv()) {
+    out += "batch\n";
+    for (const auto& c : t->columns) out += output::column_text(c) + "\n";
+  }
+  while (auto e = events_rx.try_recv()) {
+    out += "variable events\n";
+    for (const auto& c : e->to_table().columns) out += output::column_text(c) + "\n";
+  }
+  if (!result) {
+    out += "error " + std::string(result.error().kind());
+    if (auto loc = result.error().location()) out += " on line " + std::to_string(loc->line);
+    out += "\n";
   }
   return out;
 }

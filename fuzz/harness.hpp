@@ -60,6 +60,12 @@ struct Outcome {
 // hangs up and the run ends with the stream closed).
 Outcome run(const Input& input, const RunSettings& settings, std::size_t row_cap);
 
+// The batches of a run on one path, as text: every batch column by column
+// (entries and nulls, `batch_size` rows a batch, line numbers and variable
+// events included), then the variable events, then the error's kind and
+// line when the run failed.
+std::string batches_text(const Input& input, const RunSettings& settings, std::size_t batch_size);
+
 // A row as one line of text: source line, cells in row order, variables.
 std::string row_text(const output::Row& row);
 

@@ -268,6 +268,29 @@ struct BlockRun {
 errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRows& rows,
                                      state::State& state);
 
+// A quicker way to run a block that needs no walk of its tree (a line the
+// per-line decoder takes): the block's flow, as interpret_block would give
+// it, or nothing for a block it does not take.
+using BlockShortcut = std::optional<errors::Result<Flow>> (*)(const types::Pair& block,
+                                                               output::OutputRows& rows,
+                                                               state::State& state);
+// The shortcut of the blocks run on this thread while the scope lasts
+// (none outside every scope).
+class BlockShortcutScope {
+ public:
+  explicit BlockShortcutScope(BlockShortcut shortcut);
+  ~BlockShortcutScope();
+  BlockShortcutScope(const BlockShortcutScope&) = delete;
+  BlockShortcutScope& operator=(const BlockShortcutScope&) = delete;
+
+ private:
+  BlockShortcut saved_;
+};
+// The block run by the shortcut in force, if there is one and it takes the block.
+std::optional<errors::Result<Flow>> try_block_shortcut(const types::Pair& block,
+                                                       output::OutputRows& rows,
+                                                       state::State& state);
+
 // Runs one `statement` node; never returns a jump.
 errors::Result<Flow> interpret_statement(const types::Pair& statement, output::OutputRows& rows,
                                          state::State& state);

@@ -1,5 +1,7 @@
 #include "line_driver_decode.hpp"
 
+#include "interpret_rules.hpp"
+
 #include <array>
 #include <charconv>
 #include <cstdlib>
@@ -42,6 +44,9 @@ inline std::size_t skip_blanks(std::string_view s, std::size_t p) {
 }
 
 bool in_list(std::string_view word, std::span<const std::string_view> list) {
+  // the listed words are letters and "_" only: a name with a digit (R10) is none
+  for (char c : word)
+    if (is_digit(c)) return false;
   for (std::string_view w : list)
     if (text::iequals(word, w)) return true;
   return false;
@@ -120,52 +125,81 @@ double convert_number(std::string_view text) {
   return v;
 }
 
-// Constant expressions of the assignment form: + - * / over numbers with
-// sign prefixes, no parentheses, variables or functions.
-std::optional<double> const_factor(std::string_view s, std::size_t& pos) {
-  double sign = 1.0;
+std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos);
+
+// Expressions of the assignment form: + - * / over numbers and variables
+// with sign prefixes, no parentheses or functions. A variable is an
+// identifier that is no reserved, operator or frame word and no NOT, not
+// followed by "(" (a function) or "[" (an array element); `read` gives its
+// value.
+struct ExprReader {
+  VariableReader read;
+  void* context;
+  std::size_t variables = 0;
+  std::size_t operators = 0;
+};
+
+std::optional<double> expr_factor(std::string_view s, std::size_t& pos, ExprReader& r) {
+  bool negate = false;
   std::size_t p = pos;
   for (;;) {
     p = skip_blanks(s, p);
     if (p < s.size() && s[p] == '-' && !(p + 1 < s.size() && (is_digit(s[p + 1]) || s[p + 1] == '.'))) {
-      sign = -sign;
+      negate = !negate;
       ++p;
       continue;
     }
     break;
   }
-  auto v = parse_number(s, p);
-  if (!v) return std::nullopt;
+  double v = 0.0;
+  if (p < s.size() && (is_letter(s[p]) || s[p] == '_')) {
+    std::size_t q = p;
+    auto id = product_identifier(s, q);
+    if (!id || is_operator_word(*id) || is_frame_keyword(*id)) return std::nullopt;
+    const std::size_t after = skip_blanks(s, q);
+    if (after < s.size() && (s[after] == '(' || s[after] == '[')) return std::nullopt;
+    auto read = r.read(r.context, *id);
+    if (!read) return std::nullopt;
+    ++r.variables;
+    v = *read;
+    p = q;
+  } else {
+    auto number = parse_number(s, p);
+    if (!number) return std::nullopt;
+    v = *number;
+  }
   pos = p;
-  return sign * *v;
+  return negate ? -v : v;
 }
 
-std::optional<double> const_term(std::string_view s, std::size_t& pos) {
-  auto left = const_factor(s, pos);
+std::optional<double> expr_term(std::string_view s, std::size_t& pos, ExprReader& r) {
+  auto left = expr_factor(s, pos, r);
   if (!left) return std::nullopt;
   double v = *left;
   for (;;) {
     const std::size_t p = skip_blanks(s, pos);
     if (p >= s.size() || (s[p] != '*' && s[p] != '/')) break;
     std::size_t q = p + 1;
-    auto right = const_factor(s, q);
+    auto right = expr_factor(s, q, r);
     if (!right) return std::nullopt;
+    ++r.operators;
     v = s[p] == '*' ? v * *right : v / *right;
     pos = q;
   }
   return v;
 }
 
-std::optional<double> fold_const_expr(std::string_view s, std::size_t& pos) {
-  auto left = const_term(s, pos);
+std::optional<double> expr_sum(std::string_view s, std::size_t& pos, ExprReader& r) {
+  auto left = expr_term(s, pos, r);
   if (!left) return std::nullopt;
   double v = *left;
   for (;;) {
     const std::size_t p = skip_blanks(s, pos);
     if (p >= s.size() || (s[p] != '+' && s[p] != '-')) break;
     std::size_t q = p + 1;
-    auto right = const_term(s, q);
+    auto right = expr_term(s, q, r);
     if (!right) return std::nullopt;
+    ++r.operators;
     v = s[p] == '+' ? v + *right : v - *right;
     pos = q;
   }
@@ -248,6 +282,12 @@ std::optional<ParenProduct> decode_paren_product(std::string_view s, std::size_t
 
 bool is_frame_keyword(std::string_view text) { return text.size() <= 7 && in_list(text, kFrameKeywords); }
 
+std::optional<double> evaluate_expr_text(std::string_view text, VariableReader read, void* context) {
+  ExprReader r{read, context};
+  std::size_t pos = 0;
+  return expr_sum(text, pos, r);
+}
+
 namespace {
 
 // A word decoder appends the word at `p` to the word list and answers the
@@ -302,10 +342,21 @@ Next decode_assignment(std::string_view s, std::string_view ident, std::size_t e
     words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
     return pp->end;
   }
-  auto value = fold_const_expr(s, v);
-  if (!value) return std::nullopt;
-  words.push_back(Word{Word::Number{*value, ident}});
-  return v;
+  // constants are folded now
+  ExprReader constants{[](void*, std::string_view) -> std::optional<double> { return std::nullopt; },
+                       nullptr};
+  std::size_t end = v;
+  if (auto value = expr_sum(s, end, constants)) {
+    words.push_back(Word{Word::Number{*value, ident}});
+    return end;
+  }
+  // with variables: checked now, read when the line runs; a lone variable
+  // may be a text (a STRING variable) and is the grammar's
+  ExprReader check{[](void*, std::string_view) -> std::optional<double> { return 0.0; }, nullptr};
+  end = v;
+  if (!expr_sum(s, end, check) || check.variables == 0 || check.operators == 0) return std::nullopt;
+  words.push_back(Word{Word::Expr{s.substr(v, end - v), ident}});
+  return end;
 }
 
 // The end of a call's argument list, numbers only, from just after its "(".
@@ -343,6 +394,8 @@ Next decode_name_word(std::string_view s, std::size_t p, std::size_t q, std::str
     words.push_back(Word{Word::Call{s.substr(p, *end - p)}});
     return end;
   }
+  // a bare name like R1I is called with a warning (a mistyped axis word?)
+  if (interpret_rules::looks_like_axis_word_typo(ident)) return std::nullopt;
   words.push_back(Word{Word::Call{s.substr(p, r - p)}});
   return r;
 }
@@ -409,8 +462,14 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
       break;
     }
     if (!is_letter(c) && c != '_') return refuse();
+    // a letter with a number is an address word, but for the letters that
+    // are none (R1, L100): those begin an identifier, as in the grammar
+    const char u = text::ascii_upper(c);
+    const bool identifier_letter = u == 'L' || u == 'O' || u == 'P' || u == 'Q' || u == 'R';
     const bool address =
-        is_letter(c) && p + 1 < n && (is_digit(s[p + 1]) || s[p + 1] == '-' || s[p + 1] == '.');
+        is_letter(c) && p + 1 < n &&
+        (is_digit(s[p + 1]) || s[p + 1] == '-' || s[p + 1] == '.') &&
+        !(identifier_letter && is_digit(s[p + 1]));
     const Next next = address ? decode_address_word(s, p, words)
                               : decode_identifier_word(s, p, d.block_number.has_value(), words);
     if (!next) return refuse();

@@ -43,7 +43,14 @@ struct Word {
   struct MCode {
     std::string_view text;
   };
-  std::variant<Number, Product, Call, GCommand, MCode> v;
+  // An identifier assigned an expression of numbers and variables joined by
+  // + - * / (no parentheses, no function), read when the line runs; `text`
+  // the expression as written, `name` the identifier as written.
+  struct Expr {
+    std::string_view text;
+    std::string_view name;
+  };
+  std::variant<Number, Product, Call, GCommand, MCode, Expr> v;
 };
 
 // Indices [begin, end) into the word list of the line's chunk.
@@ -75,6 +82,15 @@ struct DecodeResult {
 // Decodes one line (without its line terminator), appending its words to
 // `words`. A refused line leaves `words` as it was. Pure: reads no State.
 DecodeResult decode_line(std::string_view line, std::size_t line_no, std::vector<Word>& words);
+
+// Reads a variable of an expression by its name as written: its value, or
+// nothing to stop the evaluation (the reader keeps the reason).
+using VariableReader = std::optional<double> (*)(void* context, std::string_view name);
+
+// The value of a Word::Expr text: + - * / left to right, * and / before +
+// and -, sign prefixes on the operands, the variables read in source order.
+// Nothing once `read` gives nothing.
+std::optional<double> evaluate_expr_text(std::string_view text, VariableReader read, void* context);
 
 // The decimal number scanner of the decoder: optional "-", digits, optionally
 // "." and digits; the next character must not be a letter, "." or "_".

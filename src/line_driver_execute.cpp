@@ -1,5 +1,6 @@
 #include "line_driver_execute.hpp"
 
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -126,6 +127,36 @@ errors::Result<double> product_value(const Word::Product& w, std::size_t line, S
   return *value * w.factor;
 }
 
+// The variables of an expression read as in the grammar's expressions: a
+// defined one directly, any other through the variable rules (an error, or
+// the value an undefined variable is allowed to have).
+struct ExprContext {
+  State& state;
+  std::size_t line;
+  std::optional<ParsingError> error;
+};
+
+std::optional<double> read_expr_variable(void* context, std::string_view name) {
+  ExprContext& c = *static_cast<ExprContext*>(context);
+  const text::UpperBuf upper(name);
+  const std::string_view v = upper.view();
+  if (auto it = c.state.symbol_table.find(v); it != c.state.symbol_table.end()) return it->second;
+  auto value = interpret_rules::read_scalar_variable(std::string(v), c.line, c.state.line_text(c.line),
+                                                     c.state);
+  if (!value) {
+    c.error = std::move(value.error());
+    return std::nullopt;
+  }
+  return *value;
+}
+
+errors::Result<double> expr_value(const Word::Expr& w, std::size_t line, State& state) {
+  ExprContext context{state, line, std::nullopt};
+  if (auto v = evaluate_expr_text(w.text, &read_expr_variable, &context)) return *v;
+  if (context.error) return fail(std::move(*context.error));
+  return fail(errors::ParseError{"the expression '" + std::string(w.text) + "' could not be read"});
+}
+
 }  // namespace
 
 errors::Status reject_string_variable(std::string_view name, const State& state, std::size_t line) {
@@ -140,7 +171,7 @@ namespace {
 // Whether the line's cells may be staged: nothing in it that closing its row
 // rewrites or warns about (a dwell, the first G91), no M word (its list
 // cell), no rotation.
-bool can_stage(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+bool can_stage_line(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
                const OutputRows& rows, const State& state) {
   if (state.rotation_active) return false;
   for (std::size_t i = line.words.begin; i < line.words.end; ++i) {
@@ -159,6 +190,8 @@ errors::Result<Flow> write_line(const DecodeResult::Decoded& line, std::span<con
                                 OutputRows& rows, Cells& cells, State& state) {
   const std::size_t line_no = line.line_no;
   Flow flow = Flow::cont();
+  // the block number first: no word of a decoded line with one writes N
+  if (line.block_number) cells.text(columns().n, *line.block_number);
   for (std::size_t i = line.words.begin; i < line.words.end; ++i) {
     const Word& word = chunk_words[i];
     errors::Status st = std::visit(
@@ -170,6 +203,10 @@ errors::Result<Flow> write_line(const DecodeResult::Decoded& line, std::span<con
             auto value = product_value(w, line_no, state);
             if (!value) return fail(std::move(value.error()));
             return assign(w.name, *value, w.incremental, line_no, rows, cells, state);
+          } else if constexpr (std::is_same_v<W, Word::Expr>) {
+            auto value = expr_value(w, line_no, state);
+            if (!value) return fail(std::move(value.error()));
+            return assign(w.name, *value, false, line_no, rows, cells, state);
           } else if constexpr (std::is_same_v<W, Word::Call>) {
             // the call as written, blanks after a bare name included
             cells.text(columns().call, w.text);
@@ -201,11 +238,12 @@ errors::Result<Flow> write_line(const DecodeResult::Decoded& line, std::span<con
     if (!st) return fail(std::move(st.error()));
   }
 
+  // the comment last of what the line writes, then the frame's arc centres,
+  // as the grammar path writes them
+  if (line.comment) cells.text(columns().comment, *line.comment);
   if constexpr (std::is_same_v<Cells, MapCells>) {
     if (auto st = state.finish_block_frame(cells.cells, line_no); !st) return fail(std::move(st.error()));
   }
-  if (line.block_number) cells.text(columns().n, *line.block_number);
-  if (line.comment) cells.text(columns().comment, *line.comment);
   return flow;
 }
 
@@ -217,21 +255,59 @@ errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
   if (!line.has_content) return Flow::cont();
   if (auto st = rows.flush(); !st) return fail(std::move(st.error()));
   rows.row.line = line.line_no;
-  if (output::BatchStreamSink* batches = rows.staged_sink();
-      batches != nullptr && can_stage(line, chunk_words, rows, state)) {
-    // the row is closed with the line: no later line adds to it
+  if (rows.can_stage() && can_stage_line(line, chunk_words, rows, state)) {
     StagedCells cells{rows.staged};
-    auto flow = write_line(line, chunk_words, rows, cells, state);
-    if (!flow) {
-      rows.staged.clear();
-      return flow;
-    }
-    if (auto st = rows.flush_staged(*batches); !st) return fail(std::move(st.error()));
-    rows.row.line = line.line_no;
-    return flow;
+    return write_line(line, chunk_words, rows, cells, state);
   }
   MapCells cells{rows.row.cells};
   return write_line(line, chunk_words, rows, cells, state);
+}
+
+namespace {
+
+// The blocks of this thread's run as the decoder took them, by their node:
+// a loop's body runs its blocks again on every pass, decoded once. A block
+// the decoder refuses is remembered as refused. The words borrow the tree's
+// text, so the blocks are forgotten when a run starts.
+struct DecodedBlock {
+  const types::ParseTree* tree = nullptr;
+  std::uint32_t token = 0;
+  bool taken = false;
+  DecodeResult::Decoded line;
+  std::vector<Word> words;
+};
+constexpr std::size_t kDecodedBlocks = 1024;  // a power of two
+thread_local std::vector<DecodedBlock> decoded_blocks;
+
+}  // namespace
+
+void forget_decoded_blocks() {
+  for (DecodedBlock& b : decoded_blocks) b.tree = nullptr;
+}
+
+std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block,
+                                                        OutputRows& rows, State& state) {
+  if (decoded_blocks.empty()) decoded_blocks.resize(kDecodedBlocks);
+  const types::ParseTree* tree = block.tree().get();
+  const std::uint32_t token = block.token_index();
+  DecodedBlock& slot = decoded_blocks[(token * 0x9E3779B1u) >> 22 & (kDecodedBlocks - 1)];
+  if (slot.tree != tree || slot.token != token) {
+    slot.tree = nullptr;  // until the block is decoded
+    slot.words.clear();
+    const std::string_view text = block.as_str();
+    // a block over several lines (a structure with its body) is the tree's
+    const DecodeResult r = text.find_first_of("\n\r") == std::string_view::npos
+                               ? decode_line(text, interpret_rules::node_line(block), slot.words)
+                               : DecodeResult{DecodeResult::NeedsGrammar{}};
+    const DecodeResult::Decoded* d = r.decoded();
+    // a blank block still closes the row before it: the tree's to run
+    slot.taken = d != nullptr && d->has_content;
+    if (slot.taken) slot.line = *d;
+    slot.tree = tree;
+    slot.token = token;
+  }
+  if (!slot.taken) return std::nullopt;
+  return execute_decoded(slot.line, slot.words, rows, state);
 }
 
 }  // namespace kelvane::line_driver

@@ -2,6 +2,7 @@
 // The executor of decoded lines: writes a decoded line's cells and updates
 // the interpreter state as the grammar path would for the same line.
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -20,6 +21,17 @@ using interpret_rules::Flow;
 errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
                                      std::span<const Word> chunk_words, output::OutputRows& rows,
                                      state::State& state);
+
+// A block of a parsed program run as the decoded line it is, when the
+// decoder takes its text (one line, no control); nothing otherwise. The
+// whole-program executors use it as their block shortcut.
+std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block,
+                                                        output::OutputRows& rows,
+                                                        state::State& state);
+
+// Forgets the blocks run_decodable_block decoded on this thread (their
+// words borrow the text of a run that is over).
+void forget_decoded_blocks();
 
 // Refuses a number assigned to a STRING variable (`name` upper-cased).
 errors::Status reject_string_variable(std::string_view name, const state::State& state,

@@ -241,6 +241,17 @@ void rewrite_dwell(CellMap& cells) {
 }  // namespace
 
 Status OutputRows::flush() {
+  if (!staged.empty()) {
+    // a staged row goes straight into its batch, unless cells were written
+    // into it after its line (a comment behind a closing keyword)
+    if (row.cells.empty()) {
+      Status st = std::get<BatchStreamSink>(sink.v).take_staged(staged, row);
+      staged.clear();
+      row.reset_for_reuse();
+      return st;
+    }
+    unstage();
+  }
   if (!row.has_content()) return {};
 
   rewrite_dwell(row.cells);
@@ -296,12 +307,15 @@ Status OutputRows::flush() {
   return {};
 }
 
-Status OutputRows::flush_staged(BatchStreamSink& batches) {
-  Status st{};
-  if (!staged.empty() || !row.variables.empty()) st = batches.take_staged(staged, row);
+void OutputRows::unstage() {
+  CellMap later = std::move(row.cells);
+  row.cells.clear();
+  for (const StagedRow::Cell& c : staged) {
+    if (c.is_text) row.cells.insert(c.name, Value(std::string(staged.text_of(c))));
+    else row.cells.insert(c.name, Value(c.number));
+  }
+  for (Cell& c : later) row.cells.insert(c.name, std::move(c.value));
   staged.clear();
-  row.reset_for_reuse();
-  return st;
 }
 
 Result<std::optional<Row>> OutputRows::deliver_to_sink(Row r) {

@@ -644,7 +644,7 @@ struct RowFilter {
 
 struct OutputRows {
   Row row;  // the row of the block being executed; executors write line and cells
-  StagedRow staged;  // its cells when written straight into the batch (staged_sink)
+  StagedRow staged;  // its cells when written straight into the batch (can_stage)
   RowSink sink;
   std::optional<RowFilter> flattener;
   bool track_variables = false;
@@ -678,16 +678,16 @@ struct OutputRows {
   // change; otherwise applies the G4 dwell rewrite and the one-time G91
   // warning, passes it through the filter stage if any, and delivers it.
   Status flush();
-  // The batch sink a line may write its cells to straight away, staged
-  // rather than in `row`: nothing with a filter stage or a writer thread, or
-  // while `row` holds cells.
-  BatchStreamSink* staged_sink() noexcept {
-    if (flattener || batches_on_own_thread || batch_writer || !row.cells.empty()) return nullptr;
-    return std::get_if<BatchStreamSink>(&sink.v);
+  // Whether a line may stage its cells rather than write them into `row`:
+  // a batch sink without a filter stage or a writer thread, and a row just
+  // closed. The staged cells are the row's until the next flush, which
+  // writes them straight into the batch.
+  bool can_stage() const noexcept {
+    return !flattener && !batches_on_own_thread && !batch_writer && row.cells.empty() &&
+           staged.empty() && std::holds_alternative<BatchStreamSink>(sink.v);
   }
-  // Closes the current row, whose cells are in `staged` (see staged_sink;
-  // neither the dwell rewrite nor the G91 warning may apply to them).
-  Status flush_staged(BatchStreamSink& batches);
+  // Moves the staged cells into `row`, before the cells written there since.
+  void unstage();
   // Hands one finished row to the sink; may return an emptied row to reuse.
   Result<std::optional<Row>> deliver_to_sink(Row row);
   // Records a user-variable assignment in the current row (when tracking).

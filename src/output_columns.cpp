@@ -249,6 +249,28 @@ ColumnData ColumnWriter::take(std::size_t rows) {
 // ---------------------------------------------------------------------------
 // Entry by entry
 
+std::string column_text(const ColumnData& column) {
+  std::string s = column.name + ":";
+  std::visit(
+      [&](const auto& entries) {
+        for (const auto& e : entries) {
+          s += ' ';
+          if (!e) {
+            s += "null";
+            continue;
+          }
+          using T = std::remove_cvref_t<decltype(*e)>;
+          if constexpr (std::is_same_v<T, double>) s += errors::float_text(*e);
+          else if constexpr (std::is_same_v<T, std::int64_t>) s += std::to_string(*e);
+          else if constexpr (std::is_same_v<T, std::string>) s += "'" + *e + "'";
+          else
+            for (const auto& item : *e) s += "[" + item + "]";
+        }
+      },
+      column_cells(column));
+  return s + " (nulls " + std::to_string(column.null_count) + ")";
+}
+
 ColumnData column_data(std::string name, Column&& cells) {
   ColumnWriter w(name, column_kind(cells), false);
   const std::size_t n = column_len(cells);

@@ -55,6 +55,11 @@ struct ColumnData {
 ColumnData column_data(std::string name, Column&& cells);
 Column column_cells(const ColumnData& column);
 
+// A column as one line of text, for reports: its name, every entry (null,
+// a number as errors::float_text writes it, a text in quotes, list items in
+// brackets), and its null count.
+std::string column_text(const ColumnData& column);
+
 // One batch: named typed nullable columns, each with one entry per row.
 struct Table {
   std::vector<ColumnData> columns;

@@ -240,6 +240,10 @@ errors::Result<ExecOutcome> exec_block(const Pair& block, output::OutputRows& ro
   if (block.as_rule() != Rule::block) {
     return fail(unexpected_rule("vm::exec_block", "Expected a block, found ", block, state));
   }
+  if (auto quick = try_block_shortcut(block, rows, state)) {
+    if (!*quick) return fail(std::move(quick->error()));
+    return (*quick)->is_end() ? ExecOutcome{ExecOutcome::End{}} : cont();
+  }
   auto run = BlockRun::open(block, rows);
   if (!run) return fail(std::move(run.error()));
   ExecOutcome outcome = cont();

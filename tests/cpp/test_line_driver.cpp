@@ -28,6 +28,8 @@ std::string describe_word(const Word& w) {
                  (x.var ? std::string(*x.var) : "-") + "," + errors::float_text(x.factor) + ")";
         } else if constexpr (std::is_same_v<T, Word::Call>) {
           return "call[" + std::string(x.text) + "]";
+        } else if constexpr (std::is_same_v<T, Word::Expr>) {
+          return "expr(" + std::string(x.name) + "," + std::string(x.text) + ")";
         } else if constexpr (std::is_same_v<T, Word::GCommand>) {
           return "g(" + std::string(x.group) + "," + std::string(x.text) + ")";
         } else {
@@ -76,9 +78,16 @@ TEST(LineDecoder, ShapesAndRefusals) {
       {"N10X5", "refused"},
       {"n10 X1", "refused"},
       {"X1 N20", "refused"},
-      {"R1=5", "refused"},
-      {"L100", "refused"},
-      {"P2", "refused"},
+      {"R1=5", "num(R1,5)"},
+      {"L100", "call[L100]"},
+      {"P2", "call[P2]"},
+      {"R1=R2*2+1 X=-R1/4", "expr(R1,R2*2+1) expr(X,-R1/4)"},
+      {"R1=R2", "refused"},       // a lone variable may be a text
+      {"R1=R2 AND 1", "refused"},
+      {"R1=SIN(R2)+1", "refused"},
+      {"R1=R[2]+1", "refused"},
+      {"R1=R2+", "refused"},
+      {"R-1", "refused"},
       {"X10Y20", "refused"},
       {"X10 Y20", "num(X,10) num(Y,20)"},
       {"X1Y2Z", "refused"},
@@ -260,7 +269,8 @@ TEST(DecodedLineExecutor, CellsStateAndErrors) {
   ASSERT_TRUE(run("N10 G1 X1 ;c", 1));
   std::vector<std::string> names;
   for (const auto& c : rows.row.cells) names.emplace_back(c.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"gg01_motion", "X", "N", "comment"}));
+  // in the order the grammar path writes them
+  EXPECT_EQ(names, (std::vector<std::string>{"N", "gg01_motion", "X", "comment"}));
 
   // a label alone leaves the row open
   ASSERT_TRUE(run("START:", 2));

@@ -82,6 +82,19 @@ std::vector<Program> corpus() {
            std::string(320, '9') + "*" + std::string(320, '9') + "\n"},
       {"long label run", std::string(32, 'B') + ": X2\n" + "N1 " + std::string(32, 'B') + ": X2\n"},
       {"non ascii", "X1 ;Ümlaut comment\nX2 ;\t tab\n"},
+      {"expressions with variables",
+       "R1=2 R2=-3\nX=R1*2+R2 Y=R1-R2/4\nR3=R1+R2*R1-1\nR4=-R1+ -2*R2\nZ=R1*-2\n"
+       "R5=R1 - -R2\nR6=R1/0\nX=r1*2 ;lower\nR7=R1*2 R8=R7+1\nN5 R1=R1+1 X=R1*3\n"
+       "Y=R1+2 G1 X=R2*R1\nF=R1*100\nR9=2*R1*R1/3-R2\nI=R1*2 J=R2+1\nAP=R1+1\n"
+       "X=IC(2) Y=R1+X\nR10 = R1 + 1 R11 = - R10\nTURN=R1+1\n"},
+      {"expressions the decoder leaves to the grammar",
+       "R1=2\nR2=R1 AND 1\nR3=R1 DIV 2\nR4=R1<3\nR5=SIN(R1)+1\nR7=R1 OR2\nR9=NOT R1+1\n"
+       "R10=R1+NOTE\nR12=R1\nX=R1\nR13=(R1+1)*2\nR14=R1*(2)\n", undefined_ok},
+      {"identifiers of a letter and digits",
+       "R1=2\nR2=R1+1 X=R2*2\nL100\nP2\nQ1=5 R3=Q1*2\nO5 X1\nR4\nR5 X1\nL10(1,2)\nr6=3\n"
+       "R7=R6\nR8=-R1*1\nR9=R8/R1\nN10 R10=1\nX1 R11=2 Y=R11*2\nR12=1E3\nR13=1.5.2\n"
+       "  R1I\nL1X(2)\nP2Q\n"},
+      {"not-a-number negated", "R1=0/0\nX=-R1*1\nY=- -R1*1\nZ=R1*-1\n"},
       {"repeated words and modes",
        "X1 X2 Y1 Y=2\nG1 G0 X3\ng1 x4 g0\nG91 X1\nG91 X2\nG4 F1\nG4 S2 X1\nN007 X1\n"
        "R5=2 X=R5\nR6=1\nR7=2\nN8\nFOO X1 FOO\n"},
@@ -166,6 +179,14 @@ std::vector<Program> divergences() {
       {"axes configured in lower case",
        "X1 Y2\nx=3\nI5\ni=IC(2)\nX=IC(1)\nX=(2)\nR1=(2*X)\nTRANS X5\nX1\n", lower_axes},
       {"STRING variable named like a lower-case axis", "DEF STRING[4] X\nX=(2)\n", lower_axes},
+      // expressions of variables: errors and values as the grammar reads them
+      {"undefined variable in an expression", "X1\nR1=NOPE+1\nX2\n"},
+      {"undefined variables allowed in an expression", "R1=NOPE*2+1\nX=R1+NOPE2\n", undefined_ok},
+      {"STRING variable in an expression", "DEF STRING[4] SV\nX1\nR1=SV+1\n"},
+      {"STRING variable assigned an expression", "DEF STRING[4] SV\nR1=1\nSV=R1+1\n"},
+      {"array element in an expression", "R1=1\nR2=R1+R[1]\n"},
+      {"frame word in an expression", "R1=1\nX=R1*TRANS\n"},
+      {"expression in lower-case axes", "R1=2\nx=R1*2\ni=R1+1\nX=R1-1\n", lower_axes},
   };
 }
 

@@ -107,31 +107,9 @@ inline errors::Result<interpret_rules::Flow> run_line_path(state::State& state,
   return line_driver::interpret_lines(state.source_text(), rows, state);
 }
 
-inline std::string show_column(const output::ColumnData& c) {
-  std::string s = c.name + ":";
-  std::visit(
-      [&](const auto& entries) {
-        for (const auto& e : entries) {
-          s += ' ';
-          if (!e) {
-            s += "null";
-            continue;
-          }
-          using T = std::remove_cvref_t<decltype(*e)>;
-          if constexpr (std::is_same_v<T, double>) s += errors::float_text(*e);
-          else if constexpr (std::is_same_v<T, std::int64_t>) s += std::to_string(*e);
-          else if constexpr (std::is_same_v<T, std::string>) s += "\"" + *e + "\"";
-          else
-            for (const auto& item : *e) s += "[" + item + "]";
-        }
-      },
-      output::column_cells(c));
-  return s + " (nulls " + std::to_string(c.null_count) + ")";
-}
-
 inline std::string show_table(const output::Table& t) {
   std::string s;
-  for (const auto& c : t.columns) s += show_column(c) + "\n";
+  for (const auto& c : t.columns) s += output::column_text(c) + "\n";
   return s;
 }
 
@@ -211,18 +189,10 @@ inline std::string show(const Value& v) {
   return "?";
 }
 
-// A row as text: line, cells in order (N and comment moved to the end, where
-// the line driver writes them) and variable changes.
+// A row as text: line, cells in order and variable changes.
 inline std::string show(const Row& row) {
   std::string s = "line " + std::to_string(row.line) + ":";
-  std::string tail;
-  for (const auto& cell : row.cells) {
-    std::string one = " " + std::string(cell.name) + "=" + show(cell.value);
-    if (cell.name == "N" || cell.name == "comment") tail += one;
-    else s += one;
-  }
-  // N before comment, as both paths agree on
-  s += tail;
+  for (const auto& cell : row.cells) s += " " + std::string(cell.name) + "=" + show(cell.value);
   for (const auto& [name, value] : row.variables) s += " $" + name + "=" + errors::float_text(value);
   return s;
 }

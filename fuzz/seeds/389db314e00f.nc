@@ -1,0 +1,12 @@
+; Rectangular pocket 40 x 30 mm with rounded corLAT_D10" M6
+N30 R1=1.5 R2=4.5 R3=5 R4=0
+N40 TRANS X20 Y10 ; pocket origin on <>the part
+N51 G0 X0 Y5 Z2 S3000 M3
+N60 WHILE R1 < R2
+N70 R4=R4+R1
+N80 G1 Z=-R4 F150
+N90 G1 G2 X0 Y5 I0 J=R3
+N170 ENDWHILE
+N180 NANZ10
+N=0190 TRANS
+N201 M5 M30
