@@ -342,19 +342,18 @@ Next decode_assignment(std::string_view s, std::string_view ident, std::size_t e
     words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
     return pp->end;
   }
-  // constants are folded now
-  ExprReader constants{[](void*, std::string_view) -> std::optional<double> { return std::nullopt; },
-                       nullptr};
+  // constants are folded now; an expression with variables is checked now
+  // and read when the line runs, but a lone variable may be a text (a
+  // STRING variable) and is the grammar's
+  ExprReader check{[](void*, std::string_view) -> std::optional<double> { return 0.0; }, nullptr};
   std::size_t end = v;
-  if (auto value = expr_sum(s, end, constants)) {
+  const std::optional<double> value = expr_sum(s, end, check);
+  if (!value) return std::nullopt;
+  if (check.variables == 0) {
     words.push_back(Word{Word::Number{*value, ident}});
     return end;
   }
-  // with variables: checked now, read when the line runs; a lone variable
-  // may be a text (a STRING variable) and is the grammar's
-  ExprReader check{[](void*, std::string_view) -> std::optional<double> { return 0.0; }, nullptr};
-  end = v;
-  if (!expr_sum(s, end, check) || check.variables == 0 || check.operators == 0) return std::nullopt;
+  if (check.operators == 0) return std::nullopt;
   words.push_back(Word{Word::Expr{s.substr(v, end - v), ident}});
   return end;
 }
