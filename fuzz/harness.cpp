@@ -79,10 +79,10 @@ bool same_row(const output::Row& a, const output::Row& b) {
   if (a.line != b.line || a.cells.size() != b.cells.size() ||
       a.variables.size() != b.variables.size())
     return false;
-  for (const auto& cell : a.cells) {  // names are unique in a row
-    auto other = std::find_if(b.cells.begin(), b.cells.end(),
-                              [&](const auto& c) { return c.name == cell.name; });
-    if (other == b.cells.end() || value_text(cell.value) != value_text(other->value)) return false;
+  for (std::size_t i = 0; i < a.cells.size(); ++i) {
+    if (a.cells[i].name != b.cells[i].name ||
+        value_text(a.cells[i].value) != value_text(b.cells[i].value))
+      return false;
   }
   for (std::size_t i = 0; i < a.variables.size(); ++i) {
     if (a.variables[i].first != b.variables[i].first ||

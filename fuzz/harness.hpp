@@ -69,7 +69,7 @@ std::string batches_text(const Input& input, const RunSettings& settings, std::s
 // A row as one line of text: source line, cells in row order, variables.
 std::string row_text(const output::Row& row);
 
-// Whether two rows hold the same: source line, cells by name whatever their
+// Whether two rows hold the same: source line, the same cells in the same
 // order (values as their text shows them, so NaN equals NaN), and the same
 // variable changes in the same order.
 bool same_row(const output::Row& a, const output::Row& b);
