@@ -117,19 +117,24 @@ errors::Status assign(std::string_view name, double value, bool incremental, std
 }
 
 // The value of a product; its variable is read as in an expression.
+// A variable (as written) read as in the grammar's expressions: a defined
+// one directly, any other through the variable rules (an error, or the value
+// an undefined variable is allowed to have).
+errors::Result<double> read_variable(std::string_view name, std::size_t line, State& state) {
+  const text::UpperBuf upper(name);
+  const std::string_view v = upper.view();
+  if (auto it = state.symbol_table.find(v); it != state.symbol_table.end()) return it->second;
+  return interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
+}
+
 errors::Result<double> product_value(const Word::Product& w, std::size_t line, State& state) {
   if (!w.var) return w.factor;
-  const text::UpperBuf upper(*w.var);
-  const std::string_view v = upper.view();
-  if (auto it = state.symbol_table.find(v); it != state.symbol_table.end()) return it->second * w.factor;
-  auto value = interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
+  auto value = read_variable(*w.var, line, state);
   if (!value) return fail(std::move(value.error()));
   return *value * w.factor;
 }
 
-// The variables of an expression read as in the grammar's expressions: a
-// defined one directly, any other through the variable rules (an error, or
-// the value an undefined variable is allowed to have).
+// The variables of an expression, read by read_variable; the first error stops it.
 struct ExprContext {
   State& state;
   std::size_t line;
@@ -138,11 +143,7 @@ struct ExprContext {
 
 std::optional<double> read_expr_variable(void* context, std::string_view name) {
   ExprContext& c = *static_cast<ExprContext*>(context);
-  const text::UpperBuf upper(name);
-  const std::string_view v = upper.view();
-  if (auto it = c.state.symbol_table.find(v); it != c.state.symbol_table.end()) return it->second;
-  auto value = interpret_rules::read_scalar_variable(std::string(v), c.line, c.state.line_text(c.line),
-                                                     c.state);
+  auto value = read_variable(name, c.line, c.state);
   if (!value) {
     c.error = std::move(value.error());
     return std::nullopt;

@@ -179,44 +179,51 @@ void ColumnWriter::put_any(std::size_t row, Value&& value) {
   put_list(row, std::get<std::vector<std::string>>(value));
 }
 
-void ColumnWriter::put_number_any(std::size_t row, double x) {
+// Entry `row` from `push`: nothing when the row has its value already; the
+// rows before it filled first, and a null when `push` could not read the value.
+template <typename Push>
+void ColumnWriter::put_entry(std::size_t row, Push&& push) {
   if (row < length()) return;  // one value a row: a second one is not taken
   if (row > length()) fill_to(row);
-  switch (data_.kind) {
-    case ColumnKind::Float: push_float(x); break;
-    case ColumnKind::Int: push_int(truncate_to_int(x)); break;
-    case ColumnKind::Str: push_text(errors::float_text(x)); break;
-    case ColumnKind::List: break;
-  }
+  push();
   if (length() <= row) fill_to(row + 1);  // a value the column could not read
 }
 
-void ColumnWriter::put_text(std::size_t row, std::string_view s) {
-  if (row < length()) return;
-  if (row > length()) fill_to(row);
-  switch (data_.kind) {
-    case ColumnKind::Float:
-      if (auto x = parse_float(s)) push_float(*x);
-      break;
-    case ColumnKind::Int:
-      if (auto d = plain_digits(s)) push_int(*d);
-      else if (auto x = parse_int_or_truncated(s)) push_int(*x);
-      break;
-    case ColumnKind::Str: push_text(s); break;
-    case ColumnKind::List: {
-      const std::vector<std::string> one{std::string(s)};
-      push_list(one);
-      break;
+void ColumnWriter::put_number_any(std::size_t row, double x) {
+  put_entry(row, [&] {
+    switch (data_.kind) {
+      case ColumnKind::Float: push_float(x); break;
+      case ColumnKind::Int: push_int(truncate_to_int(x)); break;
+      case ColumnKind::Str: push_text(errors::float_text(x)); break;
+      case ColumnKind::List: break;
     }
-  }
-  if (length() <= row) fill_to(row + 1);
+  });
+}
+
+void ColumnWriter::put_text(std::size_t row, std::string_view s) {
+  put_entry(row, [&] {
+    switch (data_.kind) {
+      case ColumnKind::Float:
+        if (auto x = parse_float(s)) push_float(*x);
+        break;
+      case ColumnKind::Int:
+        if (auto d = plain_digits(s)) push_int(*d);
+        else if (auto x = parse_int_or_truncated(s)) push_int(*x);
+        break;
+      case ColumnKind::Str: push_text(s); break;
+      case ColumnKind::List: {
+        const std::vector<std::string> one{std::string(s)};
+        push_list(one);
+        break;
+      }
+    }
+  });
 }
 
 void ColumnWriter::put_list(std::size_t row, const std::vector<std::string>& items) {
-  if (row < length()) return;
-  if (row > length()) fill_to(row);
-  if (data_.kind == ColumnKind::List) push_list(items);
-  if (length() <= row) fill_to(row + 1);
+  put_entry(row, [&] {
+    if (data_.kind == ColumnKind::List) push_list(items);
+  });
 }
 
 void ColumnWriter::put_int(std::size_t row, std::int64_t value) {

@@ -119,6 +119,8 @@ class ColumnWriter {
   ColumnData take(std::size_t rows);
 
  private:
+  template <typename Push>
+  void put_entry(std::size_t row, Push&& push);
   void put_any(std::size_t row, Value&& value);
   void put_number_any(std::size_t row, double value);
   void put_list(std::size_t row, const std::vector<std::string>& items);
