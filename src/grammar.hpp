@@ -123,6 +123,41 @@ K_FIRST(string_expression, concat_operand, kExpressionStart "\"<");
 #undef kLetters
 #undef K_FIRST
 
+// A line of a block list that the parse's skimmer takes: one `block` node
+// with its block number's node and no other, ending where the block rule ends
+// on such a line (at the line end, before the "\r" of "\r\n"). It fails, and
+// records nothing, where the skimmer does not take the line.
+struct skimmed_block {
+  using rule_t = skimmed_block;
+  using subs_t = pg::empty_list;
+  template <pg::apply_mode A, pg::rewind_mode M, template <typename...> class Action,
+            template <typename...> class Control, typename ParseInput>
+  static bool match(ParseInput& in, PState& st) {
+    if (st.skim == nullptr || st.lookahead != Lookahead::None ||
+        st.atomicity != Atomicity::NonAtomic || st.abort != Abort::None)
+      return false;
+    const char* const p = in.current();
+    const char* const end = in.end();
+    const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* stop = hit ? static_cast<const char*>(hit) : end;
+    if (hit && stop > p && stop[-1] == '\r') --stop;
+    const auto n = static_cast<std::size_t>(stop - p);
+    if (n == 0 || std::memchr(p, '\r', n) != nullptr) return false;
+    if (st.tokens.size() + 2 >= limits::kMaxParseTokens) return false;
+    if (!st.skim(std::string_view(p, n))) return false;
+    const std::size_t index = st.tokens.size();
+    st.tokens.emplace_back(offset(in, st), Rule::block);
+    (void)Control<g::block_number_set>::template match<A, pg::rewind_mode::required, Action,
+                                                      Control>(in, st);
+    in.iterator() = stop;
+    NodeToken& node = st.tokens[index];
+    node.end = static_cast<std::uint32_t>(offset(in, st));
+    node.next = static_cast<std::uint32_t>(st.tokens.size());
+    return true;
+  }
+};
+using list_block = alt<skimmed_block, g::block>;
+
 namespace g {
 
 #define K_RULE(name, kind, ...) \
@@ -135,7 +170,7 @@ K_RULE(file, Normal, wseq<pg::bof, blocks, opt_<newline>, EOI>);
 K_RULE(single_line, Normal, wseq<pg::bof, block, EOI>);
 K_RULE(sparse_lines, Normal,
        wseq<pg::bof, wstar<newline>, wstar<wseq<block, wplus<newline>>>, EOI>);
-K_NESTING_RULE(blocks, Normal, wseq<block, wstar<wseq<newline, block>>>);
+K_NESTING_RULE(blocks, Normal, wseq<list_block, wstar<wseq<newline, list_block>>>);
 K_RULE(newline, Silent, alt<lit<'\n'>, lit<'\r', '\n'>>);
 K_RULE(WHITESPACE, Silent, pg::one<' ', '\t'>);
 K_RULE(QUOTE, Silent, lit<'"'>);
@@ -303,3 +338,8 @@ K_RULE(g_command, Atomic,
 }  // namespace g
 
 }  // namespace kelvane::types::grammar
+
+// a skimmed line holds at least one character
+template <typename Name>
+struct tao::pegtl::analyze_traits<Name, kelvane::types::grammar::skimmed_block>
+    : analyze_any_traits<> {};

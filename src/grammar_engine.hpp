@@ -89,6 +89,8 @@ struct PState {
   // the last identifier scanned: where it starts and where it ends (null: none there)
   const char* ident_at = nullptr;
   const char* ident_end = nullptr;
+  // the lines that stand as a block without their words (null: none)
+  LineSkimmer skim = nullptr;
 
   // The number of attempts recorded at `pos` so far.
   std::size_t attempts_at(std::size_t pos) const {

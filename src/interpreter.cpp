@@ -54,7 +54,10 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
   if (!has_structure && stage1_enabled())
     return outcome(line_driver::interpret_lines(program, rows, state));
 
-  auto parsed = types::NCParser::parse(Rule::file, program);
+  // the lines the per-line decoder takes are run from their text: their
+  // words need no nodes
+  auto parsed = types::NCParser::parse(Rule::file, program,
+                                       stage1_enabled() ? &line_driver::skimmable_line : nullptr);
   if (!parsed) {
     const types::ParseFailure& failure = parsed.error();
     return errors::fail(errors::ParseContext{failure.column, state.line_text(failure.line),

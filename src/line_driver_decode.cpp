@@ -60,8 +60,27 @@ constexpr std::array<std::string_view, 8> kOperatorWords{"DIV", "MOD",  "AND",  
 constexpr std::array<std::string_view, 11> kFrameKeywords{
     "TRANS", "ATRANS", "ROT", "AROT", "ROTS", "AROTS", "CROTS", "SCALE", "ASCALE", "MIRROR", "AMIRROR"};
 
-bool is_reserved(std::string_view w) { return w.size() <= 8 && in_list(w, kReserved); }
-bool is_operator_word(std::string_view w) { return w.size() <= 5 && in_list(w, kOperatorWords); }
+// Bit n is set when a listed word has n letters: most names (X, R10, YP)
+// are told apart by their length alone.
+template <std::size_t N>
+constexpr std::uint32_t word_lengths(const std::array<std::string_view, N>& list) {
+  std::uint32_t mask = 0;
+  for (std::string_view w : list) mask |= std::uint32_t{1} << w.size();
+  return mask;
+}
+constexpr std::uint32_t kReservedLengths = word_lengths(kReserved);
+constexpr std::uint32_t kOperatorLengths = word_lengths(kOperatorWords);
+constexpr std::uint32_t kFrameLengths = word_lengths(kFrameKeywords);
+bool has_length(std::uint32_t lengths, std::string_view w) {
+  return w.size() < 32 && (lengths >> w.size() & 1u) != 0;
+}
+
+bool is_reserved(std::string_view w) {
+  return has_length(kReservedLengths, w) && in_list(w, kReserved);
+}
+bool is_operator_word(std::string_view w) {
+  return has_length(kOperatorLengths, w) && in_list(w, kOperatorWords);
+}
 
 // The address letters: the static one-letter name of an upper-case letter, or
 // nothing for L, N, O, P, Q, R (G and M have their own forms).
@@ -280,7 +299,9 @@ std::optional<ParenProduct> decode_paren_product(std::string_view s, std::size_t
   return out;
 }
 
-bool is_frame_keyword(std::string_view text) { return text.size() <= 7 && in_list(text, kFrameKeywords); }
+bool is_frame_keyword(std::string_view text) {
+  return has_length(kFrameLengths, text) && in_list(text, kFrameKeywords);
+}
 
 std::optional<double> evaluate_expr_text(std::string_view text, VariableReader read, void* context) {
   ExprReader r{read, context};

@@ -282,6 +282,14 @@ thread_local std::vector<DecodedBlock> decoded_blocks;
 
 }  // namespace
 
+bool skimmable_line(std::string_view line) {
+  thread_local std::vector<Word> words;
+  words.clear();
+  const DecodeResult r = decode_line(line, 0, words);
+  const DecodeResult::Decoded* d = r.decoded();
+  return d != nullptr && d->has_content && !d->label;
+}
+
 void forget_decoded_blocks() {
   for (DecodedBlock& b : decoded_blocks) b.tree = nullptr;
 }

@@ -29,6 +29,11 @@ std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block
                                                         output::OutputRows& rows,
                                                         state::State& state);
 
+// Whether a line of a parsed program may stand as a block without the nodes
+// of its words: run_decodable_block runs it from its text (it has content
+// and no label, which a jump table would read from its node).
+bool skimmable_line(std::string_view line);
+
 // Forgets the blocks run_decodable_block decoded on this thread (their
 // words borrow the text of a run that is over).
 void forget_decoded_blocks();

@@ -299,11 +299,12 @@ void offset_failure_lines(ParseFailure& failure, std::size_t offset) {
   failure.display = failure_display(failure);
 }
 
-ParseResult NCParser::parse(Rule rule, std::string_view input) {
+ParseResult NCParser::parse(Rule rule, std::string_view input, LineSkimmer skim) {
   const auto index = static_cast<std::size_t>(rule);
   const bool known = index < kRuleCount;
   PState st;
   st.begin = input.data();
+  st.skim = skim;
   // a line parsed alone stands inside the program's block list
   if (rule != Rule::file && rule != Rule::blocks) st.block_lists = 1;
   Input in(input.data(), input.data() + input.size(), "");
@@ -315,7 +316,11 @@ ParseResult NCParser::parse(Rule rule, std::string_view input) {
     st.tokens.reserve(input.size() < 65536 ? input.size() + 16 : input.size() / 4);
     ok = kMatchers[index](in, st);
   }
-  if (!ok || st.abort != Abort::None) return std::unexpected(failure_of(st, known, input));
+  if (!ok || st.abort != Abort::None) {
+    // the attempts inside a skimmed line were not made: the error is the full parse's
+    if (skim != nullptr) return parse(rule, input, nullptr);
+    return std::unexpected(failure_of(st, known, input));
+  }
   auto tree = std::make_shared<ParseTree>(ParseTree{std::move(st.tokens), input, LineIndex(input)});
   const auto count = static_cast<std::uint32_t>(tree->tokens.size());
   return Pairs(std::move(tree), 0, count, 0);

@@ -228,11 +228,19 @@ using ParseResult = std::expected<Pairs, ParseFailure>;
 // program's line number, in its line and in its display.
 void offset_failure_lines(ParseFailure& failure, std::size_t offset);
 
+// Tells whether a line (without its line end) may stand in a block list as a
+// block node that holds only its block number: a line whose caller runs it
+// from its text, and which the grammar takes whole as one block.
+using LineSkimmer = bool (*)(std::string_view line);
+
 // The parser of the NC grammar.
 struct NCParser {
   // Runs `rule` from the start of `input` (which must outlive the result).
   // Start rules `file`, `single_line`, `sparse_lines` give one top-level node.
-  static ParseResult parse(Rule rule, std::string_view input);
+  // The lines `skim` takes are not parsed into their words (see LineSkimmer);
+  // a parse that fails is made again without it, so that its error is the
+  // grammar's own.
+  static ParseResult parse(Rule rule, std::string_view input, LineSkimmer skim = nullptr);
 };
 
 }  // namespace kelvane::types

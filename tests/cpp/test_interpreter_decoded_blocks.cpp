@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "interpreter.hpp"
+#include "line_driver_execute.hpp"
+#include "types.hpp"
 #include "test_line_driver_fixture.hpp"
 
 namespace kelvane::test {
@@ -43,6 +45,17 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
        "R1=0\nWHILE R1<2 ;w\nX=R1*1\nR1=R1+1\nENDWHILE ;done\nIF R1==2\nY1\nELSE\nY2\nENDIF ; c\nX5\n"},
       {"loop limit after a decoded block", "R1=0\nWHILE R1<5\nN10 X=R1*1\nN20 Y1\nENDWHILE\n", limit3},
       {"end of program in a body", "R1=0\nWHILE R1<5\nR1=R1+1 X=R1*1\nIF R1==2\nM30\nENDIF\nENDWHILE\nX99\n"},
+      // lines that stand in the tree without their words
+      {"jumps to block numbers of plain lines",
+       "R1=0\nN10 X=R1*1\nR1=R1+1\nIF R1<3 GOTOB N10\nGOTOF N30\nN20 X99\nN30 Y1\nWHILE R1<4\nR1=R1+1\nENDWHILE\n"},
+      {"labels, blanks after N and glued words",
+       "WHILE R1<1\nMARK: X1\nN 20 Y2\nN30X1\nR1=R1+1\nENDWHILE\nGOTOB DONE\nDONE: Z1\n"},
+      {"line ends, blanks and tabs",
+       "R1=0\r\nWHILE R1<2\r\n  X=R1*2  \r\n\tY1 ;c \r\nR1=R1+1\r\nENDWHILE\r\nX9"},
+      {"a parse error behind plain lines",
+       "R1=0\nWHILE R1<2\nX=R1*2\nR1=R1+1\nENDWHILE\nX1\nY=(\nZ1\n"},
+      {"an unclosed structure behind plain lines", "X1\nY2\nWHILE R1<2\nX=R1*2\nR1=R1+1\n"},
+      {"a string over a line end", "IF 1\nMSG(\"a\nX1\nb\")\nENDIF\nX2\n"},
   };
   auto whole = [](state::State& state, output::OutputRows& rows) -> errors::Result<interpret_rules::Flow> {
     const std::string text(state.source_text());
@@ -67,6 +80,58 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
                                                (output.batches ? ", batches: " : ", rows: ") + p.name);
       }
     }
+  }
+}
+
+// The whole-program parse takes the lines the decoder runs as block nodes
+// with only their block number inside: the same blocks, at the same places,
+// as the full parse gives.
+TEST(LineDriverEquivalence, SkimmedBlocksStandWhereTheFullParseHasThem) {
+  // the nodes in order with their depth; under a block the skimmer takes
+  // (when `collapse`), only its block number
+  auto shape = [](const types::ParseTree& tree, bool collapse) {
+    std::string out;
+    const types::TokenBuffer& t = tree.tokens;
+    std::vector<std::uint32_t> open;  // the ends of the enclosing nodes
+    for (std::uint32_t i = 0; i < t.size();) {
+      while (!open.empty() && open.back() <= i) open.pop_back();
+      auto node = [&](std::uint32_t k, std::size_t depth) {
+        out += std::to_string(depth) + ":" + std::string(types::rule_name(t[k].rule)) + "@" +
+               std::to_string(t[k].pos) + "-" + std::to_string(t[k].end) + " ";
+      };
+      node(i, open.size());
+      const std::string_view text = tree.input.substr(t[i].pos, t[i].end - t[i].pos);
+      if (collapse && t[i].rule == types::Rule::block && line_driver::skimmable_line(text)) {
+        for (std::uint32_t j = i + 1; j < t[i].next; ++j) {
+          if (t[j].rule != types::Rule::block_number) continue;
+          node(j, open.size() + 1);
+          for (std::uint32_t k = j + 1; k < t[j].next; ++k) node(k, open.size() + 2);
+        }
+        i = t[i].next;
+        continue;
+      }
+      open.push_back(t[i].next);
+      ++i;
+    }
+    return out;
+  };
+  const std::vector<std::string> programs = {
+      "R1=0\nWHILE R1<3\nN10 X=R1*2 Y=R1+1 ;c\nR1=R1+1\nENDWHILE\nM30\n",
+      "  X1  \n\tN20 Y2\t\nIF R1==0\n N30 G1 X=R2*5+R2 Y=R4-0.96 F400\nELSE\nX2\nENDIF ;e\n",
+      "WHILE 1\r\nX1\r\nY2 ;c\r\nENDWHILE\r\nZ3",
+      "WHILE 1\nMARK: X1\nN 40 Y2\nN50X1\nGOTOB MARK\nENDWHILE\n\n\nX1\n",
+      "LOOP\nR1=R1+1\nIF R1>3 GOTOF DONE\nENDLOOP\nDONE: X0\nREPEAT\nX1\nUNTIL R1>1\n",
+      "FOR R2=1 TO 3\nX=R2*5\nENDFOR\nMSG(\"a\nX1\")\nX2\n",
+  };
+  for (const std::string& program : programs) {
+    auto full = types::NCParser::parse(types::Rule::file, program);
+    auto skimmed = types::NCParser::parse(types::Rule::file, program, &line_driver::skimmable_line);
+    ASSERT_TRUE(full.has_value()) << program;
+    ASSERT_TRUE(skimmed.has_value()) << program;
+    const types::ParseTree& f = *full->peek()->tree();
+    const types::ParseTree& s = *skimmed->peek()->tree();
+    EXPECT_LT(s.tokens.size(), f.tokens.size()) << program;
+    EXPECT_EQ(shape(f, true), shape(s, false)) << program;
   }
 }
 
