@@ -9,10 +9,14 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 #include <string>
 
 #include "harness.hpp"
+#include "line_driver.hpp"
+#include "structure_scan.hpp"
+#include "types.hpp"
 
 using namespace kelvane::fuzz;
 
@@ -47,10 +51,42 @@ bool same(const Outcome& a, const Outcome& b) {
          a.final_state_digest == b.final_state_digest;
 }
 
+// The tokens of a parse, or its error.
+std::string tree_text(const kelvane::types::ParseResult& r) {
+  if (!r) return "error: " + r.error().display;
+  std::string out;
+  for (const kelvane::types::NodeToken& t : r->peek()->tree()->tokens)
+    out += std::to_string(static_cast<int>(t.rule)) + "@" + std::to_string(t.pos) + "-" +
+           std::to_string(t.end) + ">" + std::to_string(t.next) + " ";
+  return out;
+}
+
+// A program parsed in parts gives the tree of the parse in one piece: cut
+// between its structures as a large program is, and cut at every line end.
+void check_parse_in_parts(std::string_view program) {
+  using kelvane::types::NCParser;
+  const kelvane::types::LineSkimmer skim = &kelvane::line_driver::skimmable_line;
+  auto in_turn = [](std::size_t n, const std::function<void(std::size_t)>& job) {
+    for (std::size_t k = 0; k < n; ++k) job(k);
+  };
+  const std::string whole = tree_text(NCParser::parse(kelvane::types::Rule::file, program, skim));
+  std::vector<std::size_t> between, every;
+  (void)kelvane::structure_scan::check_structures(program, false, program.size() + 1, &between);
+  for (std::size_t i = 0; i < program.size(); ++i)
+    if (program[i] == '\n') every.push_back(i);
+  for (const std::vector<std::size_t>* cuts : {&between, &every}) {
+    if (tree_text(NCParser::parse_file(program, skim, *cuts, in_turn)) != whole) {
+      std::fprintf(stderr, "the parse in parts differs (%zu cuts) on this program\n", cuts->size());
+      std::abort();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Input input = split_input(data, size);
+  check_parse_in_parts(input.program);
   RunSettings settings;
   settings.allow_undefined_variables = (input.options & 1) != 0;
   settings.iteration_limit = 40;

@@ -157,6 +157,8 @@ struct skimmed_block {
   }
 };
 using list_block = alt<skimmed_block, g::block>;
+// The body of `blocks`: a program's parts are parsed with it on their own.
+using blocks_body = wseq<list_block, wstar<wseq<g::newline, list_block>>>;
 
 namespace g {
 
@@ -170,7 +172,7 @@ K_RULE(file, Normal, wseq<pg::bof, blocks, opt_<newline>, EOI>);
 K_RULE(single_line, Normal, wseq<pg::bof, block, EOI>);
 K_RULE(sparse_lines, Normal,
        wseq<pg::bof, wstar<newline>, wstar<wseq<block, wplus<newline>>>, EOI>);
-K_NESTING_RULE(blocks, Normal, wseq<list_block, wstar<wseq<newline, list_block>>>);
+K_NESTING_RULE(blocks, Normal, blocks_body);
 K_RULE(newline, Silent, alt<lit<'\n'>, lit<'\r', '\n'>>);
 K_RULE(WHITESPACE, Silent, pg::one<' ', '\t'>);
 K_RULE(QUOTE, Silent, lit<'"'>);

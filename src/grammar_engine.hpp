@@ -91,6 +91,9 @@ struct PState {
   const char* ident_end = nullptr;
   // the lines that stand as a block without their words (null: none)
   LineSkimmer skim = nullptr;
+  // a text in quotes ran on to the end of the input: a parse of a part of a
+  // program may have ended a string that runs on behind the part
+  bool quote_ran_out = false;
 
   // The number of attempts recorded at `pos` so far.
   std::size_t attempts_at(std::size_t pos) const {
@@ -237,11 +240,12 @@ struct neg_la {
 struct until_quote {
   using rule_t = until_quote;
   using subs_t = pg::empty_list;
-  template <typename ParseInput>
-  static bool match(ParseInput& in) {
+  K_MATCH_SIGNATURE
+  static bool match(ParseInput& in, PState& st) {
     const char* p = in.current();
     const std::size_t n = static_cast<std::size_t>(in.end() - p);
     const void* hit = std::memchr(p, '"', n);
+    if (hit == nullptr) st.quote_ran_out = true;
     in.iterator() = hit ? static_cast<const char*>(hit) : p + n;
     return true;
   }

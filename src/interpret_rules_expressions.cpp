@@ -42,6 +42,9 @@ struct ExprWalk {
   const std::uint32_t* nodes = nullptr;
   std::size_t count = 0;
   std::size_t cursor = 0;
+  // the loosest kind of binary operator among the children: the levels
+  // above it would only hand their operand through
+  enum class Loosest : std::uint8_t { None, Multiplicative, Additive, Other } loosest = Loosest::None;
 
   ExprWalk(const types::Pair& e, state::State& s) : expr(e), state(s) {
     const auto& tokens = e.tree()->tokens;
@@ -49,6 +52,26 @@ struct ExprWalk {
     const std::uint32_t end = tokens[e.token_index()].next;
     std::size_t n = 0;
     for (std::uint32_t i = begin; i < end; i = tokens[i].next) {
+      switch (tokens[i].rule) {
+        case types::Rule::primary:
+        case types::Rule::neg:
+        case types::Rule::not_op:
+        case types::Rule::relational_operator:
+          break;
+        case types::Rule::op_mul:
+        case types::Rule::op_div:
+        case types::Rule::op_int_div:
+        case types::Rule::op_mod:
+          if (loosest < Loosest::Multiplicative) loosest = Loosest::Multiplicative;
+          break;
+        case types::Rule::op_add:
+        case types::Rule::op_sub:
+          if (loosest < Loosest::Additive) loosest = Loosest::Additive;
+          break;
+        default:
+          loosest = Loosest::Other;
+          break;
+      }
       if (n < inline_nodes.size()) {
         inline_nodes[n] = i;
       } else {
@@ -254,7 +277,14 @@ constexpr LevelFn kAnd = &eval_level<&is<types::Rule::op_and>, kBOr, &combine_tr
 constexpr LevelFn kXor = &eval_level<&is<types::Rule::op_xor>, kAnd, &combine_truths>;
 constexpr LevelFn kOr = &eval_level<&is<types::Rule::op_or>, kXor, &combine_truths>;
 
-errors::Result<double> eval_or(ExprWalk& w) { return kOr(w); }
+errors::Result<double> eval_or(ExprWalk& w) {
+  switch (w.loosest) {
+    case ExprWalk::Loosest::None: return eval_unary(w);
+    case ExprWalk::Loosest::Multiplicative: return kMul(w);
+    case ExprWalk::Loosest::Additive: return kAdd(w);
+    default: return kOr(w);
+  }
+}
 
 }  // namespace
 

@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "flatten.hpp"
 #include "interpret_rules.hpp"
+#include "limits.hpp"
 #include "line_driver.hpp"
 #include "output.hpp"
 #include "parse_explain.hpp"
@@ -38,7 +40,14 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
   const state::SourceText held = std::move(source);
   const std::string_view program = held.text;
 
-  auto scanned = structure_scan::check_structures(program, line_driver::pool_threads() >= 2);
+  // a large program is parsed in parts at once, cut between its structures
+  const std::size_t threads = line_driver::pool_threads();
+  const std::size_t parts =
+      threads >= 2 && stage1_enabled() && program.size() >= limits::kParallelParseMinBytes
+          ? std::min(2 * threads, program.size() / (limits::kParallelParseMinBytes / 2))
+          : 1;
+  std::vector<std::size_t> cuts;
+  auto scanned = structure_scan::check_structures(program, threads >= 2, parts, &cuts);
   if (!scanned) return errors::fail(std::move(scanned.error()));
   const bool has_structure = *scanned;
 
@@ -56,8 +65,11 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
 
   // the lines the per-line decoder takes are run from their text: their
   // words need no nodes
-  auto parsed = types::NCParser::parse(Rule::file, program,
-                                       stage1_enabled() ? &line_driver::skimmable_line : nullptr);
+  auto parsed =
+      stage1_enabled()
+          ? types::NCParser::parse_file(program, &line_driver::skimmable_line, cuts,
+                                        &line_driver::for_each_on_pool)
+          : types::NCParser::parse(Rule::file, program);
   if (!parsed) {
     const types::ParseFailure& failure = parsed.error();
     return errors::fail(errors::ParseContext{failure.column, state.line_text(failure.line),

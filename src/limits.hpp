@@ -67,6 +67,8 @@ inline constexpr std::uint64_t kMaxSprintWidth = std::uint64_t{1} << 20;
 // Programs from this size on are decoded in parallel chunks: below it the
 // pool's start-up costs more than it saves.
 inline constexpr std::size_t kParallelDecodeMinBytes = 4194304;
+// Programs with structures from this size on are parsed in parts at once.
+inline constexpr std::size_t kParallelParseMinBytes = 4194304;
 // The smallest chunk of lines a pool job decodes.
 inline constexpr std::size_t kMinChunkLines = 4096;
 // Programs from this size on run line by line without holding their decoded

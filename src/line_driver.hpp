@@ -6,6 +6,7 @@
 // line-by-line streaming of very large ones.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -113,5 +114,8 @@ bool stats_enabled();
 // Threads of the process-wide work-stealing pool: RAYON_NUM_THREADS (read
 // once; unset, 0 or unreadable = the machine's default concurrency).
 std::size_t pool_threads();
+
+// Runs job(k) for every k in [0, n) on the pool and returns once all are done.
+void for_each_on_pool(std::size_t n, const std::function<void(std::size_t)>& job);
 
 }  // namespace kelvane::line_driver

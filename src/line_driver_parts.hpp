@@ -48,8 +48,6 @@ std::size_t terminated_end(std::string_view program, std::string_view line);
 // line end, scanned from its start inside such a literal or not.
 bool ends_inside_string(std::string_view line, bool inside);
 
-// Runs job(k) for every k in [0, n) on the pool and returns once all are done.
-void for_each_on_pool(std::size_t n, const std::function<void(std::size_t)>& job);
 
 // Runs a program that holds no control statement line by line, decoding
 // ahead on a thread of its own when the pool has two or more threads.

@@ -224,10 +224,23 @@ std::vector<KeywordLine> all_keyword_lines(std::string_view source, bool two_thr
 }
 
 // The structure walk proper; the error before any re-report.
-errors::Result<bool> scan_stack(std::string_view source, bool two_threads) {
+errors::Result<bool> scan_stack(std::string_view source, bool two_threads, std::size_t parts,
+                                std::vector<std::size_t>* cuts) {
   std::vector<OpenEntry> stack;
   bool opened = false;
   std::optional<errors::ParsingError> error;
+  std::size_t next_cut = 1;  // of parts - 1 cuts, evenly spaced
+  // a closing line that leaves no structure open ends a part: the first
+  // line end at or behind the next target offset
+  auto note_cut = [&](std::string_view line) {
+    if (cuts == nullptr || !stack.empty() || next_cut >= parts) return;
+    std::size_t at = static_cast<std::size_t>(line.data() + line.size() - source.data());
+    if (at < source.size() && source[at] == '\r') ++at;
+    if (at >= source.size() || source[at] != '\n') return;
+    if (at < source.size() / parts * next_cut) return;
+    cuts->push_back(at);
+    while (next_cut < parts && at >= source.size() / parts * next_cut) ++next_cut;
+  };
   for (const KeywordLine& k : all_keyword_lines(source, two_threads)) {
     const std::size_t number = k.number;
     const std::string_view line = k.line;
@@ -255,11 +268,15 @@ errors::Result<bool> scan_stack(std::string_view source, bool two_threads) {
       case Word::EndWhile:
       case Word::EndFor:
       case Word::EndLoop:
-      case Word::Until: error = close_structure(stack, word, number, line); break;
+      case Word::Until:
+        error = close_structure(stack, word, number, line);
+        if (!error) note_cut(line);
+        break;
       case Word::Other: break;
     }
     if (error) break;
   }
+  if (error && cuts != nullptr) cuts->clear();
   if (error) return errors::fail(std::move(*error));
   if (!stack.empty()) {
     const OpenEntry& top = stack.back();
@@ -408,8 +425,9 @@ std::optional<MisplacedKeyword> misplaced_structure_keyword(std::string_view lin
   return std::nullopt;
 }
 
-errors::Result<bool> check_structures(std::string_view source, bool two_threads) {
-  auto result = scan_stack(source, two_threads);
+errors::Result<bool> check_structures(std::string_view source, bool two_threads,
+                                      std::size_t parts, std::vector<std::size_t>* cuts) {
+  auto result = scan_stack(source, two_threads, parts, cuts);
   if (result) return result;
   // A closing keyword hidden behind other content explains an unbalanced
   // program better than the stack does: report the first one instead.

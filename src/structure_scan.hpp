@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "errors.hpp"
 
@@ -27,7 +28,14 @@ std::string_view closing_word(Structure kind);
 // "control structure check" (a jump label on a structure line, or a closing
 // keyword after other content on a line). With `two_threads`, a large
 // program is screened for keyword lines on two threads at once.
-errors::Result<bool> check_structures(std::string_view source, bool two_threads = false);
+//
+// With `cuts`, up to `parts` - 1 places where the program may be cut into
+// parts that each hold whole structures are added to it: the offsets of the
+// "\n" behind closing lines that leave no structure open, the first at or
+// behind each of the offsets that cut the text into `parts` equal pieces.
+errors::Result<bool> check_structures(std::string_view source, bool two_threads = false,
+                                      std::size_t parts = 1,
+                                      std::vector<std::size_t>* cuts = nullptr);
 
 // A block split after its prefix (leading whitespace, block number N<digits>
 // and an optional jump label "name:").

@@ -107,6 +107,16 @@ void TokenBuffer::reserve(std::size_t n) {
 
 void TokenBuffer::grow() { reserve(capacity_ < 64 ? 64 : capacity_ * 2); }
 
+void TokenBuffer::append(const NodeToken* from, std::size_t n, std::uint32_t shift) {
+  if (size_ + n > capacity_) reserve(std::max(size_ + n, capacity_ * 2));
+  NodeToken* out = data_ + size_;
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = from[i];
+    out[i].next += shift;
+  }
+  size_ += n;
+}
+
 // ---------------------------------------------------------------------------
 // Lines and columns
 
@@ -323,6 +333,97 @@ ParseResult NCParser::parse(Rule rule, std::string_view input, LineSkimmer skim)
   }
   auto tree = std::make_shared<ParseTree>(ParseTree{std::move(st.tokens), input, LineIndex(input)});
   const auto count = static_cast<std::uint32_t>(tree->tokens.size());
+  return Pairs(std::move(tree), 0, count, 0);
+}
+
+namespace {
+
+// One part of a program parsed on its own: the tokens of its blocks (the
+// first part's behind the places of the file and blocks nodes; the last
+// part's followed by the end-of-input node).
+struct ProgramPart {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  PState st;
+  bool ok = false;
+};
+
+template <typename R>
+bool run_part(Input& in, PState& st) {
+  return control<R>::template match<pg::apply_mode::nothing, pg::rewind_mode::required,
+                                    pg::nothing, control>(in, st);
+}
+
+void parse_part(std::string_view input, ProgramPart& part, bool first, bool last,
+                LineSkimmer skim) {
+  PState& st = part.st;
+  st.begin = input.data();
+  st.skim = skim;
+  // the part's blocks stand inside the program's block list
+  st.block_lists = 1;
+  const std::size_t bytes = part.end - part.begin;
+  st.tokens.reserve(bytes < 65536 ? bytes + 16 : bytes / 4);
+  if (first) {
+    st.tokens.emplace_back(0, Rule::file);
+    st.tokens.emplace_back(0, Rule::blocks);
+  }
+  Input in(input.data() + part.begin, input.data() + part.end, "");
+  skip_ws(in, st);
+  if (first) st.tokens[1] = NodeToken(offset(in, st), Rule::blocks);
+  const bool ok = last ? run_part<wseq<blocks_body, opt_<g::newline>, g::EOI>>(in, st)
+                       : run_part<wseq<blocks_body, pg::eof>>(in, st);
+  // a text in quotes that ran on to the end of a part may go on behind it
+  part.ok = ok && st.abort == Abort::None && (last || !st.quote_ran_out);
+}
+
+}  // namespace
+
+ParseResult NCParser::parse_file(std::string_view input, LineSkimmer skim,
+                                 std::span<const std::size_t> cuts, PartRunner run) {
+  auto whole = [&] { return parse(Rule::file, input, skim); };
+  if (cuts.empty() || run == nullptr || input.size() > limits::kMaxParseBytes) return whole();
+  const std::size_t n = cuts.size() + 1;
+  std::vector<ProgramPart> parts(n);
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t end = input.size();
+    if (k + 1 < n) {
+      const std::size_t cut = cuts[k];
+      if (cut < begin || cut >= input.size() || input[cut] != '\n') return whole();
+      end = cut > begin && input[cut - 1] == '\r' ? cut - 1 : cut;
+    }
+    parts[k].begin = begin;
+    parts[k].end = end;
+    if (k + 1 < n) begin = cuts[k] + 1;
+  }
+  run(n, [&](std::size_t k) { parse_part(input, parts[k], k == 0, k + 1 == n, skim); });
+  std::size_t total = 0;
+  for (const ProgramPart& part : parts) {
+    if (!part.ok) return whole();
+    total += part.st.tokens.size();
+  }
+  if (total >= limits::kMaxParseTokens) return whole();
+
+  // the parts' nodes behind the first part's, their sibling indices moved
+  TokenBuffer tokens = std::move(parts[0].st.tokens);
+  tokens.reserve(total);
+  std::uint32_t last_start = 2;  // the last part's first block
+  for (std::size_t k = 1; k < n; ++k) {
+    const TokenBuffer& t = parts[k].st.tokens;
+    last_start = static_cast<std::uint32_t>(tokens.size());
+    tokens.append(t.begin(), t.size(), static_cast<std::uint32_t>(tokens.size()));
+    parts[k].st.tokens = TokenBuffer();
+  }
+  const auto count = static_cast<std::uint32_t>(tokens.size());
+  const std::uint32_t eoi = count - 1;  // the last part ends with the end of input
+  NodeToken& file = tokens[0];
+  file.end = static_cast<std::uint32_t>(input.size());
+  file.next = count;
+  NodeToken& blocks = tokens[1];
+  blocks.next = eoi;
+  // the blocks end where their last block ends (every part holds a block)
+  for (std::uint32_t i = last_start; i < eoi; i = tokens[i].next) blocks.end = tokens[i].end;
+  auto tree = std::make_shared<ParseTree>(ParseTree{std::move(tokens), input, LineIndex(input)});
   return Pairs(std::move(tree), 0, count, 0);
 }
 

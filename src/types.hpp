@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,6 +89,8 @@ class TokenBuffer {
     new (data_ + size_) NodeToken(pos, rule);
     ++size_;
   }
+  // Appends n tokens, their sibling indices moved by `shift`.
+  void append(const NodeToken* from, std::size_t n, std::uint32_t shift);
   // Drops every token from index n on.
   void truncate(std::size_t n) {
     if (n < size_) size_ = n;
@@ -241,6 +245,18 @@ struct NCParser {
   // a parse that fails is made again without it, so that its error is the
   // grammar's own.
   static ParseResult parse(Rule rule, std::string_view input, LineSkimmer skim = nullptr);
+
+  // Runs job(k) for every k in [0, n) and returns once all are done; the
+  // jobs may run at the same time.
+  using PartRunner = void (*)(std::size_t n, const std::function<void(std::size_t)>& job);
+  // The rule `file` over `input`, the text cut into parts at the line ends
+  // `cuts` (ascending offsets of "\n"): `run` parses the parts' blocks each on
+  // its own, and they are joined into the tree the parse in one piece gives.
+  // Where a part does not parse whole on its own (a cut inside a structure,
+  // a text in quotes that runs on behind its part) the text is parsed in one
+  // piece.
+  static ParseResult parse_file(std::string_view input, LineSkimmer skim,
+                                std::span<const std::size_t> cuts, PartRunner run);
 };
 
 }  // namespace kelvane::types

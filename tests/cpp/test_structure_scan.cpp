@@ -287,3 +287,31 @@ TEST(StructureScan, TwoThreadsFindWhatOneFinds) {
   EXPECT_EQ(e->line, static_cast<std::size_t>(std::count(lf.begin(), lf.end(), '\n')) + 1);
   EXPECT_EQ(e->line_text, "ENDIF");
 }
+
+// The places to cut a program into parts: the line end behind a closing line
+// that leaves no structure open, the first at or behind each equal share.
+TEST(StructureScan, CutsBetweenTopLevelStructures) {
+  struct Case {
+    const char* source;
+    std::size_t parts;
+    std::vector<std::size_t> cuts;  // offsets of "\n"
+  };
+  const Case cases[] = {
+      // nested: only the outer ENDWHILE leaves nothing open
+      {"WHILE 1\nIF 1\nX1\nENDIF\nENDWHILE\nX2\nX3\nX4\nX5\n", 2, {30}},
+      // CRLF: the "\n" behind the "\r"
+      {"LOOP\r\nX1\r\nENDLOOP\r\nY1\r\nY2\r\nY3\r\n", 2, {18}},
+      // several shares passed by one structure give one cut
+      {"WHILE 1\nX1\nX2\nX3\nENDWHILE\nIF 1\nX\nENDIF\n", 4, {25, 38}},
+      // a one-line IF-GOTO opens nothing; the last line has no line end
+      {"IF 1 GOTOF A\nX1\nA: X2\nREPEAT\nX3\nUNTIL 1", 2, {}},
+      // no cut when the check fails
+      {"WHILE 1\nENDWHILE\nENDIF\nX1\n", 2, {}},
+      {"WHILE 1\nENDWHILE\nX1\n", 1, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::size_t> cuts;
+    (void)check_structures(c.source, false, c.parts, &cuts);
+    EXPECT_EQ(cuts, c.cuts) << c.source;
+  }
+}

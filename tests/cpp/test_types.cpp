@@ -555,3 +555,41 @@ TEST(Grammar, AnalysisFindsNoProblems) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.problems(), 0u) << c.rule;
 }
+
+// A program parsed in parts gives the tree of the parse in one piece, token
+// for token, wherever it is cut: between structures the parts are joined,
+// elsewhere (inside a structure, inside a text in quotes that runs over a
+// line end, behind a broken line) the text is parsed in one piece.
+TEST(Parts, AnyCutGivesTheTreeOfTheWholeParse) {
+  auto in_order = [](std::size_t n, const std::function<void(std::size_t)>& job) {
+    for (std::size_t k = n; k-- > 0;) job(k);  // the last part first: no order is assumed
+  };
+  auto tokens_of = [](const ParseResult& r) {
+    std::string out;
+    if (!r) return "error: " + r.error().display;
+    for (const NodeToken& t : r->peek()->tree()->tokens)
+      out += std::to_string(static_cast<int>(t.rule)) + "@" + std::to_string(t.pos) + "-" +
+             std::to_string(t.end) + ">" + std::to_string(t.next) + " ";
+    return out;
+  };
+  const std::vector<std::string> programs = {
+      "  X1\nWHILE R1<2\nR1=R1+1\nENDWHILE\nY2\nIF R1==2\nZ1\nELSE\nZ2\nENDIF ;c\n  \nX3",
+      "X1\r\nLOOP\r\nX2\r\nENDLOOP\r\nY1\r\n",
+      "WHILE 1\nMSG(\"a\nb\")\nENDWHILE\nMSG(\"c\nENDWHILE\nd\")\nX1\n",
+      "X1\nWHILE 1\nX2\nENDWHILE\nY=(\nZ1\n",
+      "N10 X1\nFOR R1=1 TO 2\nX=R1\nENDFOR\nREPEAT\nY1\nUNTIL R1>1\n\n",
+      "IF 1\nX1\nENDIF\nENDIF\nX2\n",
+  };
+  for (const std::string& program : programs) {
+    const std::string whole = tokens_of(NCParser::parse(Rule::file, program));
+    std::vector<std::size_t> every;
+    for (std::size_t i = 0; i < program.size(); ++i)
+      if (program[i] == '\n') every.push_back(i);
+    for (std::size_t cut : every) {
+      const std::size_t one[] = {cut};
+      EXPECT_EQ(tokens_of(NCParser::parse_file(program, nullptr, one, in_order)), whole)
+          << program << "\ncut at " << cut;
+    }
+    EXPECT_EQ(tokens_of(NCParser::parse_file(program, nullptr, every, in_order)), whole) << program;
+  }
+}
