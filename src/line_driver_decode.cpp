@@ -147,18 +147,74 @@ double convert_number(std::string_view text) {
 std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos);
 
 // Expressions of the assignment form: + - * / over numbers and variables
-// with sign prefixes, no parentheses or functions. A variable is an
+// with sign prefixes and parentheses, no functions. A variable is an
 // identifier that is no reserved, operator or frame word and no NOT, not
-// followed by "(" (a function) or "[" (an array element); `read` gives its
-// value.
+// followed by "(" (a function) or "[" (an array element). One reading of
+// the text serves both uses: a sink either computes the value as it goes
+// (ExprReader: `read` gives a variable's value) or writes the steps down
+// for later (ExprCompiler).
 struct ExprReader {
+  using Value = double;
   VariableReader read;
   void* context;
   std::size_t variables = 0;
   std::size_t operators = 0;
+
+  Value number(double v) { return v; }
+  std::optional<Value> variable(std::string_view id) {
+    auto v = read(context, id);
+    if (v) ++variables;
+    return v;
+  }
+  Value negated(Value v) { return -v; }
+  Value apply(char op, Value l, Value r) {
+    ++operators;
+    switch (op) {
+      case '*': return l * r;
+      case '/': return l / r;
+      case '+': return l + r;
+      default: return l - r;
+    }
+  }
 };
 
-std::optional<double> expr_factor(std::string_view s, std::size_t& pos, ExprReader& r) {
+struct ExprCompiler {
+  struct Value {};
+  ExprProgram& program;
+
+  Value number(double v) {
+    program.steps.push_back(ExprStep{ExprStep::Op::Number, v, {}});
+    return {};
+  }
+  std::optional<Value> variable(std::string_view id) {
+    program.steps.push_back(ExprStep{ExprStep::Op::Variable, 0.0, text::to_upper(id)});
+    return Value{};
+  }
+  // the operand just written down is the one negated
+  Value negated(Value v) {
+    program.steps.push_back(ExprStep{ExprStep::Op::Negate, 0.0, {}});
+    return v;
+  }
+  Value apply(char op, Value l, Value) {
+    const ExprStep::Op o = op == '*'   ? ExprStep::Op::Mul
+                           : op == '/' ? ExprStep::Op::Div
+                           : op == '+' ? ExprStep::Op::Add
+                                       : ExprStep::Op::Sub;
+    program.steps.push_back(ExprStep{o, 0.0, {}});
+    return l;
+  }
+};
+
+template <typename Sink>
+std::optional<typename Sink::Value> expr_sum(std::string_view s, std::size_t& pos, Sink& r,
+                                             std::size_t depth = 0);
+
+// Parentheses deeper than this are the grammar's, which bounds the nesting.
+constexpr std::size_t kMaxParenDepth = 16;
+
+template <typename Sink>
+std::optional<typename Sink::Value> expr_factor(std::string_view s, std::size_t& pos, Sink& r,
+                                                std::size_t depth) {
   bool negate = false;
   std::size_t p = pos;
   for (;;) {
@@ -170,56 +226,64 @@ std::optional<double> expr_factor(std::string_view s, std::size_t& pos, ExprRead
     }
     break;
   }
-  double v = 0.0;
+  std::optional<typename Sink::Value> v;
   if (p < s.size() && (is_letter(s[p]) || s[p] == '_')) {
     std::size_t q = p;
     auto id = product_identifier(s, q);
     if (!id || is_operator_word(*id) || is_frame_keyword(*id)) return std::nullopt;
     const std::size_t after = skip_blanks(s, q);
     if (after < s.size() && (s[after] == '(' || s[after] == '[')) return std::nullopt;
-    auto read = r.read(r.context, *id);
-    if (!read) return std::nullopt;
-    ++r.variables;
-    v = *read;
+    v = r.variable(*id);
+    if (!v) return std::nullopt;
     p = q;
+  } else if (p < s.size() && s[p] == '(') {
+    if (depth >= kMaxParenDepth) return std::nullopt;
+    std::size_t q = p + 1;
+    v = expr_sum(s, q, r, depth + 1);
+    if (!v) return std::nullopt;
+    q = skip_blanks(s, q);
+    if (q >= s.size() || s[q] != ')') return std::nullopt;
+    p = q + 1;
   } else {
     auto number = parse_number(s, p);
     if (!number) return std::nullopt;
-    v = *number;
+    v = r.number(*number);
   }
   pos = p;
-  return negate ? -v : v;
+  return negate ? r.negated(*v) : *v;
 }
 
-std::optional<double> expr_term(std::string_view s, std::size_t& pos, ExprReader& r) {
-  auto left = expr_factor(s, pos, r);
+template <typename Sink>
+std::optional<typename Sink::Value> expr_term(std::string_view s, std::size_t& pos, Sink& r,
+                                              std::size_t depth) {
+  auto left = expr_factor(s, pos, r, depth);
   if (!left) return std::nullopt;
-  double v = *left;
+  typename Sink::Value v = *left;
   for (;;) {
     const std::size_t p = skip_blanks(s, pos);
     if (p >= s.size() || (s[p] != '*' && s[p] != '/')) break;
     std::size_t q = p + 1;
-    auto right = expr_factor(s, q, r);
+    auto right = expr_factor(s, q, r, depth);
     if (!right) return std::nullopt;
-    ++r.operators;
-    v = s[p] == '*' ? v * *right : v / *right;
+    v = r.apply(s[p], v, *right);
     pos = q;
   }
   return v;
 }
 
-std::optional<double> expr_sum(std::string_view s, std::size_t& pos, ExprReader& r) {
-  auto left = expr_term(s, pos, r);
+template <typename Sink>
+std::optional<typename Sink::Value> expr_sum(std::string_view s, std::size_t& pos, Sink& r,
+                                             std::size_t depth) {
+  auto left = expr_term(s, pos, r, depth);
   if (!left) return std::nullopt;
-  double v = *left;
+  typename Sink::Value v = *left;
   for (;;) {
     const std::size_t p = skip_blanks(s, pos);
     if (p >= s.size() || (s[p] != '+' && s[p] != '-')) break;
     std::size_t q = p + 1;
-    auto right = expr_term(s, q, r);
+    auto right = expr_term(s, q, r, depth);
     if (!right) return std::nullopt;
-    ++r.operators;
-    v = s[p] == '+' ? v + *right : v - *right;
+    v = r.apply(s[p], v, *right);
     pos = q;
   }
   return v;
@@ -309,6 +373,14 @@ std::optional<double> evaluate_expr_text(std::string_view text, VariableReader r
   return expr_sum(text, pos, r);
 }
 
+ExprProgram compile_expr_text(std::string_view text) {
+  ExprProgram program;
+  ExprCompiler c{program};
+  std::size_t pos = 0;
+  if (!expr_sum(text, pos, c) || pos != text.size()) program.steps.clear();
+  return program;
+}
+
 namespace {
 
 // A word decoder appends the word at `p` to the word list and answers the
@@ -345,7 +417,7 @@ Next decode_address_word(std::string_view s, std::size_t p, std::vector<Word>& w
 }
 
 // The value assigned to `ident` from the "=" at `eq` on: IC(product),
-// (product) or a constant expression.
+// (product) or an expression.
 Next decode_assignment(std::string_view s, std::string_view ident, std::size_t eq,
                        std::vector<Word>& words) {
   const std::size_t n = s.size();
@@ -358,10 +430,14 @@ Next decode_assignment(std::string_view s, std::string_view ident, std::size_t e
     return pp->end;
   }
   if (v < n && s[v] == '(') {
-    auto pp = decode_paren_product(s, v + 1);
-    if (!pp) return std::nullopt;
-    words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
-    return pp->end;
+    // a product in parentheses that an operator follows is part of an expression
+    if (auto pp = decode_paren_product(s, v + 1)) {
+      const std::size_t after = skip_blanks(s, pp->end);
+      if (after >= n || (s[after] != '+' && s[after] != '-' && s[after] != '*' && s[after] != '/')) {
+        words.push_back(Word{Word::Product{false, pp->var, pp->factor, ident}});
+        return pp->end;
+      }
+    }
   }
   // constants are folded now; an expression with variables is checked now
   // and read when the line runs, but a lone variable may be a text (a

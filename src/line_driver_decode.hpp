@@ -4,6 +4,7 @@
 // subprogram calls) that refuses every other line to the grammar. Pure: it
 // reads no interpreter state.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace kelvane::line_driver {
+
+struct ExprProgram;
 
 // One decoded word. Every text is a slice of the line text (it borrows the
 // program text), except the static one-letter address names and group columns.
@@ -44,11 +47,13 @@ struct Word {
     std::string_view text;
   };
   // An identifier assigned an expression of numbers and variables joined by
-  // + - * / (no parentheses, no function), read when the line runs; `text`
+  // + - * / and parentheses (no function), read when the line runs; `text`
   // the expression as written, `name` the identifier as written.
   struct Expr {
     std::string_view text;
     std::string_view name;
+    // its steps, when the line is kept to run many times (null: none)
+    const ExprProgram* program = nullptr;
   };
   std::variant<Number, Product, Call, GCommand, MCode, Expr> v;
 };
@@ -88,9 +93,27 @@ DecodeResult decode_line(std::string_view line, std::size_t line_no, std::vector
 using VariableReader = std::optional<double> (*)(void* context, std::string_view name);
 
 // The value of a Word::Expr text: + - * / left to right, * and / before +
-// and -, sign prefixes on the operands, the variables read in source order.
+// and -, parentheses first, sign prefixes on the operands, the variables read
+// in source order.
 // Nothing once `read` gives nothing.
 std::optional<double> evaluate_expr_text(std::string_view text, VariableReader read, void* context);
+
+// An expression of a Word::Expr written down as steps for a stack of values,
+// in the order the text is evaluated: an operand is pushed (a number, or a
+// variable by its upper-cased name), a negation applies to the top value, an
+// operator to the top two.
+struct ExprStep {
+  enum class Op : std::uint8_t { Number, Variable, Negate, Add, Sub, Mul, Div };
+  Op op = Op::Number;
+  double number = 0.0;
+  std::string name;
+};
+struct ExprProgram {
+  std::vector<ExprStep> steps;  // empty: the text could not be compiled
+};
+// The steps of a Word::Expr text; evaluated in turn they give what
+// evaluate_expr_text gives, reading the same variables in the same order.
+ExprProgram compile_expr_text(std::string_view text);
 
 // The decimal number scanner of the decoder: optional "-", digits, optionally
 // "." and digits; the next character must not be a letter, "." or "_".

@@ -151,7 +151,43 @@ std::optional<double> read_expr_variable(void* context, std::string_view name) {
   return *value;
 }
 
+// The value of compiled steps: the variables read in their order, the
+// first error stops it.
+errors::Result<double> run_expr_steps(const ExprProgram& program, std::size_t line, State& state) {
+  double stack[16];
+  std::vector<double> more;  // a longer expression's values
+  double* values = stack;
+  if (program.steps.size() > std::size(stack)) {
+    more.resize(program.steps.size());
+    values = more.data();
+  }
+  std::size_t top = 0;
+  for (const ExprStep& step : program.steps) {
+    switch (step.op) {
+      case ExprStep::Op::Number: values[top++] = step.number; break;
+      case ExprStep::Op::Variable: {
+        if (auto it = state.symbol_table.find(std::string_view(step.name));
+            it != state.symbol_table.end()) {
+          values[top++] = it->second;
+          break;
+        }
+        auto v = interpret_rules::read_scalar_variable(step.name, line, state.line_text(line), state);
+        if (!v) return fail(std::move(v.error()));
+        values[top++] = *v;
+        break;
+      }
+      case ExprStep::Op::Negate: values[top - 1] = -values[top - 1]; break;
+      case ExprStep::Op::Add: --top; values[top - 1] = values[top - 1] + values[top]; break;
+      case ExprStep::Op::Sub: --top; values[top - 1] = values[top - 1] - values[top]; break;
+      case ExprStep::Op::Mul: --top; values[top - 1] = values[top - 1] * values[top]; break;
+      case ExprStep::Op::Div: --top; values[top - 1] = values[top - 1] / values[top]; break;
+    }
+  }
+  return values[0];
+}
+
 errors::Result<double> expr_value(const Word::Expr& w, std::size_t line, State& state) {
+  if (w.program != nullptr && !w.program->steps.empty()) return run_expr_steps(*w.program, line, state);
   ExprContext context{state, line, std::nullopt};
   if (auto v = evaluate_expr_text(w.text, &read_expr_variable, &context)) return *v;
   if (context.error) return fail(std::move(*context.error));
@@ -274,9 +310,25 @@ struct DecodedBlock {
   const types::ParseTree* tree = nullptr;
   std::uint32_t token = 0;
   bool taken = false;
+  std::uint32_t runs = 0;  // up to 2: the block runs again, its expressions are compiled
   DecodeResult::Decoded line;
   std::vector<Word> words;
+  std::vector<ExprProgram> programs;  // the steps of its expressions, once compiled
 };
+
+// Writes down the steps of a block's expressions, which the words then run.
+void compile_expressions(DecodedBlock& slot) {
+  std::size_t n = 0;
+  for (const Word& w : slot.words) n += std::holds_alternative<Word::Expr>(w.v);
+  slot.programs.clear();
+  slot.programs.reserve(n);  // the words point into it: it never grows
+  for (Word& w : slot.words) {
+    if (auto* e = std::get_if<Word::Expr>(&w.v)) {
+      slot.programs.push_back(compile_expr_text(e->text));
+      e->program = &slot.programs.back();
+    }
+  }
+}
 constexpr std::size_t kDecodedBlocks = 1024;  // a power of two
 thread_local std::vector<DecodedBlock> decoded_blocks;
 
@@ -303,6 +355,8 @@ std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block
   if (slot.tree != tree || slot.token != token) {
     slot.tree = nullptr;  // until the block is decoded
     slot.words.clear();
+    slot.programs.clear();
+    slot.runs = 0;
     const std::string_view text = block.as_str();
     // a block over several lines (a structure with its body) is the tree's
     const DecodeResult r = text.find_first_of("\n\r") == std::string_view::npos
@@ -316,6 +370,7 @@ std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block
     slot.token = token;
   }
   if (!slot.taken) return std::nullopt;
+  if (slot.runs < 2 && ++slot.runs == 2) compile_expressions(slot);
   return execute_decoded(slot.line, slot.words, rows, state);
 }
 

@@ -56,6 +56,14 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
        "R1=0\nWHILE R1<2\nX=R1*2\nR1=R1+1\nENDWHILE\nX1\nY=(\nZ1\n"},
       {"an unclosed structure behind plain lines", "X1\nY2\nWHILE R1<2\nX=R1*2\nR1=R1+1\n"},
       {"a string over a line end", "IF 1\nMSG(\"a\nX1\nb\")\nENDIF\nX2\n"},
+      // a body's expressions are compiled once it runs again
+      {"expressions over passes",
+       "R1=0 R2=4\nWHILE R1<4\nX=R1/R2-R1*-2 Y=- -R1+ --5 Z=-R1*-R2/3\n"
+       "A=R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1+R1-R2*R2/R2\n"
+       "R1=R1+1\nENDWHILE\n"},
+      {"an undefined variable over passes", "R1=0\nWHILE R1<3\nX=R1*2+NOPE\nR1=R1+1\nENDWHILE\n",
+       undefined_ok},
+      {"an undefined variable on the first pass", "R1=0\nWHILE R1<3\nX=R1*2+NOPE\nR1=R1+1\nENDWHILE\n"},
   };
   auto whole = [](state::State& state, output::OutputRows& rows) -> errors::Result<interpret_rules::Flow> {
     const std::string text(state.source_text());

@@ -90,6 +90,9 @@ std::vector<Program> corpus() {
       {"expressions the decoder leaves to the grammar",
        "R1=2\nR2=R1 AND 1\nR3=R1 DIV 2\nR4=R1<3\nR5=SIN(R1)+1\nR7=R1 OR2\nR9=NOT R1+1\n"
        "R10=R1+NOTE\nR12=R1\nX=R1\nR13=(R1+1)*2\nR14=R1*(2)\n", undefined_ok},
+      {"parenthesised expressions",
+       "R1=2 R2=3\nX=(R1+R2)/2 Y=R1*(R2-(1/R1))\nZ=(R1*2)+3\nA=(-R1*2) B=(1+R1)\n"
+       "R3=((R1+1)*(R2-1))/-(R1)\nX=( R1 + 1 ) ;c\nY=(R1)*1\nR4=(NOPE+1)\n"},
       {"identifiers of a letter and digits",
        "R1=2\nR2=R1+1 X=R2*2\nL100\nP2\nQ1=5 R3=Q1*2\nO5 X1\nR4\nR5 X1\nL10(1,2)\nr6=3\n"
        "R7=R6\nR8=-R1*1\nR9=R8/R1\nN10 R10=1\nX1 R11=2 Y=R11*2\nR12=1E3\nR13=1.5.2\n"
