@@ -127,9 +127,34 @@ K_FIRST(string_expression, concat_operand, kExpressionStart "\"<");
 // with its block number's node and no other, ending where the block rule ends
 // on such a line (at the line end, before the "\r" of "\r\n"). It fails, and
 // records nothing, where the skimmer does not take the line.
+//
+// While the skimmer is on, a line that begins with a keyword that ends a
+// structure body (ELSE, ENDIF, ENDWHILE, ENDFOR, ENDLOOP, UNTIL) gets the
+// empty block the block rule matches there, without the attempts.
 struct skimmed_block {
   using rule_t = skimmed_block;
   using subs_t = pg::empty_list;
+
+  // Whether [p, end) begins with a body-end keyword in any letter case that
+  // is a whole word and no jump label ("ELSE:").
+  static bool at_body_end(const char* p, const char* end) {
+    auto word_is = [&](std::string_view w) {
+      if (static_cast<std::size_t>(end - p) < w.size()) return false;
+      for (std::size_t i = 0; i < w.size(); ++i)
+        if ((p[i] & ~0x20) != w[i]) return false;
+      if (static_cast<std::size_t>(end - p) == w.size()) return true;
+      const char c = p[w.size()];
+      return !(identifier_body::is_word(c) || c == ':');
+    };
+    switch (*p & ~0x20) {
+      case 'E':
+        return word_is("ELSE") || word_is("ENDIF") || word_is("ENDWHILE") || word_is("ENDFOR") ||
+               word_is("ENDLOOP");
+      case 'U': return word_is("UNTIL");
+      default: return false;
+    }
+  }
+
   template <pg::apply_mode A, pg::rewind_mode M, template <typename...> class Action,
             template <typename...> class Control, typename ParseInput>
   static bool match(ParseInput& in, PState& st) {
@@ -138,6 +163,11 @@ struct skimmed_block {
       return false;
     const char* const p = in.current();
     const char* const end = in.end();
+    if (p < end && at_body_end(p, end) && st.tokens.size() + 1 < limits::kMaxParseTokens) {
+      st.tokens.emplace_back(offset(in, st), Rule::block);
+      st.tokens[st.tokens.size() - 1].next = static_cast<std::uint32_t>(st.tokens.size());
+      return true;
+    }
     const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* stop = hit ? static_cast<const char*>(hit) : end;
     if (hit && stop > p && stop[-1] == '\r') --stop;
