@@ -301,13 +301,17 @@ errors::Result<double> evaluate_expression(const types::Pair& expression, state:
     const double a = l, b = *right;
     const std::string_view t = op.as_str();
     const bool eq = approximately_equal(a, b);
+    // the operator by its characters: "==", "<>", "<=", ">=", "<", ">"
+    const char c0 = t.empty() ? '\0' : t[0];
+    const char c1 = t.size() == 2 ? t[1] : '\0';
     bool res;
-    if (t == "==") res = eq;
-    else if (t == "<>") res = !eq;
-    else if (t == "<=") res = a <= b || eq;
-    else if (t == ">=") res = a >= b || eq;
-    else if (t == "<") res = a < b && !eq;
-    else if (t == ">") res = a > b && !eq;
+    if (t.size() > 2) return fail(errors::UnexpectedOperator{std::string(t)});
+    if (c0 == '=' && c1 == '=') res = eq;
+    else if (c0 == '<' && c1 == '>') res = !eq;
+    else if (c0 == '<' && c1 == '=') res = a <= b || eq;
+    else if (c0 == '>' && c1 == '=') res = a >= b || eq;
+    else if (c0 == '<' && t.size() == 1) res = a < b && !eq;
+    else if (c0 == '>' && t.size() == 1) res = a > b && !eq;
     else return fail(errors::UnexpectedOperator{std::string(t)});
     l = res ? 1.0 : 0.0;
   }

@@ -1,5 +1,6 @@
 #include "line_driver_execute.hpp"
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -359,7 +360,9 @@ std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block
     slot.runs = 0;
     const std::string_view text = block.as_str();
     // a block over several lines (a structure with its body) is the tree's
-    const DecodeResult r = text.find_first_of("\n\r") == std::string_view::npos
+    const bool one_line = std::memchr(text.data(), '\n', text.size()) == nullptr &&
+                          std::memchr(text.data(), '\r', text.size()) == nullptr;
+    const DecodeResult r = one_line
                                ? decode_line(text, interpret_rules::node_line(block), slot.words)
                                : DecodeResult{DecodeResult::NeedsGrammar{}};
     const DecodeResult::Decoded* d = r.decoded();
