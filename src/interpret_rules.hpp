@@ -274,18 +274,27 @@ errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRow
 using BlockShortcut = std::optional<errors::Result<Flow>> (*)(const types::Pair& block,
                                                                output::OutputRows& rows,
                                                                state::State& state);
-// The shortcut of the blocks run on this thread while the scope lasts
-// (none outside every scope).
+// A quicker way to evaluate a `condition` node: what evaluate_condition
+// gives, or nothing for a condition it does not take.
+using ConditionShortcut = std::optional<errors::Result<bool>> (*)(const types::Pair& condition,
+                                                                  state::State& state);
+// The shortcuts of the blocks and conditions run on this thread while the
+// scope lasts (none outside every scope).
 class BlockShortcutScope {
  public:
-  explicit BlockShortcutScope(BlockShortcut shortcut);
+  explicit BlockShortcutScope(BlockShortcut shortcut, ConditionShortcut condition = nullptr);
   ~BlockShortcutScope();
   BlockShortcutScope(const BlockShortcutScope&) = delete;
   BlockShortcutScope& operator=(const BlockShortcutScope&) = delete;
 
  private:
   BlockShortcut saved_;
+  ConditionShortcut saved_condition_;
 };
+// The condition evaluated by the shortcut in force, if there is one and it
+// takes the condition.
+std::optional<errors::Result<bool>> try_condition_shortcut(const types::Pair& condition,
+                                                           state::State& state);
 // The block run by the shortcut in force, if there is one and it takes the block.
 std::optional<errors::Result<Flow>> try_block_shortcut(const types::Pair& block,
                                                        output::OutputRows& rows,
@@ -350,6 +359,9 @@ errors::Result<bool> evaluate_condition(const types::Pair& condition, state::Sta
 
 // Equality with a relative tolerance of 1e-12 of the larger magnitude.
 bool approximately_equal(double a, double b);
+// Whether the relation `op` ("==", "<>", "<=", ">=", "<", ">") holds between
+// a and b, equality read as approximately_equal; nothing for another text.
+std::optional<bool> relation_holds(std::string_view op, double a, double b);
 
 // A bit-operator operand as a signed 64-bit integer, or the bit-operator error.
 errors::Result<std::int64_t> bit_operand(double value, const types::Pair& op,

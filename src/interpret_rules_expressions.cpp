@@ -300,20 +300,9 @@ errors::Result<double> evaluate_expression(const types::Pair& expression, state:
     if (!right) return right;
     const double a = l, b = *right;
     const std::string_view t = op.as_str();
-    const bool eq = approximately_equal(a, b);
-    // the operator by its characters: "==", "<>", "<=", ">=", "<", ">"
-    const char c0 = t.empty() ? '\0' : t[0];
-    const char c1 = t.size() == 2 ? t[1] : '\0';
-    bool res;
-    if (t.size() > 2) return fail(errors::UnexpectedOperator{std::string(t)});
-    if (c0 == '=' && c1 == '=') res = eq;
-    else if (c0 == '<' && c1 == '>') res = !eq;
-    else if (c0 == '<' && c1 == '=') res = a <= b || eq;
-    else if (c0 == '>' && c1 == '=') res = a >= b || eq;
-    else if (c0 == '<' && t.size() == 1) res = a < b && !eq;
-    else if (c0 == '>' && t.size() == 1) res = a > b && !eq;
-    else return fail(errors::UnexpectedOperator{std::string(t)});
-    l = res ? 1.0 : 0.0;
+    const std::optional<bool> res = relation_holds(t, a, b);
+    if (!res) return fail(errors::UnexpectedOperator{std::string(t)});
+    l = *res ? 1.0 : 0.0;
   }
   if (!w.at_end()) {
     const types::Pair node = w.pair_at(w.cursor);
@@ -325,7 +314,23 @@ errors::Result<double> evaluate_expression(const types::Pair& expression, state:
   return l;
 }
 
+std::optional<bool> relation_holds(std::string_view op, double a, double b) {
+  // the operator by its characters
+  if (op.empty() || op.size() > 2) return std::nullopt;
+  const char c0 = op[0];
+  const char c1 = op.size() == 2 ? op[1] : '\0';
+  const bool eq = approximately_equal(a, b);
+  if (c0 == '=' && c1 == '=') return eq;
+  if (c0 == '<' && c1 == '>') return !eq;
+  if (c0 == '<' && c1 == '=') return a <= b || eq;
+  if (c0 == '>' && c1 == '=') return a >= b || eq;
+  if (c0 == '<' && c1 == '\0') return a < b && !eq;
+  if (c0 == '>' && c1 == '\0') return a > b && !eq;
+  return std::nullopt;
+}
+
 errors::Result<bool> evaluate_condition(const types::Pair& condition, state::State& state) {
+  if (auto quick = try_condition_shortcut(condition, state)) return std::move(*quick);
   auto inner = condition.into_inner();
   auto expr = inner.next();
   if (!expr || inner.next()) return fail(errors::InvalidCondition{});

@@ -282,12 +282,24 @@ errors::Status BlockRun::close(output::OutputRows& rows, const state::State& sta
 
 namespace {
 thread_local BlockShortcut current_shortcut = nullptr;
+thread_local ConditionShortcut current_condition_shortcut = nullptr;
 }  // namespace
 
-BlockShortcutScope::BlockShortcutScope(BlockShortcut shortcut) : saved_(current_shortcut) {
+BlockShortcutScope::BlockShortcutScope(BlockShortcut shortcut, ConditionShortcut condition)
+    : saved_(current_shortcut), saved_condition_(current_condition_shortcut) {
   current_shortcut = shortcut;
+  current_condition_shortcut = condition;
 }
-BlockShortcutScope::~BlockShortcutScope() { current_shortcut = saved_; }
+BlockShortcutScope::~BlockShortcutScope() {
+  current_shortcut = saved_;
+  current_condition_shortcut = saved_condition_;
+}
+
+std::optional<errors::Result<bool>> try_condition_shortcut(const types::Pair& condition,
+                                                           state::State& state) {
+  if (current_condition_shortcut == nullptr) return std::nullopt;
+  return current_condition_shortcut(condition, state);
+}
 
 std::optional<errors::Result<Flow>> try_block_shortcut(const types::Pair& block,
                                                        output::OutputRows& rows,

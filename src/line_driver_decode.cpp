@@ -373,6 +373,30 @@ std::optional<double> evaluate_expr_text(std::string_view text, VariableReader r
   return expr_sum(text, pos, r);
 }
 
+std::optional<CompiledCondition> compile_condition_text(std::string_view text) {
+  CompiledCondition c;
+  std::size_t pos = 0;
+  for (;;) {
+    ExprProgram& side = c.sides.emplace_back();
+    ExprCompiler compiler{side};
+    if (!expr_sum(text, pos, compiler)) return std::nullopt;
+    pos = skip_blanks(text, pos);
+    if (pos >= text.size()) return c;
+    // the relation: the grammar tries the two-character ones first
+    const char a = text[pos];
+    const char b = pos + 1 < text.size() ? text[pos + 1] : '\0';
+    std::size_t len = 0;
+    if ((a == '<' && (b == '=' || b == '>')) || (a == '>' && b == '=') || (a == '=' && b == '='))
+      len = 2;
+    else if (a == '<' || a == '>')
+      len = 1;
+    else
+      return std::nullopt;
+    c.relations.emplace_back(text.substr(pos, len));
+    pos += len;
+  }
+}
+
 ExprProgram compile_expr_text(std::string_view text) {
   ExprProgram program;
   ExprCompiler c{program};

@@ -115,6 +115,17 @@ struct ExprProgram {
 // evaluate_expr_text gives, reading the same variables in the same order.
 ExprProgram compile_expr_text(std::string_view text);
 
+// A condition of relations between expressions of the Word::Expr form:
+// sides[0] relations[0] sides[1] ..., the relations "==", "<>", "<=", ">=",
+// "<", ">" read left to right as the grammar's expressions read them.
+struct CompiledCondition {
+  std::vector<ExprProgram> sides;
+  std::vector<std::string> relations;
+};
+// The steps of a condition's text; nothing for a text of another form
+// (logic or bit operators, functions, arrays, a relation in parentheses).
+std::optional<CompiledCondition> compile_condition_text(std::string_view text);
+
 // The decimal number scanner of the decoder: optional "-", digits, optionally
 // "." and digits; the next character must not be a letter, "." or "_".
 // Advances `pos` past the number on success.

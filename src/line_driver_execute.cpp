@@ -152,9 +152,12 @@ std::optional<double> read_expr_variable(void* context, std::string_view name) {
   return *value;
 }
 
-// The value of compiled steps: the variables read in their order, the
-// first error stops it.
-errors::Result<double> run_expr_steps(const ExprProgram& program, std::size_t line, State& state) {
+// The value of compiled steps, the variables read in their order: a
+// variable the table does not hold is given by `missing(name)` (a value, an
+// error that stops the evaluation, or nothing to give it up).
+template <typename Missing>
+std::optional<errors::Result<double>> run_steps(const ExprProgram& program, State& state,
+                                                Missing&& missing) {
   double stack[16];
   std::vector<double> more;  // a longer expression's values
   double* values = stack;
@@ -172,9 +175,10 @@ errors::Result<double> run_expr_steps(const ExprProgram& program, std::size_t li
           values[top++] = it->second;
           break;
         }
-        auto v = interpret_rules::read_scalar_variable(step.name, line, state.line_text(line), state);
-        if (!v) return fail(std::move(v.error()));
-        values[top++] = *v;
+        std::optional<errors::Result<double>> v = missing(step.name);
+        if (!v) return std::nullopt;
+        if (!*v) return std::move(*v);
+        values[top++] = **v;
         break;
       }
       case ExprStep::Op::Negate: values[top - 1] = -values[top - 1]; break;
@@ -188,7 +192,13 @@ errors::Result<double> run_expr_steps(const ExprProgram& program, std::size_t li
 }
 
 errors::Result<double> expr_value(const Word::Expr& w, std::size_t line, State& state) {
-  if (w.program != nullptr && !w.program->steps.empty()) return run_expr_steps(*w.program, line, state);
+  if (w.program != nullptr && !w.program->steps.empty()) {
+    // a variable the table does not hold is read as the grammar reads it
+    return *run_steps(*w.program, state, [&](const std::string& name) {
+      return std::optional<errors::Result<double>>(
+          interpret_rules::read_scalar_variable(name, line, state.line_text(line), state));
+    });
+  }
   ExprContext context{state, line, std::nullopt};
   if (auto v = evaluate_expr_text(w.text, &read_expr_variable, &context)) return *v;
   if (context.error) return fail(std::move(*context.error));
@@ -333,6 +343,17 @@ void compile_expressions(DecodedBlock& slot) {
 constexpr std::size_t kDecodedBlocks = 1024;  // a power of two
 thread_local std::vector<DecodedBlock> decoded_blocks;
 
+// The conditions of a parsed program compiled on their first evaluation,
+// kept by node as the decoded blocks are: a loop's condition is read once
+// for all its passes.
+struct CompiledConditionSlot {
+  const types::ParseTree* tree = nullptr;
+  std::uint32_t token = 0;
+  std::optional<CompiledCondition> condition;  // nothing: the tree's to evaluate
+};
+constexpr std::size_t kCompiledConditions = 256;  // a power of two
+thread_local std::vector<CompiledConditionSlot> compiled_conditions;
+
 }  // namespace
 
 bool skimmable_line(std::string_view line) {
@@ -345,6 +366,36 @@ bool skimmable_line(std::string_view line) {
 
 void forget_decoded_blocks() {
   for (DecodedBlock& b : decoded_blocks) b.tree = nullptr;
+  for (CompiledConditionSlot& c : compiled_conditions) c.tree = nullptr;
+}
+
+std::optional<errors::Result<bool>> run_compiled_condition(const types::Pair& condition,
+                                                           State& state) {
+  if (compiled_conditions.empty()) compiled_conditions.resize(kCompiledConditions);
+  const types::ParseTree* tree = condition.tree().get();
+  const std::uint32_t token = condition.token_index();
+  CompiledConditionSlot& slot =
+      compiled_conditions[(token * 0x9E3779B1u) >> 24 & (kCompiledConditions - 1)];
+  if (slot.tree != tree || slot.token != token) {
+    slot.condition = compile_condition_text(condition.as_str());
+    slot.tree = tree;
+    slot.token = token;
+  }
+  if (!slot.condition) return std::nullopt;
+  // a variable the table does not hold (undefined, a text) is the tree's to read
+  auto give_up = [](const std::string&) { return std::optional<errors::Result<double>>(); };
+  const CompiledCondition& c = *slot.condition;
+  std::optional<errors::Result<double>> left = run_steps(c.sides[0], state, give_up);
+  if (!left) return std::nullopt;
+  double l = **left;
+  for (std::size_t i = 0; i < c.relations.size(); ++i) {
+    std::optional<errors::Result<double>> right = run_steps(c.sides[i + 1], state, give_up);
+    if (!right) return std::nullopt;
+    const std::optional<bool> holds = interpret_rules::relation_holds(c.relations[i], l, **right);
+    if (!holds) return std::nullopt;
+    l = *holds ? 1.0 : 0.0;
+  }
+  return errors::Result<bool>(l != 0.0);
 }
 
 std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block,

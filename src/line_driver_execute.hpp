@@ -34,8 +34,16 @@ std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block
 // and no label, which a jump table would read from its node).
 bool skimmable_line(std::string_view line);
 
-// Forgets the blocks run_decodable_block decoded on this thread (their
-// words borrow the text of a run that is over).
+// A condition of a parsed program evaluated from steps compiled once (see
+// compile_condition_text), when the decoder takes its text and the table
+// holds its variables; nothing otherwise. The whole-program executors use it
+// as their condition shortcut.
+std::optional<errors::Result<bool>> run_compiled_condition(const types::Pair& condition,
+                                                           state::State& state);
+
+// Forgets the blocks run_decodable_block decoded and the conditions
+// run_compiled_condition compiled on this thread (they were kept by the
+// nodes of a run that is over).
 void forget_decoded_blocks();
 
 // Refuses a number assigned to a STRING variable (`name` upper-cased).

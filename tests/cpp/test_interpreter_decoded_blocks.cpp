@@ -63,6 +63,19 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
        "R1=R1+1\nENDWHILE\n"},
       {"an undefined variable over passes", "R1=0\nWHILE R1<3\nX=R1*2+NOPE\nR1=R1+1\nENDWHILE\n",
        undefined_ok},
+      // conditions read from compiled steps, or from the tree where the
+      // table lacks a variable
+      {"conditions of every relation",
+       "R1=0 R2=0\nWHILE R1<>4\nIF R1*2+1 >= R2-(-1)\nX=R1*1\nENDIF\nIF R1==R2==0\nY=R1+1\nENDIF\n"
+       "IF R1<=-1+2\nZ1\nELSE\nZ2\nENDIF\nR2=R2+0.5 R1=R1+1\nENDWHILE\n"
+       "REPEAT\nR1=R1-1\nUNTIL R1 < 2\nIF R1 GOTOF END\nX9\nEND: Y9\n"},
+      {"conditions on not-a-number", "R1=0/0\nWHILE R1<>R1\nX1\nR1=1\nENDWHILE\nIF R1\nY1\nENDIF\n"},
+      {"conditions the tree reads",
+       "DEF STRING[4] SV\nR1=0\nWHILE R1<2 AND 1\nR1=R1+1\nIF SIN(R1)>0\nX=R1*1\nENDIF\nENDWHILE\n"
+       "IF SV==\"a\"\nY1\nENDIF\nIF (R1<3)\nZ1\nENDIF\n"},
+      {"a condition on an undefined variable", "R1=0\nWHILE R1<2\nR1=R1+1\nIF NOPE>1\nX1\nENDIF\nENDWHILE\n"},
+      {"a condition on an undefined variable allowed",
+       "R1=0\nWHILE R1+NOPE<2\nR1=R1+1\nENDWHILE\n", undefined_ok},
       {"an undefined variable on the first pass", "R1=0\nWHILE R1<3\nX=R1*2+NOPE\nR1=R1+1\nENDWHILE\n"},
   };
   auto whole = [](state::State& state, output::OutputRows& rows) -> errors::Result<interpret_rules::Flow> {

@@ -173,6 +173,39 @@ TEST(LineDecoder, ShapesAndRefusals) {
   for (const Case& c : cases) EXPECT_EQ(decode(c.line), c.expected) << "line: " << c.line;
 }
 
+// Conditions compiled to steps: sides and relations, or nothing for the
+// tree's forms.
+TEST(LineDecoder, ConditionsCompileToSidesAndRelations) {
+  struct Case {
+    const char* text;
+    std::size_t sides;  // 0: refused
+    std::vector<std::string> relations;
+  };
+  const Case cases[] = {
+      {"R10<7", 2, {"<"}},
+      {" R1 <> -3 ", 2, {"<>"}},
+      {"R1+1<=R2*(2-R3)", 2, {"<="}},
+      {"R1==R2>=0", 3, {"==", ">="}},
+      {"R1", 1, {}},
+      {"R1><2", 0, {}},
+      {"(R1<2)", 0, {}},
+      {"R1 AND R2", 0, {}},
+      {"SIN(R1)>0", 0, {}},
+      {"R[1]<2", 0, {}},
+      {"R1=2", 0, {}},
+      {"R1<", 0, {}},
+      {"", 0, {}},
+      {"NOT R1", 0, {}},
+  };
+  for (const Case& c : cases) {
+    const auto compiled = line_driver::compile_condition_text(c.text);
+    EXPECT_EQ(compiled ? compiled->sides.size() : 0u, c.sides) << c.text;
+    if (compiled) {
+      EXPECT_EQ(compiled->relations, c.relations) << c.text;
+    }
+  }
+}
+
 TEST(LineDecoder, NumbersAndFrameKeywords) {
   std::size_t pos = 0;
   EXPECT_EQ(line_driver::parse_number("-12.50;", pos), -12.5);
