@@ -61,39 +61,6 @@ std::string tree_text(const kelvane::types::ParseResult& r) {
   return out;
 }
 
-// The nodes of a tree in order with their depth; under a block the skimmer
-// takes (when `collapse`), only its block number's nodes, which is all a
-// skimmed block holds.
-std::string tree_shape(const kelvane::types::ParseTree& tree, bool collapse) {
-  using kelvane::types::Rule;
-  std::string out;
-  const kelvane::types::TokenBuffer& t = tree.tokens;
-  std::vector<std::uint32_t> open;  // the ends of the enclosing nodes
-  auto node = [&](std::uint32_t k, std::size_t depth) {
-    out += std::to_string(depth) + ":" + std::to_string(static_cast<int>(t[k].rule)) + "@" +
-           std::to_string(t[k].pos) + "-" + std::to_string(t[k].end) + " ";
-  };
-  for (std::uint32_t i = 0; i < t.size();) {
-    while (!open.empty() && open.back() <= i) open.pop_back();
-    node(i, open.size());
-    const std::string_view text = tree.input.substr(t[i].pos, t[i].end - t[i].pos);
-    // a line with a "\r" inside is never skimmed
-    if (collapse && t[i].rule == Rule::block && text.find('\r') == std::string_view::npos &&
-        kelvane::line_driver::skimmable_line(text)) {
-      for (std::uint32_t j = i + 1; j < t[i].next; ++j) {
-        if (t[j].rule != Rule::block_number) continue;
-        node(j, open.size() + 1);
-        for (std::uint32_t k = j + 1; k < t[j].next; ++k) node(k, open.size() + 2);
-      }
-      i = t[i].next;
-      continue;
-    }
-    open.push_back(t[i].next);
-    ++i;
-  }
-  return out;
-}
-
 // A program parsed in parts gives the tree of the parse in one piece: cut
 // between its structures as a large program is, and cut at every line end.
 // The skimmed parse has the full parse's blocks, or its error.
@@ -107,7 +74,8 @@ void check_parse_in_parts(std::string_view program) {
   const auto full = NCParser::parse(kelvane::types::Rule::file, program);
   const bool same_shape =
       skimmed.has_value() == full.has_value() &&
-      (skimmed ? tree_shape(*skimmed->peek()->tree(), false) == tree_shape(*full->peek()->tree(), true)
+      (skimmed ? kelvane::types::describe_tree(*skimmed->peek()->tree()) ==
+                     kelvane::types::describe_tree(*full->peek()->tree(), skim)
                : skimmed.error().display == full.error().display);
   if (!same_shape) {
     std::fprintf(stderr, "the skimmed parse differs from the full parse on this program\n");

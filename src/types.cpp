@@ -336,6 +336,34 @@ ParseResult NCParser::parse(Rule rule, std::string_view input, LineSkimmer skim)
   return Pairs(std::move(tree), 0, count, 0);
 }
 
+std::string describe_tree(const ParseTree& tree, LineSkimmer collapse) {
+  std::string out;
+  const TokenBuffer& t = tree.tokens;
+  std::vector<std::uint32_t> open;  // the ends of the enclosing nodes
+  auto node = [&](std::uint32_t k, std::size_t depth) {
+    out += std::to_string(depth) + ":" + std::string(rule_name(t[k].rule)) + "@" +
+           std::to_string(t[k].pos) + "-" + std::to_string(t[k].end) + " ";
+  };
+  for (std::uint32_t i = 0; i < t.size();) {
+    while (!open.empty() && open.back() <= i) open.pop_back();
+    node(i, open.size());
+    const std::string_view text = tree.input.substr(t[i].pos, t[i].end - t[i].pos);
+    if (collapse != nullptr && t[i].rule == Rule::block &&
+        text.find('\r') == std::string_view::npos && collapse(text)) {
+      for (std::uint32_t j = i + 1; j < t[i].next; ++j) {
+        if (t[j].rule != Rule::block_number) continue;
+        node(j, open.size() + 1);
+        for (std::uint32_t k = j + 1; k < t[j].next; ++k) node(k, open.size() + 2);
+      }
+      i = t[i].next;
+      continue;
+    }
+    open.push_back(t[i].next);
+    ++i;
+  }
+  return out;
+}
+
 namespace {
 
 // One part of a program parsed on its own: the tokens of its blocks (the

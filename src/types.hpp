@@ -228,14 +228,21 @@ struct ParseFailure {
 
 using ParseResult = std::expected<Pairs, ParseFailure>;
 
-// Gives a failure of a text that begins on line `offset` + 1 of a program the
-// program's line number, in its line and in its display.
-void offset_failure_lines(ParseFailure& failure, std::size_t offset);
-
 // Tells whether a line (without its line end) may stand in a block list as a
 // block node that holds only its block number: a line whose caller runs it
 // from its text, and which the grammar takes whole as one block.
 using LineSkimmer = bool (*)(std::string_view line);
+
+// The nodes of a tree in token order, one "depth:rule@start-end " each.
+// Under a block whose line `collapse` takes (a line without "\r"), only the
+// nodes of its block number are given: the nodes a skimmed block holds, so
+// that a skimmed parse and a full one can be compared.
+std::string describe_tree(const ParseTree& tree, LineSkimmer collapse = nullptr);
+
+// Gives a failure of a text that begins on line `offset` + 1 of a program the
+// program's line number, in its line and in its display.
+void offset_failure_lines(ParseFailure& failure, std::size_t offset);
+
 
 // The parser of the NC grammar.
 struct NCParser {

@@ -108,35 +108,8 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
 // with only their block number inside: the same blocks, at the same places,
 // as the full parse gives.
 TEST(LineDriverEquivalence, SkimmedBlocksStandWhereTheFullParseHasThem) {
-  // the nodes in order with their depth; under a block the skimmer takes
-  // (when `collapse`), only its block number
   auto shape = [](const types::ParseTree& tree, bool collapse) {
-    std::string out;
-    const types::TokenBuffer& t = tree.tokens;
-    std::vector<std::uint32_t> open;  // the ends of the enclosing nodes
-    for (std::uint32_t i = 0; i < t.size();) {
-      while (!open.empty() && open.back() <= i) open.pop_back();
-      auto node = [&](std::uint32_t k, std::size_t depth) {
-        out += std::to_string(depth) + ":" + std::string(types::rule_name(t[k].rule)) + "@" +
-               std::to_string(t[k].pos) + "-" + std::to_string(t[k].end) + " ";
-      };
-      node(i, open.size());
-      const std::string_view text = tree.input.substr(t[i].pos, t[i].end - t[i].pos);
-      // a line with a "\r" inside is never skimmed
-      if (collapse && t[i].rule == types::Rule::block && text.find('\r') == std::string_view::npos &&
-          line_driver::skimmable_line(text)) {
-        for (std::uint32_t j = i + 1; j < t[i].next; ++j) {
-          if (t[j].rule != types::Rule::block_number) continue;
-          node(j, open.size() + 1);
-          for (std::uint32_t k = j + 1; k < t[j].next; ++k) node(k, open.size() + 2);
-        }
-        i = t[i].next;
-        continue;
-      }
-      open.push_back(t[i].next);
-      ++i;
-    }
-    return out;
+    return types::describe_tree(tree, collapse ? &line_driver::skimmable_line : nullptr);
   };
   const std::vector<std::string> programs = {
       "R1=0\nWHILE R1<3\nN10 X=R1*2 Y=R1+1 ;c\nR1=R1+1\nENDWHILE\nM30\n",
