@@ -117,7 +117,6 @@ errors::Status assign(std::string_view name, double value, bool incremental, std
   return {};
 }
 
-// The value of a product; its variable is read as in an expression.
 // A variable (as written) read as in the grammar's expressions: a defined
 // one directly, any other through the variable rules (an error, or the value
 // an undefined variable is allowed to have).
@@ -128,6 +127,7 @@ errors::Result<double> read_variable(std::string_view name, std::size_t line, St
   return interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
 }
 
+// The value of a product; its variable is read as in an expression.
 errors::Result<double> product_value(const Word::Product& w, std::size_t line, State& state) {
   if (!w.var) return w.factor;
   auto value = read_variable(*w.var, line, state);
