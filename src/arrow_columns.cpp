@@ -22,6 +22,7 @@ std::expected<std::shared_ptr<const BatchData>, ExportError> table_to_batch_data
     data->columns.push_back(std::move(col));
   }
   data->length = data->columns.empty() ? 0 : data->columns.front().length;
+  data->recycle = std::move(table.recycle);
   return std::shared_ptr<const BatchData>(std::move(data));
 }
 

@@ -57,6 +57,16 @@ using ArrowColumn = output::ColumnData;
 struct BatchData {
   std::vector<ArrowColumn> columns;
   int64_t length = 0;
+  // the run's pool the buffers go back to when the last export is released
+  std::weak_ptr<output::BufferPool> recycle;
+
+  BatchData() = default;
+  BatchData(const BatchData&) = delete;
+  BatchData& operator=(const BatchData&) = delete;
+  ~BatchData() {
+    if (auto pool = recycle.lock())
+      for (ArrowColumn& column : columns) pool->give_back(std::move(column));
+  }
 };
 
 struct ExportError {

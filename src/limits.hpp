@@ -33,6 +33,11 @@ inline constexpr std::size_t kRowChannelCapacity = 1024;
 inline constexpr std::size_t kRowChannelWeight = std::size_t{1} << 16;
 // Tables waiting for the batch iterator, besides the one being built.
 inline constexpr std::size_t kTableChannelCapacity = 3;
+// Room of released batches a run keeps for its next ones: more than the
+// buffers of one default batch of some forty columns (about 180 MB with
+// their texts), so that a batch reuses the pages of one the consumer let go;
+// the room is only ever taken from batches released while the run goes on.
+inline constexpr std::size_t kRecycledBatchBytes = std::size_t{256} << 20;
 // How often a waiting next() wakes to run Python's signal handlers: Ctrl-C
 // answers within a fraction of a second at no measurable cost.
 inline constexpr auto kSignalPoll = std::chrono::milliseconds(50);

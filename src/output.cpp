@@ -163,10 +163,13 @@ void BatchBuilder::add_staged(const StagedRow& staged, std::size_t line) {
 }
 
 Table BatchBuilder::take_table() {
+  if (!pool) pool = std::make_shared<BufferPool>(limits::kRecycledBatchBytes);
   Table table;
+  table.recycle = pool;
   table.columns.reserve(columns.size() + 1);
-  if (line_numbers) table.columns.push_back(line_numbers->take(rows));
-  for (std::string_view name : columns) table.columns.push_back(writers[writer_of.find(name)->second].take(rows));
+  if (line_numbers) table.columns.push_back(line_numbers->take(rows, pool.get()));
+  for (std::string_view name : columns)
+    table.columns.push_back(writers[writer_of.find(name)->second].take(rows, pool.get()));
   rows = 0;
   return table;
 }
@@ -245,6 +248,8 @@ Status OutputRows::flush() {
     // a staged row goes straight into its batch, unless cells were written
     // into it after its line (a comment behind a closing keyword)
     if (row.cells.empty()) {
+      start_batch_writer();
+      if (batch_writer) return batch_writer->push_staged(staged, row);
       Status st = std::get<BatchStreamSink>(sink.v).take_staged(staged, row);
       staged.clear();
       row.reset_for_reuse();
@@ -269,10 +274,7 @@ Status OutputRows::flush() {
 
   // a batch takes the row's cells where they are, and the row is used again
   if (!flattener) {
-    if (!batch_writer && batches_on_own_thread) {
-      if (auto* batches = std::get_if<BatchStreamSink>(&sink.v))
-        batch_writer = std::make_unique<BatchWriterThread>(std::move(*batches));
-    }
+    start_batch_writer();
     if (batch_writer) {
       Status st = batch_writer->push(row);
       row.reset_for_reuse();
@@ -305,6 +307,12 @@ Status OutputRows::flush() {
   }
   if (held) row = std::move(*held);
   return {};
+}
+
+void OutputRows::start_batch_writer() {
+  if (batch_writer || !batches_on_own_thread || flattener) return;
+  if (auto* batches = std::get_if<BatchStreamSink>(&sink.v))
+    batch_writer = std::make_unique<BatchWriterThread>(std::move(*batches));
 }
 
 void OutputRows::unstage() {

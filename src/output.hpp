@@ -495,6 +495,9 @@ struct BatchBuilder {
   std::size_t rows = 0;  // rows of the batch being built
   bool disable_forward_fill = false;
   bool include_line_numbers = false;
+  // the buffers of released batches, for the next ones (made with the first
+  // batch taken; the batches hold it weakly, so it goes with the builder)
+  std::shared_ptr<BufferPool> pool;
 
   // Writes the cells of one row (their values are consumed) as the next row
   // of the batch.
@@ -570,6 +573,9 @@ class BatchWriterThread {
   // consumer is gone) and the row is dropped; a failure to allocate on the
   // writer's thread is raised here.
   Status push(Row& row);
+  // The same for a row whose cells are staged (its variable changes and
+  // line in `row`): both come back empty.
+  Status push_staged(StagedRow& staged, Row& row);
   // Writes every row handed over and ends the thread: the sink, to finish
   // the run with, or the writer's failure.
   Result<BatchStreamSink> finish();
@@ -579,8 +585,11 @@ class BatchWriterThread {
   static constexpr std::size_t kChunks = 4;
   struct RowChunk {
     std::vector<Row> rows;  // kChunkRows of them, reused
+    // the cells of the rows handed over staged (empty for the others)
+    std::vector<StagedRow> staged;
     std::size_t count = 0;  // the rows handed over in it
   };
+  Status failure();
   void run();
   void publish(bool last);
   void drain();
@@ -650,7 +659,8 @@ struct OutputRows {
   bool track_variables = false;
   bool warned_g91 = false;
   // A batch sink writes its rows on a thread of its own (started with the
-  // first row), when the machine has a core to spare for it.
+  // first row), when the machine has a core to spare for it; a run that
+  // keeps that core busy otherwise turns it off before its first row.
   bool batches_on_own_thread = false;
   std::unique_ptr<BatchWriterThread> batch_writer;
   // Whether the consumer of the run's output has gone away; the streaming
@@ -679,15 +689,19 @@ struct OutputRows {
   // warning, passes it through the filter stage if any, and delivers it.
   Status flush();
   // Whether a line may stage its cells rather than write them into `row`:
-  // a batch sink without a filter stage or a writer thread, and a row just
-  // closed. The staged cells are the row's until the next flush, which
-  // writes them straight into the batch.
+  // a batch sink without a filter stage, and a row just closed. The staged
+  // cells are the row's until the next flush, which writes them straight
+  // into the batch or hands them to the writer thread. Their texts are
+  // slices of the program or the row's own copies: the program outlives the
+  // writer's work.
   bool can_stage() const noexcept {
-    return !flattener && !batches_on_own_thread && !batch_writer && row.cells.empty() &&
-           staged.empty() && std::holds_alternative<BatchStreamSink>(sink.v);
+    return !flattener && row.cells.empty() && staged.empty() &&
+           std::holds_alternative<BatchStreamSink>(sink.v);
   }
   // Moves the staged cells into `row`, before the cells written there since.
   void unstage();
+  // Starts the writer thread with the first row, when the run has one.
+  void start_batch_writer();
   // Hands one finished row to the sink; may return an emptied row to reuse.
   Result<std::optional<Row>> deliver_to_sink(Row row);
   // Records a user-variable assignment in the current row (when tracking).

@@ -7,18 +7,36 @@
 namespace kelvane::output {
 
 BatchWriterThread::BatchWriterThread(BatchStreamSink&& sink) : sink_(std::move(sink)) {
-  for (std::size_t k = 0; k < kChunks; ++k) ring_.slot(k).rows.resize(kChunkRows);
+  for (std::size_t k = 0; k < kChunks; ++k) {
+    ring_.slot(k).rows.resize(kChunkRows);
+    ring_.slot(k).staged.resize(kChunkRows);
+  }
   thread_ = std::thread([this] { run(); });
 }
 
 BatchWriterThread::~BatchWriterThread() { drain(); }
 
+Status BatchWriterThread::failure() {
+  if (exception_) std::rethrow_exception(exception_);
+  return errors::fail(*error_);
+}
+
 Status BatchWriterThread::push(Row& row) {
-  if (failed_.load(std::memory_order_acquire)) [[unlikely]] {
-    if (exception_) std::rethrow_exception(exception_);
-    return errors::fail(*error_);
-  }
+  if (failed_.load(std::memory_order_acquire)) [[unlikely]] return failure();
   std::swap(ring_.slot(filling_).rows[filled_], row);
+  if (++filled_ == kChunkRows) publish(false);
+  return {};
+}
+
+Status BatchWriterThread::push_staged(StagedRow& staged, Row& row) {
+  if (failed_.load(std::memory_order_acquire)) [[unlikely]] {
+    staged.clear();
+    row.reset_for_reuse();
+    return failure();
+  }
+  RowChunk& chunk = ring_.slot(filling_);
+  std::swap(chunk.staged[filled_], staged);
+  std::swap(chunk.rows[filled_], row);
   if (++filled_ == kChunkRows) publish(false);
   return {};
 }
@@ -38,9 +56,11 @@ void BatchWriterThread::run() {
     RowChunk& chunk = ring_.slot(k);
     for (std::size_t i = 0; i < chunk.count; ++i) {
       Row& row = chunk.rows[i];
+      StagedRow& staged = chunk.staged[i];
       if (!failed_.load(std::memory_order_relaxed)) {
         try {
-          if (Status st = sink_.take_row(row); !st) {
+          if (Status st = staged.empty() ? sink_.take_row(row) : sink_.take_staged(staged, row);
+              !st) {
             error_ = std::move(st.error());
             failed_.store(true, std::memory_order_release);
           }
@@ -49,6 +69,7 @@ void BatchWriterThread::run() {
           failed_.store(true, std::memory_order_release);
         }
       }
+      staged.clear();
       row.reset_for_reuse();
     }
     ring_.release(k);

@@ -1,5 +1,6 @@
 #include "output_columns.hpp"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -232,12 +233,12 @@ void ColumnWriter::put_int(std::size_t row, std::int64_t value) {
   push_int(value);
 }
 
-ColumnData ColumnWriter::take(std::size_t rows) {
+ColumnData ColumnWriter::take(std::size_t rows, BufferPool* pool) {
   fill_to(rows);
   ColumnData out = std::move(data_);
   out.name = name_;
 
-  data_ = ColumnData{};
+  data_ = pool != nullptr ? pool->take(out.kind) : ColumnData{};
   data_.kind = out.kind;
   switch (out.kind) {
     case ColumnKind::Float: data_.f64.reserve(out.f64.size()); break;
@@ -251,6 +252,59 @@ ColumnData ColumnWriter::take(std::size_t rows) {
       break;
   }
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Recycled buffers
+
+namespace {
+std::size_t room_of(const ColumnData& c) {
+  return c.validity.capacity() + c.f64.capacity() * sizeof(double) +
+         c.i64.capacity() * sizeof(std::int64_t) +
+         (c.offsets.capacity() + c.item_offsets.capacity()) * sizeof(std::int32_t) +
+         c.chars.capacity();
+}
+}  // namespace
+
+ColumnData BufferPool::take(ColumnKind kind) {
+  ColumnData out;
+  {
+    std::lock_guard lock(mutex_);
+    std::vector<ColumnData>& spare = spare_[static_cast<std::size_t>(kind)];
+    if (!spare.empty()) {
+      out = std::move(spare.back());
+      spare.pop_back();
+      held_ -= room_of(out);
+    }
+  }
+  out.kind = kind;
+  return out;
+}
+
+void BufferPool::give_back(ColumnData&& column) {
+  ColumnData c = std::move(column);
+  c.name.clear();
+  c.length = 0;
+  c.null_count = 0;
+  c.item_count = 0;
+  c.texts_overflow = false;
+  c.validity.clear();
+  c.f64.clear();
+  c.i64.clear();
+  c.offsets.clear();
+  c.item_offsets.clear();
+  c.chars.clear();
+  const std::size_t room = room_of(c);
+  if (room == 0) return;
+  std::lock_guard lock(mutex_);
+  if (room > limit_ - std::min(held_, limit_)) return;  // freed on leaving, after the lock
+  held_ += room;
+  spare_[static_cast<std::size_t>(c.kind)].push_back(std::move(c));
+}
+
+std::size_t BufferPool::held_bytes() {
+  std::lock_guard lock(mutex_);
+  return held_;
 }
 
 // ---------------------------------------------------------------------------

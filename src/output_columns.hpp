@@ -4,6 +4,8 @@
 // by row, forward fill included, so that no row is kept for a batch.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,9 +62,34 @@ Column column_cells(const ColumnData& column);
 // brackets), and its null count.
 std::string column_text(const ColumnData& column);
 
+// Column buffers handed back by the batches of a run once their consumer
+// has released them, for the run's next batches: a batch written into pages
+// touched before costs no page faults, where freed and fresh memory costs one
+// per page. Holds at most `limit_bytes` of room; thread-safe, since batches
+// are released on the consumer's threads.
+class BufferPool {
+ public:
+  explicit BufferPool(std::size_t limit_bytes) : limit_(limit_bytes) {}
+  // A column of `kind` with empty buffers, with the room of one handed back
+  // when there is one.
+  ColumnData take(ColumnKind kind);
+  // Keeps the column's buffers, emptied, while the room held stays within
+  // the limit; frees them otherwise.
+  void give_back(ColumnData&& column);
+  std::size_t held_bytes();
+
+ private:
+  std::mutex mutex_;
+  std::vector<ColumnData> spare_[4];  // by ColumnKind
+  std::size_t held_ = 0;
+  std::size_t limit_;
+};
+
 // One batch: named typed nullable columns, each with one entry per row.
 struct Table {
   std::vector<ColumnData> columns;
+  // where the buffers go once the batch is released (nothing: freed)
+  std::weak_ptr<BufferPool> recycle;
 
   std::size_t num_rows() const {
     return columns.empty() ? 0 : static_cast<std::size_t>(columns.front().length);
@@ -115,8 +142,9 @@ class ColumnWriter {
   void put_text(std::size_t row, std::string_view text);
   void put_int(std::size_t row, std::int64_t value);
   // Fills the batch up to `rows` entries and hands it out; the next batch
-  // starts empty, with room for as many entries.
-  ColumnData take(std::size_t rows);
+  // starts empty, with room for as many entries (buffers from `pool` when
+  // it holds some).
+  ColumnData take(std::size_t rows, BufferPool* pool = nullptr);
 
  private:
   template <typename Push>

@@ -221,3 +221,78 @@ TEST(ArrowExport, AMovedListChildKeepsItsItemsChild) {
   list.release(&list);
   EXPECT_EQ(data.use_count(), alone);
 }
+
+// A batch released by its consumer hands its buffers back to the run: the
+// next batch is written into them, not into fresh pages; once the run is
+// gone, a released batch frees them.
+TEST(ArrowExport, AReleasedBatchLendsItsBuffersToTheNextOne) {
+  auto [tx, rx] = make_unbounded_channel<Table>();
+  auto [etx, erx] = make_unbounded_channel<VariableEvents>();
+  auto rows = std::make_unique<OutputRows>(
+      OutputRows::batch_stream_with_line_numbers(std::move(tx), 1000, false, false, std::move(etx),
+                                                 false));
+  auto batch_of = [&](double x) {
+    for (int i = 0; i < 1000; ++i) {
+      EXPECT_TRUE(rows->flush());
+      rows->row.cells.insert(intern_column("X"), Value(x));
+      rows->row.cells.insert(intern_column("T"), Value(std::string("T1")));
+    }
+    EXPECT_TRUE(rows->flush());
+    auto table = rx.try_recv();
+    EXPECT_TRUE(table.has_value());
+    auto data = table_to_batch_data(std::move(*table));
+    EXPECT_TRUE(data.has_value());
+    return std::move(*data);
+  };
+  auto column = [](const std::shared_ptr<const BatchData>& data, std::string_view name) {
+    for (const ArrowColumn& c : data->columns)
+      if (c.name == name) return &c;
+    ADD_FAILURE() << name;
+    return &data->columns.front();
+  };
+  auto first = batch_of(1.0);
+  const double* first_values = column(first, "X")->f64.data();
+  const char* first_texts = column(first, "T")->chars.data();
+  first.reset();  // released: its buffers wait for the next batch to be taken
+
+  // the second batch's buffers were made when the first was taken; the
+  // third's when the second was, from the first's
+  auto second = batch_of(2.0);
+  auto third = batch_of(3.0);
+  EXPECT_EQ(column(third, "X")->f64.data(), first_values);
+  EXPECT_EQ(column(third, "T")->chars.data(), first_texts);
+  EXPECT_EQ(column(third, "X")->f64.front(), 3.0);
+  EXPECT_EQ(column(third, "X")->length, 1000);
+  EXPECT_EQ(column(third, "T")->chars.size(), 2000u);
+
+  ASSERT_TRUE(rows->finish());
+  rows.reset();
+  // released after the run: its buffers are freed with it
+  second.reset();
+  third.reset();
+}
+
+TEST(ArrowExport, TheBufferPoolKeepsNoMoreThanItsLimit) {
+  BufferPool pool(1000);
+  ColumnData big;
+  big.kind = ColumnKind::Float;
+  big.f64.resize(200);  // 1600 bytes: beyond the limit
+  pool.give_back(std::move(big));
+  EXPECT_EQ(pool.held_bytes(), 0u);
+  ColumnData small;
+  small.kind = ColumnKind::Float;
+  small.f64.assign(50, 1.0);
+  small.length = 50;
+  small.null_count = 3;
+  small.validity.assign(7, 0);
+  pool.give_back(std::move(small));
+  EXPECT_GT(pool.held_bytes(), 400u);
+  ColumnData taken = pool.take(ColumnKind::Float);
+  EXPECT_GE(taken.f64.capacity(), 50u);
+  EXPECT_TRUE(taken.f64.empty());
+  EXPECT_TRUE(taken.validity.empty());
+  EXPECT_EQ(taken.length, 0);
+  EXPECT_EQ(taken.null_count, 0);
+  EXPECT_EQ(pool.held_bytes(), 0u);
+  EXPECT_EQ(pool.take(ColumnKind::Str).chars.capacity(), std::string().capacity());
+}

@@ -86,19 +86,28 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
   };
   for (const char* vm : {"0", "1"}) {
     EnvVar frame_stack("NC_VM", vm);
-    for (const OutputMode& output : {OutputMode{}, OutputMode{true, 2, true}}) {
+    // the tree's run writes its batches on the executor's thread, the
+    // decoded one also hands them to a writer thread
+    for (const OutputMode& output :
+         {OutputMode{}, OutputMode{true, 2, true}, OutputMode{true, 2, true, true}}) {
       for (const Program& p : programs) {
         Outcome tree, decoded;
         {
           EnvVar stage1("NC_STAGE1", "0");
-          tree = run_program(p.text, p.config, whole, output);
+          OutputMode on_executor = output;
+          on_executor.writer_thread = false;
+          tree = run_program(p.text, p.config, whole, on_executor);
         }
         {
           EnvVar stage1("NC_STAGE1", "1");
           decoded = run_program(p.text, p.config, whole, output);
         }
-        expect_same_outcome(tree, decoded, std::string("executor ") + vm +
-                                               (output.batches ? ", batches: " : ", rows: ") + p.name);
+        expect_same_outcome(tree, decoded,
+                            std::string("executor ") + vm +
+                                (!output.batches        ? ", rows: "
+                                 : output.writer_thread ? ", batches on a writer thread: "
+                                                        : ", batches: ") +
+                                p.name);
       }
     }
   }

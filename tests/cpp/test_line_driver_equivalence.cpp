@@ -193,19 +193,23 @@ std::vector<Program> divergences() {
   };
 }
 
+// The grammar path writes its batches on the executor's thread: a line path
+// with a writer thread is compared with it.
 void check_all(const char* mode, const OutputMode& output = {}) {
+  OutputMode on_executor = output;
+  on_executor.writer_thread = false;
   for (const Program& p : divergences()) {
-    const Outcome grammar = run_grammar(p.text, p.config, output);
+    const Outcome grammar = run_grammar(p.text, p.config, on_executor);
     const Outcome lines = run_lines(p.text, p.config, output);
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
   }
   for (const Program& p : corpus()) {
-    const Outcome grammar = run_grammar(p.text, p.config, output);
+    const Outcome grammar = run_grammar(p.text, p.config, on_executor);
     const Outcome lines = run_lines(p.text, p.config, output);
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
   }
   for (const Program& p : broken()) {
-    const Outcome grammar = run_grammar(p.text, p.config, output);
+    const Outcome grammar = run_grammar(p.text, p.config, on_executor);
     const Outcome lines = run_lines(p.text, p.config, output);
     EXPECT_TRUE(grammar.error) << p.name;
     expect_same_outcome(grammar, lines, std::string(mode) + ": " + p.name);
@@ -248,17 +252,20 @@ TEST(LineDriverEquivalence, InMemoryInSmallChunksParsedAgain) {
 }
 
 // Batches: a decoded line writes its cells straight into the columns, every
-// other line through its row; the batches, their columns and the variable
-// events are those of the grammar path, in memory and streaming, with and
-// without forward fill, at batch sizes that end a batch inside the corpus.
+// other line through its row, on the executor's thread or handed to a writer
+// thread; the batches, their columns and the variable events are those of
+// the grammar path, in memory and streaming, with and without forward fill,
+// at batch sizes that end a batch inside the corpus.
 TEST(LineDriverEquivalence, Batches) {
   EnvVar stats("NC_STAGE1_STATS", std::nullopt);
   for (const char* stream : {"0", "67108864"}) {
     EnvVar min_bytes("NC_STREAM_MIN_BYTES", stream);
     for (const OutputMode& output : {OutputMode{true, 2, true}, OutputMode{true, 3, false},
-                                     OutputMode{true, 1000, true}}) {
+                                     OutputMode{true, 1000, true}, OutputMode{true, 2, true, true},
+                                     OutputMode{true, 3, false, true}}) {
       check_all((std::string("batches of ") + std::to_string(output.batch_size) +
                  (output.forward_fill ? ", filled" : ", not filled") +
+                 (output.writer_thread ? ", on a writer thread" : "") +
                  (stream[0] == '0' ? ", streaming" : ", in memory"))
                     .c_str(),
                 output);

@@ -67,11 +67,13 @@ struct Outcome {
 };
 
 // How a run hands out its output: rows collected, or batches of `batch_size`
-// rows with line numbers and variable events.
+// rows with line numbers and variable events, written on the executor's
+// thread or on a writer thread.
 struct OutputMode {
   bool batches = false;
   std::size_t batch_size = 2;
   bool forward_fill = true;
+  bool writer_thread = false;
 };
 
 inline state::State make_state(const Config& c) {
@@ -134,6 +136,7 @@ Outcome run_program(const std::string& program, const Config& config, Runner&& r
                                  true, std::move(events_tx), true)
                            : output::OutputRows::collecting();
   rows.track_variables = true;
+  rows.batches_on_own_thread = mode.writer_thread;
   auto result = runner(state, rows);
   if (result) {
     if (const auto* jump = result->jump_request()) {
