@@ -19,13 +19,12 @@ using errors::fail;
 // Locations
 
 std::size_t node_line(const types::Pair& node) {
-  const auto& starts = node.tree()->lines.starts;
+  const types::ParseTree& tree = *node.tree();
+  const auto& starts = tree.lines.starts;
   const std::size_t pos = node.start_pos();
   // Blocks are executed in source order, so the line of the previous lookup
-  // is usually the answer or a few lines before it. The remembered line is
-  // checked against this tree's own line index before it is used.
-  thread_local std::size_t last_line = 1;  // 1-based, without line offset
-  std::size_t line = last_line;
+  // is usually the answer or a few lines before it.
+  std::size_t line = tree.line_hint.get();  // 1-based, without line offset
   const std::size_t n = starts.size();
   if (line >= 1 && line <= n && starts[line - 1] <= pos) {
     std::size_t steps = 0;
@@ -42,7 +41,7 @@ std::size_t node_line(const types::Pair& node) {
     line = static_cast<std::size_t>(it - starts.begin());
     if (line == 0) line = 1;
   }
-  last_line = line;
+  tree.line_hint.set(line);
   return line + node.line_offset();
 }
 

@@ -523,7 +523,10 @@ errors::Result<Flow> run_plan(Plan& plan, std::string_view program,
     } else if (e == kDecodedLine) {
       words.clear();
       const DecodeResult r = decode_line(lines[i], i + 1, words);
-      flow = execute_decoded(*r.decoded(), words, rows, state);
+      if (needs_grammar_to_run(*r.decoded(), words, state))
+        flow = run_line_by_grammar(lines[i], i, rows, state);
+      else
+        flow = execute_decoded(*r.decoded(), words, rows, state);
     } else {
       auto block = grammar_block(plan, i, chunk, program, lines);
       if (!block) return fail(std::move(block.error()));

@@ -43,8 +43,10 @@ inline std::size_t skip_blanks(std::string_view s, std::size_t p) {
   return p;
 }
 
-bool in_list(std::string_view word, std::span<const std::string_view> list) {
-  // the listed words are letters and "_" only: a name with a digit (R10) is none
+// The listed words are letters and "_" only: a name with a digit (R10) is
+// none, and most names are told apart by their last character alone.
+inline bool in_list(std::string_view word, std::span<const std::string_view> list) {
+  if (word.empty() || is_digit(word.back())) return false;
   for (char c : word)
     if (is_digit(c)) return false;
   for (std::string_view w : list)
@@ -464,9 +466,14 @@ Next decode_assignment(std::string_view s, std::string_view ident, std::size_t e
     }
   }
   // constants are folded now; an expression with variables is checked now
-  // and read when the line runs, but a lone variable may be a text (a
-  // STRING variable) and is the grammar's
-  ExprReader check{[](void*, std::string_view) -> std::optional<double> { return 0.0; }, nullptr};
+  // and read when the line runs (a lone variable, which may be a text, is
+  // looked at then)
+  std::string_view last_variable;
+  ExprReader check{[](void* seen, std::string_view id) -> std::optional<double> {
+                     *static_cast<std::string_view*>(seen) = id;
+                     return 0.0;
+                   },
+                   &last_variable};
   std::size_t end = v;
   const std::optional<double> value = expr_sum(s, end, check);
   if (!value) return std::nullopt;
@@ -474,8 +481,9 @@ Next decode_assignment(std::string_view s, std::string_view ident, std::size_t e
     words.push_back(Word{Word::Number{*value, ident}});
     return end;
   }
-  if (check.operators == 0) return std::nullopt;
-  words.push_back(Word{Word::Expr{s.substr(v, end - v), ident}});
+  Word::Expr expr{s.substr(v, end - v), ident, nullptr, {}};
+  if (check.operators == 0) expr.lone = last_variable;
+  words.push_back(Word{expr});
   return end;
 }
 
@@ -598,6 +606,8 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
 
   d.words = WordRange{base, words.size()};
   d.has_content = d.block_number.has_value() || d.comment.has_value() || words.size() > base;
+  for (std::size_t i = base; i < words.size() && !d.has_lone_variable; ++i)
+    if (const auto* e = std::get_if<Word::Expr>(&words[i].v)) d.has_lone_variable = !e->lone.empty();
   if (!d.label && !d.has_content) return DecodeResult{DecodeResult::Blank{}};
   return DecodeResult{std::move(d)};
 }

@@ -54,6 +54,10 @@ struct Word {
     std::string_view name;
     // its steps, when the line is kept to run many times (null: none)
     const ExprProgram* program = nullptr;
+    // the variable of an expression that is one variable, perhaps negated
+    // (else empty): when it, or the name assigned, is a STRING variable, the
+    // line is the grammar's
+    std::string_view lone;
   };
   std::variant<Number, Product, Call, GCommand, MCode, Expr> v;
 };
@@ -74,6 +78,7 @@ struct DecodeResult {
     std::optional<std::string_view> comment;       // from ";" to the end of the line
     WordRange words;
     bool has_content = false;  // a block number, a comment or a word
+    bool has_lone_variable = false;  // an Expr word of one variable
   };
   struct Blank {};
   struct NeedsGrammar {};

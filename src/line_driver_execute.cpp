@@ -214,6 +214,20 @@ errors::Status reject_string_variable(std::string_view name, const State& state,
       "'" + std::string(name) + "' is a STRING variable; it cannot be assigned a number"));
 }
 
+bool needs_grammar_to_run(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+                          const State& state) {
+  if (!line.has_lone_variable || state.string_table.empty()) return false;
+  auto is_text = [&](std::string_view name) {
+    const text::UpperBuf upper(name);
+    return state.string_table.find(upper.view()) != state.string_table.end();
+  };
+  for (std::size_t i = line.words.begin; i < line.words.end; ++i) {
+    const auto* e = std::get_if<Word::Expr>(&chunk_words[i].v);
+    if (e != nullptr && !e->lone.empty() && (is_text(e->lone) || is_text(e->name))) return true;
+  }
+  return false;
+}
+
 namespace {
 
 // Whether the line's cells may be staged: nothing in it that closing its row
@@ -424,6 +438,8 @@ std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block
     slot.token = token;
   }
   if (!slot.taken) return std::nullopt;
+  if (needs_grammar_to_run(slot.line, slot.words, state))
+    return run_line_by_grammar(block.as_str(), interpret_rules::node_line(block) - 1, rows, state);
   if (slot.runs < 2 && ++slot.runs == 2) compile_expressions(slot);
   return execute_decoded(slot.line, slot.words, rows, state);
 }

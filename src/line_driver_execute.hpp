@@ -22,6 +22,18 @@ errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
                                      std::span<const Word> chunk_words, output::OutputRows& rows,
                                      state::State& state);
 
+// Whether a decoded line is the grammar's to run after all: the variable of
+// one of its lone-variable expressions, or the name that expression is
+// assigned to, is a STRING variable, so that a text would be read or
+// assigned where the decoded line handles numbers.
+bool needs_grammar_to_run(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+                          const state::State& state);
+
+// Runs line `index` (0-based) of the state's source, `text` without its line
+// end, as the grammar parses it on its own.
+errors::Result<Flow> run_line_by_grammar(std::string_view text, std::size_t index,
+                                         output::OutputRows& rows, state::State& state);
+
 // A block of a parsed program run as the decoded line it is, when the
 // decoder takes its text (one line, no control); nothing otherwise. The
 // whole-program executors use it as their block shortcut.

@@ -113,4 +113,13 @@ errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t
   return block->with_line_offset(index);
 }
 
+errors::Result<Flow> run_line_by_grammar(std::string_view text, std::size_t index,
+                                         output::OutputRows& rows, State& state) {
+  auto block = parse_single_line(text, index, state);
+  if (!block) return fail(std::move(block.error()));
+  // the tree runs the line itself, not the decoded line again
+  const interpret_rules::BlockShortcutScope tree_only(nullptr, nullptr);
+  return interpret_rules::interpret_block(*block, rows, state);
+}
+
 }  // namespace kelvane::line_driver

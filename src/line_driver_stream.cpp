@@ -36,16 +36,11 @@ bool run_line(std::string_view line, std::size_t index, const DecodeResult& r,
               std::span<const Word> words, OutputRows& rows, State& state,
               errors::Result<Flow>& outcome) {
   if (r.is_blank()) return true;
-  if (const DecodeResult::Decoded* d = r.decoded()) {
+  const DecodeResult::Decoded* d = r.decoded();
+  if (d != nullptr && !needs_grammar_to_run(*d, words, state))
     outcome = execute_decoded(*d, words, rows, state);
-  } else {
-    auto block = parse_single_line(line, index, state);
-    if (!block) {
-      outcome = std::unexpected(std::move(block.error()));
-      return false;
-    }
-    outcome = interpret_rules::interpret_block(*block, rows, state);
-  }
+  else
+    outcome = run_line_by_grammar(line, index, rows, state);
   return outcome && outcome->is_continue();
 }
 

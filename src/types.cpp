@@ -331,7 +331,7 @@ ParseResult NCParser::parse(Rule rule, std::string_view input, LineSkimmer skim)
     if (skim != nullptr) return parse(rule, input, nullptr);
     return std::unexpected(failure_of(st, known, input));
   }
-  auto tree = std::make_shared<ParseTree>(ParseTree{std::move(st.tokens), input, LineIndex(input)});
+  auto tree = std::make_shared<ParseTree>(ParseTree{std::move(st.tokens), input, LineIndex(input), {}});
   const auto count = static_cast<std::uint32_t>(tree->tokens.size());
   return Pairs(std::move(tree), 0, count, 0);
 }
@@ -451,7 +451,7 @@ ParseResult NCParser::parse_file(std::string_view input, LineSkimmer skim,
   blocks.next = eoi;
   // the blocks end where their last block ends (every part holds a block)
   for (std::uint32_t i = last_start; i < eoi; i = tokens[i].next) blocks.end = tokens[i].end;
-  auto tree = std::make_shared<ParseTree>(ParseTree{std::move(tokens), input, LineIndex(input)});
+  auto tree = std::make_shared<ParseTree>(ParseTree{std::move(tokens), input, LineIndex(input), {}});
   return Pairs(std::move(tree), 0, count, 0);
 }
 

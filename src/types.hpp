@@ -1,5 +1,6 @@
 #pragma once
 // NC language front end: grammar rules, parse tree nodes and cell values.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -113,10 +114,29 @@ struct LineIndex {
   std::pair<std::size_t, std::size_t> line_col(std::string_view input, std::size_t pos) const;
 };
 
+// The line of the node looked up last in a tree (1-based): blocks run in
+// source order, so the next lookup starts from it. Only a hint, checked
+// before it is used; copies take its value.
+class LineHint {
+ public:
+  LineHint() = default;
+  LineHint(const LineHint& o) : line_(o.get()) {}
+  LineHint& operator=(const LineHint& o) {
+    set(o.get());
+    return *this;
+  }
+  std::size_t get() const { return line_.load(std::memory_order_relaxed); }
+  void set(std::size_t line) const { line_.store(line, std::memory_order_relaxed); }
+
+ private:
+  mutable std::atomic<std::size_t> line_{1};
+};
+
 struct ParseTree {
   TokenBuffer tokens;
   std::string_view input;
   LineIndex lines;
+  LineHint line_hint;
 };
 
 class Pairs;

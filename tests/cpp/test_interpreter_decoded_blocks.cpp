@@ -77,6 +77,11 @@ TEST(LineDriverEquivalence, DecodedBlocksInStructures) {
       {"a condition on an undefined variable allowed",
        "R1=0\nWHILE R1+NOPE<2\nR1=R1+1\nENDWHILE\n", undefined_ok},
       {"an undefined variable on the first pass", "R1=0\nWHILE R1<3\nX=R1*2+NOPE\nR1=R1+1\nENDWHILE\n"},
+      {"lone variables over passes, a STRING one on the last",
+       "DEF STRING[4] SV\nR1=0 R2=5\nWHILE R1<3\nX=R1 Y=-R2\nN20 R3=R1\nIF R1==2\nZ=SV\nENDIF\n"
+       "R1=R1+1\nENDWHILE\n"},
+      {"a lone variable becomes a STRING between passes",
+       "R1=0\nWHILE R1<2\nX=R1\nIF R1==0\nDEF STRING[4] R5\nENDIF\nR5=R1\nR1=R1+1\nENDWHILE\n"},
   };
   auto whole = [](state::State& state, output::OutputRows& rows) -> errors::Result<interpret_rules::Flow> {
     const std::string text(state.source_text());

@@ -29,7 +29,8 @@ std::string describe_word(const Word& w) {
         } else if constexpr (std::is_same_v<T, Word::Call>) {
           return "call[" + std::string(x.text) + "]";
         } else if constexpr (std::is_same_v<T, Word::Expr>) {
-          return "expr(" + std::string(x.name) + "," + std::string(x.text) + ")";
+          return "expr(" + std::string(x.name) + "," + std::string(x.text) +
+                 (x.lone.empty() ? "" : ",lone " + std::string(x.lone)) + ")";
         } else if constexpr (std::is_same_v<T, Word::GCommand>) {
           return "g(" + std::string(x.group) + "," + std::string(x.text) + ")";
         } else {
@@ -82,7 +83,8 @@ TEST(LineDecoder, ShapesAndRefusals) {
       {"L100", "call[L100]"},
       {"P2", "call[P2]"},
       {"R1=R2*2+1 X=-R1/4", "expr(R1,R2*2+1) expr(X,-R1/4)"},
-      {"R1=R2", "refused"},       // a lone variable may be a text
+      {"R1=R2", "expr(R1,R2,lone R2)"},  // a lone variable may be a text: looked at when it runs
+      {"Y=-r2 X=R1*1", "expr(Y,-r2,lone r2) expr(X,R1*1)"},
       {"R1=R2 AND 1", "refused"},
       {"R1=SIN(R2)+1", "refused"},
       {"R1=R[2]+1", "refused"},
@@ -112,14 +114,14 @@ TEST(LineDecoder, ShapesAndRefusals) {
       {"ABC = 2*3 - 1", "num(ABC,5)"},
       {"ABC=(2*R1)", "prod(ABC,R1,2)"},
       {"B=( R1 * 3 )", "prod(B,R1,3)"},
-      {"B=(R1)", "refused"},
+      {"B=(R1)", "expr(B,(R1),lone R1)"},
       {"B=(-R1*2)", "expr(B,(-R1*2))"},
       {"B=(1+R1)", "expr(B,(1+R1))"},
       // parentheses in expressions; a product followed by an operator is one
       {"X=(R2+R4)/2 Y=R1*(R2-(1/R3))", "expr(X,(R2+R4)/2) expr(Y,R1*(R2-(1/R3)))"},
       {"X=(R1*2)+3", "expr(X,(R1*2)+3)"},
       {"X=( 1 + 2 ) * -3", "num(X,-9)"},
-      {"X=((R1))", "refused"},
+      {"X=((R1))", "expr(X,((R1)),lone R1)"},
       {"X=(R1>2)*1", "refused"},
       {"X=(R1+1", "refused"},
       {"X=" + std::string(16, '(') + "R1+1" + std::string(16, ')'), "expr(X," + std::string(16, '(') + "R1+1" + std::string(16, ')') + ")"},
@@ -129,7 +131,7 @@ TEST(LineDecoder, ShapesAndRefusals) {
       {"X=IC(-1.5)", "ic(X,-,-1.5)"},
       {"x=ic(2*Q)", "ic(x,Q,2)"},
       {"X=IC(2+1)", "refused"},
-      {"X=(R1)", "refused"},
+      {"X=(R1)", "expr(X,(R1),lone R1)"},
       {"X=SIN(1)", "refused"},
       {"T=\"DRILL\"", "refused"},
       {"IF=1", "refused"},

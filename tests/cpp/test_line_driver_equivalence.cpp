@@ -190,6 +190,20 @@ std::vector<Program> divergences() {
       {"array element in an expression", "R1=1\nR2=R1+R[1]\n"},
       {"frame word in an expression", "R1=1\nX=R1*TRANS\n"},
       {"expression in lower-case axes", "R1=2\nx=R1*2\ni=R1+1\nX=R1-1\n", lower_axes},
+      // a lone variable is read as a number unless it, or the name it is
+      // assigned to, is a STRING variable: then the grammar runs the line
+      {"lone variables",
+       "R1=2 R2=-3\nX=R1 Y=R2\nR3=R1\nZ=-R1 A=--R2\nB=((R1)) ;c\nN7 G1 X=R2 F=R1\n"
+       "r4=r1\nx=r2\nT=R1\nR5=R9\n"},
+      {"lone variables undefined allowed", "X=NOPE Y=-NOPE\nR1=NOPE2\nZ=R1\n", undefined_ok},
+      {"lone variable undefined", "X1\nY=NOPE\nX2\n"},
+      {"lone STRING variable assigned to an axis", "DEF STRING[4] SV\nSV=\"12\"\nX1 Y=SV Z2\n"},
+      {"lone STRING variable negated", "DEF STRING[4] SV\nSV=\"ab\"\nY=-SV\n"},
+      {"lone STRING variable assigned to a variable",
+       "DEF STRING[4] SV\nSV=\"12\"\nR1=SV\nX=R1\nsv=\"3\"\nR2=sv X1\n"},
+      {"lone variable assigned to a STRING variable",
+       "DEF STRING[4] SV\nR1=2\nSV=R1\nX=SV\n"},
+      {"lone variable in lower-case axes", "R1=2\nx=R1\ni=R1\nX=R1\n", lower_axes},
   };
 }
 
