@@ -110,9 +110,7 @@ errors::Result<double> interpret_primary(const types::Pair& primary, state::Stat
       if (!name) return fail(std::move(name.error()));
       const std::size_t line = node_line(*child);
       // fast path: a defined variable needs no line text
-      if (auto it = state.symbol_table.find(std::string_view(*name));
-          it != state.symbol_table.end())
-        return it->second;
+      if (const double* value = state.symbol_table.find_value(*name)) return *value;
       return read_scalar_variable(*name, line, state.line_text(line), state);
     }
     case types::Rule::variable_array: {
@@ -123,9 +121,7 @@ errors::Result<double> interpret_primary(const types::Pair& primary, state::Stat
       }
       auto key = interpret_variable_array_key(*child, state);
       if (!key) return fail(std::move(key.error()));
-      if (auto it = state.symbol_table.find(std::string_view(*key));
-          it != state.symbol_table.end())
-        return it->second;
+      if (const double* value = state.symbol_table.find_value(*key)) return *value;
       const std::size_t line = node_line(*child);
       return read_array_element(*key, line, state.line_text(line), state);
     }

@@ -114,8 +114,7 @@ errors::Result<double> read_actual_position(const types::Pair& node, std::string
 
 errors::Result<double> read_scalar_variable(const std::string& name, std::size_t line,
                                             std::string_view line_text, state::State& state) {
-  if (auto it = state.symbol_table.find(std::string_view(name)); it != state.symbol_table.end())
-    return it->second;
+  if (const double* value = state.symbol_table.find_value(name)) return *value;
   if (state.string_table.find(std::string_view(name)) != state.string_table.end()) {
     return fail(errors::ParsingError::with_context(
         line, line_text, "expression evaluation",
@@ -134,8 +133,7 @@ errors::Result<double> read_scalar_variable(const std::string& name, std::size_t
 
 errors::Result<double> read_array_element(const std::string& key, std::size_t line,
                                           std::string_view line_text, state::State& state) {
-  if (auto it = state.symbol_table.find(std::string_view(key)); it != state.symbol_table.end())
-    return it->second;
+  if (const double* value = state.symbol_table.find_value(key)) return *value;
   if (!state.allow_undefined_variables) {
     return fail(errors::UnknownVariable{std::string(line_text), key, line});
   }

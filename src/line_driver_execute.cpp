@@ -36,8 +36,7 @@ std::string_view line_view(const State& state, std::size_t line) {
 }
 
 void set_symbol(State& state, std::string_view name, double value) {
-  auto it = state.symbol_table.find(name);
-  if (it != state.symbol_table.end()) it.value() = value;
+  if (double* v = state.symbol_table.find_value(name)) *v = value;
   else state.symbol_table.emplace(std::string(name), value);
 }
 
@@ -123,7 +122,7 @@ errors::Status assign(std::string_view name, double value, bool incremental, std
 errors::Result<double> read_variable(std::string_view name, std::size_t line, State& state) {
   const text::UpperBuf upper(name);
   const std::string_view v = upper.view();
-  if (auto it = state.symbol_table.find(v); it != state.symbol_table.end()) return it->second;
+  if (const double* value = state.symbol_table.find_value(v)) return *value;
   return interpret_rules::read_scalar_variable(std::string(v), line, state.line_text(line), state);
 }
 
@@ -170,9 +169,8 @@ std::optional<errors::Result<double>> run_steps(const ExprProgram& program, Stat
     switch (step.op) {
       case ExprStep::Op::Number: values[top++] = step.number; break;
       case ExprStep::Op::Variable: {
-        if (auto it = state.symbol_table.find(std::string_view(step.name));
-            it != state.symbol_table.end()) {
-          values[top++] = it->second;
+        if (const double* value = state.symbol_table.find_value(step.name)) {
+          values[top++] = *value;
           break;
         }
         std::optional<errors::Result<double>> v = missing(step.name);

@@ -165,6 +165,12 @@ class SymbolTable {
   iterator find(std::string_view key);
   const_iterator find(std::string_view key) const;
   bool contains(std::string_view key) const { return find_value(key) != nullptr; }
+  // The value of a key, without an iterator (null when there is none); valid
+  // until the table next gains or loses a key.
+  const double* find_value(std::string_view key) const;
+  double* find_value(std::string_view key) {
+    return const_cast<double*>(std::as_const(*this).find_value(key));
+  }
   // The value of a key; std::out_of_range when there is none.
   const double& at(std::string_view key) const;
   // The value of a key, created as 0.0 when absent.
@@ -194,10 +200,6 @@ class SymbolTable {
     std::size_t slot = 0;
   };
   Located locate(std::string_view key) const;
-  const double* find_value(std::string_view key) const;
-  double* find_value(std::string_view key) {
-    return const_cast<double*>(std::as_const(*this).find_value(key));
-  }
   double& slot_for_write(std::string_view key, bool& inserted);
   ArrayShapes& shapes_of(std::string_view name);
   template <bool Const>
