@@ -51,7 +51,7 @@ struct FxHash {
     }
     return add(h, static_cast<std::uint64_t>(s.size()));
   }
-  std::size_t operator()(std::string_view s) const noexcept {
+  [[gnu::always_inline]] std::size_t operator()(std::string_view s) const noexcept {
     return static_cast<std::size_t>(hash_bytes(s));
   }
   std::size_t operator()(const std::string& s) const noexcept { return (*this)(std::string_view(s)); }
@@ -61,7 +61,7 @@ struct FxHash {
 struct NameEq {
   using is_transparent = void;
   // the one- and two-letter names of axes and addresses compared in place
-  bool operator()(std::string_view a, std::string_view b) const noexcept {
+  [[gnu::always_inline]] bool operator()(std::string_view a, std::string_view b) const noexcept {
     if (a.size() != b.size()) return false;
     switch (a.size()) {
       case 0: return true;

@@ -598,16 +598,20 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
         is_letter(c) && p + 1 < n &&
         (is_digit(s[p + 1]) || s[p + 1] == '-' || s[p + 1] == '.') &&
         !(identifier_letter && is_digit(s[p + 1]));
+    const std::size_t before = words.size();
     const Next next = address ? decode_address_word(s, p, words)
                               : decode_identifier_word(s, p, d.block_number.has_value(), words);
     if (!next) return refuse();
+    // an assignment is one word; only it may be an expression of one variable
+    if (!address && words.size() == before + 1) {
+      if (const auto* e = std::get_if<Word::Expr>(&words.back().v); e && !e->lone.empty())
+        d.has_lone_variable = true;
+    }
     p = skip_blanks(s, *next);
   }
 
   d.words = WordRange{base, words.size()};
   d.has_content = d.block_number.has_value() || d.comment.has_value() || words.size() > base;
-  for (std::size_t i = base; i < words.size() && !d.has_lone_variable; ++i)
-    if (const auto* e = std::get_if<Word::Expr>(&words[i].v)) d.has_lone_variable = !e->lone.empty();
   if (!d.label && !d.has_content) return DecodeResult{DecodeResult::Blank{}};
   return DecodeResult{std::move(d)};
 }
