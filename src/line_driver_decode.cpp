@@ -300,7 +300,7 @@ std::optional<std::string_view> product_identifier(std::string_view s, std::size
   if (q == pos) return std::nullopt;
   const std::string_view id = s.substr(pos, q - pos);
   if (!is_letter(id[0]) && id[0] != '_') return std::nullopt;
-  if (is_reserved(id) || text::iequals(id, "NOT")) return std::nullopt;
+  if (is_reserved(id) || (id.size() == 3 && text::iequals(id, "NOT"))) return std::nullopt;
   pos = q;
   return id;
 }

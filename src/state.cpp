@@ -204,8 +204,11 @@ SymbolTable::Located SymbolTable::locate(std::string_view key) const {
 }
 
 const double* SymbolTable::find_value(std::string_view key) const {
-  const Located at = locate(key);
-  if (at.block) return &at.block->values[at.slot];
+  // an element key ends with its index; names are looked up in the map alone
+  if (!key.empty() && key.back() == ']') {
+    const Located at = locate(key);
+    if (at.block) return &at.block->values[at.slot];
+  }
   auto it = named_.find(key);
   return it == named_.end() ? nullptr : &it->second;
 }
