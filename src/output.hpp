@@ -659,8 +659,7 @@ struct OutputRows {
   bool track_variables = false;
   bool warned_g91 = false;
   // A batch sink writes its rows on a thread of its own (started with the
-  // first row), when the machine has a core to spare for it; a run that
-  // keeps that core busy otherwise turns it off before its first row.
+  // first row), when the machine has a core to spare for it.
   bool batches_on_own_thread = false;
   std::unique_ptr<BatchWriterThread> batch_writer;
   // Whether the consumer of the run's output has gone away; the streaming
