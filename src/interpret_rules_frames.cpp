@@ -172,7 +172,7 @@ void add_translation(const std::vector<std::pair<std::string, double>>& offsets,
   for (const auto& [name, value] : offsets) {
     const bool geometry = name == "X" || name == "Y" || name == "Z";
     if (!geometry || !state.rotation_active) {
-      state.translation[name] = state.translation_of(name) + value;
+      state.set_translation(name, state.translation_of(name) + value);
       continue;
     }
     const auto i = static_cast<std::size_t>(name[0] - 'X');
@@ -180,7 +180,7 @@ void add_translation(const std::vector<std::pair<std::string, double>>& offsets,
       const auto& column = state.geometry_columns[k];
       if (!column) continue;
       const std::string key(*column);
-      state.translation[key] = state.translation_of(key) + value * state.rotation[k][i];
+      state.set_translation(key, state.translation_of(key) + value * state.rotation[k][i]);
     }
   }
 }
@@ -192,7 +192,7 @@ Status translate_frame(bool absolute, std::span<const Pair> arguments, State& st
   auto pairs = frame_assignments(arguments, state);
   if (!pairs) return fail(pairs.error());
   if (absolute) {
-    for (auto& [name, value] : *pairs) state.translation[name] = value;
+    for (auto& [name, value] : *pairs) state.set_translation(name, value);
   } else {
     add_translation(*pairs, state);
   }

@@ -375,11 +375,18 @@ std::optional<double> evaluate_expr_text(std::string_view text, VariableReader r
   return expr_sum(text, pos, r);
 }
 
+// Room for the steps of most expressions (R1*2+R3 takes five), taken at once.
+constexpr std::size_t kStepsReserved = 8;
+
 std::optional<CompiledCondition> compile_condition_text(std::string_view text) {
   CompiledCondition c;
+  // most conditions are one relation between two short expressions
+  c.sides.reserve(2);
+  c.relations.reserve(1);
   std::size_t pos = 0;
   for (;;) {
     ExprProgram& side = c.sides.emplace_back();
+    side.steps.reserve(kStepsReserved);
     ExprCompiler compiler{side};
     if (!expr_sum(text, pos, compiler)) return std::nullopt;
     pos = skip_blanks(text, pos);
@@ -401,6 +408,7 @@ std::optional<CompiledCondition> compile_condition_text(std::string_view text) {
 
 ExprProgram compile_expr_text(std::string_view text) {
   ExprProgram program;
+  program.steps.reserve(kStepsReserved);
   ExprCompiler c{program};
   std::size_t pos = 0;
   if (!expr_sum(text, pos, c) || pos != text.size()) program.steps.clear();

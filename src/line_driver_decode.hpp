@@ -112,6 +112,9 @@ struct ExprStep {
   Op op = Op::Number;
   double number = 0.0;
   std::string name;
+  // the name's hash in the table it is read from, when whoever runs the
+  // steps wrote it down (else 0)
+  std::size_t name_hash = 0;
 };
 struct ExprProgram {
   std::vector<ExprStep> steps;  // empty: the text could not be compiled

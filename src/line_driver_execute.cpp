@@ -169,7 +169,10 @@ std::optional<errors::Result<double>> run_steps(const ExprProgram& program, Stat
     switch (step.op) {
       case ExprStep::Op::Number: values[top++] = step.number; break;
       case ExprStep::Op::Variable: {
-        if (const double* value = state.symbol_table.find_value(step.name)) {
+        const double* value = step.name_hash != 0
+                                  ? state.symbol_table.find_value(step.name, step.name_hash)
+                                  : state.symbol_table.find_value(step.name);
+        if (value != nullptr) {
           values[top++] = *value;
           break;
         }
@@ -206,7 +209,8 @@ errors::Result<double> expr_value(const Word::Expr& w, std::size_t line, State& 
 }  // namespace
 
 errors::Status reject_string_variable(std::string_view name, const State& state, std::size_t line) {
-  if (state.string_table.find(name) == state.string_table.end()) return {};
+  if (state.string_table.empty() || state.string_table.find(name) == state.string_table.end())
+    return {};
   return fail(ParsingError::with_context(
       line, line_view(state, line), "assignment",
       "'" + std::string(name) + "' is a STRING variable; it cannot be assigned a number"));
@@ -339,6 +343,12 @@ struct DecodedBlock {
   std::vector<ExprProgram> programs;  // the steps of its expressions, once compiled
 };
 
+// The symbol table's hashes of the variables the steps read.
+void hash_variables(ExprProgram& program) {
+  for (ExprStep& step : program.steps)
+    if (step.op == ExprStep::Op::Variable) step.name_hash = state::SymbolTable::key_hash(step.name);
+}
+
 // Writes down the steps of a block's expressions, which the words then run.
 void compile_expressions(DecodedBlock& slot) {
   std::size_t n = 0;
@@ -348,6 +358,7 @@ void compile_expressions(DecodedBlock& slot) {
   for (Word& w : slot.words) {
     if (auto* e = std::get_if<Word::Expr>(&w.v)) {
       slot.programs.push_back(compile_expr_text(e->text));
+      hash_variables(slot.programs.back());
       e->program = &slot.programs.back();
     }
   }
@@ -390,6 +401,8 @@ std::optional<errors::Result<bool>> run_compiled_condition(const types::Pair& co
       compiled_conditions[(token * 0x9E3779B1u) >> 24 & (kCompiledConditions - 1)];
   if (slot.tree != tree || slot.token != token) {
     slot.condition = compile_condition_text(condition.as_str());
+    if (slot.condition)
+      for (ExprProgram& side : slot.condition->sides) hash_variables(side);
     slot.tree = tree;
     slot.token = token;
   }

@@ -1,6 +1,7 @@
 #include "output_columns.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -29,6 +30,46 @@ std::size_t column_len(const Column& c) {
 namespace {
 // `count` copies of `x` behind the values: most gaps are a row or two long,
 // and those are pushed one by one rather than inserted.
+// Copies a text; the short ones (most cells: "G1", "G17") by fixed-size
+// moves, overlapping where the length is between two sizes.
+inline void copy_text(char* out, const char* src, std::size_t len) {
+  if (len >= 8 && len <= 16) {
+    std::memcpy(out, src, 8);
+    std::memcpy(out + len - 8, src + len - 8, 8);
+  } else if (len >= 4 && len < 8) {
+    std::memcpy(out, src, 4);
+    std::memcpy(out + len - 4, src + len - 4, 4);
+  } else if (len >= 2 && len < 4) {
+    std::memcpy(out, src, 2);
+    std::memcpy(out + len - 2, src + len - 2, 2);
+  } else if (len == 1) {
+    *out = *src;
+  } else if (len > 16) {
+    std::memcpy(out, src, len);
+  }
+}
+
+// Appends `count` copies of a text (from a copy of its own: `chars` may move).
+void append_texts(std::string& chars, std::string_view text, std::size_t count) {
+  const std::size_t len = text.size();
+  if (count == 0 || len == 0) return;
+  const std::size_t start = chars.size();
+  // room grown by doubling: resizing alone would grow it to the size asked
+  if (start + count * len > chars.capacity())
+    chars.reserve(std::max(start + count * len, 2 * chars.capacity()));
+  chars.resize_and_overwrite(start + count * len, [&](char* p, std::size_t n) {
+    char* out = p + start;
+    copy_text(out, text.data(), len);
+    // the rest doubled from the copies already written
+    for (std::size_t done = 1; done < count;) {
+      const std::size_t more = std::min(done, count - done);
+      std::memcpy(out + done * len, out, more * len);
+      done += more;
+    }
+    return n;
+  });
+}
+
 template <typename T>
 void append_copies(std::vector<T>& values, std::size_t count, T x) {
   if (count <= 4) {
@@ -77,7 +118,7 @@ void ColumnWriter::close_texts() {
 
 void ColumnWriter::push_float(double x) {
   data_.f64.push_back(x);
-  add_validity(1, true);
+  add_valid_one();
   if (forward_fill_) {
     has_last_ = true;
     last_f64_ = x;
@@ -86,7 +127,7 @@ void ColumnWriter::push_float(double x) {
 
 void ColumnWriter::push_int(std::int64_t x) {
   data_.i64.push_back(x);
-  add_validity(1, true);
+  add_valid_one();
   if (forward_fill_) {
     has_last_ = true;
     last_i64_ = x;
@@ -95,14 +136,14 @@ void ColumnWriter::push_int(std::int64_t x) {
 
 void ColumnWriter::push_text(std::string_view s) {
   if (!data_.texts_overflow && s.size() <= limits::kMaxArrowOffset - data_.chars.size())
-    data_.chars.append(s);
+    append_texts(data_.chars, s, 1);
   else
     data_.texts_overflow = true;
   close_texts();
-  add_validity(1, true);
+  add_valid_one();
   if (forward_fill_) {
     has_last_ = true;
-    last_text_.assign(s);
+    if (std::string_view(last_text_) != s) last_text_.assign(s);
   }
 }
 
@@ -118,7 +159,7 @@ void ColumnWriter::push_list(const std::vector<std::string>& items) {
     }
   }
   close_texts();
-  add_validity(1, true);
+  add_valid_one();
 }
 
 void ColumnWriter::fill_to(std::size_t rows) { fill_to(rows, forward_fill_ && has_last_); }
@@ -143,11 +184,12 @@ void ColumnWriter::fill_to(std::size_t rows, bool with_last) {
           data_.offsets.insert(data_.offsets.end(), count, static_cast<std::int32_t>(data_.chars.size()));
           break;
         }
+        const std::size_t len = last_text_.size();
+        const std::size_t start = data_.chars.size();
+        append_texts(data_.chars, last_text_, count);  // the writer's own copy
         data_.offsets.reserve(data_.offsets.size() + count);
-        for (std::size_t i = 0; i < count; ++i) {
-          data_.chars.append(last_text_);  // from the writer's own copy: `chars` may move
-          data_.offsets.push_back(static_cast<std::int32_t>(data_.chars.size()));
-        }
+        for (std::size_t i = 1; i <= count; ++i)
+          data_.offsets.push_back(static_cast<std::int32_t>(start + i * len));
         break;
       }
       data_.offsets.insert(data_.offsets.end(), count, static_cast<std::int32_t>(data_.chars.size()));

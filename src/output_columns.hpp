@@ -128,9 +128,16 @@ class ColumnWriter {
   }
   // The same for a number or a text that is not held in a Value.
   void put_number(std::size_t row, double value) {
-    if (data_.kind == ColumnKind::Float && row == length() && data_.null_count == 0) {
+    // the common case inline: a Float column whose skipped rows, if any,
+    // take its last value (valid entries: a bitmap, once there is one, has
+    // its spare bits set, so it only grows)
+    if (data_.kind == ColumnKind::Float && row >= length() &&
+        (row == length() || (forward_fill_ && has_last_))) {
+      for (std::size_t i = length(); i < row; ++i) data_.f64.push_back(last_f64_);
       data_.f64.push_back(value);
-      ++data_.length;
+      if (data_.null_count != 0 && data_.validity.size() < (row + 8) / 8)
+        data_.validity.resize((row + 8) / 8, 0xff);
+      data_.length = static_cast<std::int64_t>(row + 1);
       if (forward_fill_) {
         has_last_ = true;
         last_f64_ = value;
@@ -155,6 +162,13 @@ class ColumnWriter {
   void fill_to(std::size_t rows);
   void fill_to(std::size_t rows, bool with_last);
   void add_validity(std::size_t count, bool valid);
+  // One valid entry more: a bitmap, once there is one, is kept one bit a row
+  // with its spare bits set, so only its size may need to grow.
+  void add_valid_one() {
+    const std::size_t end = length() + 1;
+    if (data_.null_count != 0 && data_.validity.size() < (end + 7) / 8) data_.validity.push_back(0xff);
+    data_.length = static_cast<std::int64_t>(end);
+  }
   void push_float(double x);
   void push_int(std::int64_t x);
   void push_text(std::string_view s);

@@ -213,6 +213,12 @@ const double* SymbolTable::find_value(std::string_view key) const {
   return it == named_.end() ? nullptr : &it->second;
 }
 
+const double* SymbolTable::find_value(std::string_view key, std::size_t hash) const {
+  if (!key.empty() && key.back() == ']') return find_value(key);
+  auto it = named_.find(key, hash);
+  return it == named_.end() ? nullptr : &it->second;
+}
+
 SymbolTable::ArrayShapes& SymbolTable::shapes_of(std::string_view name) {
   auto it = array_index_.find(name);
   if (it != array_index_.end()) return arrays_[it->second];
@@ -458,9 +464,9 @@ Result<State> State::create(std::vector<std::string> axis_list, std::size_t iter
   s.symbol_table.emplace("TRUE", 1.0);
   s.symbol_table.emplace("FALSE", 0.0);
   // sized once: growing them entry by entry rehashes their texts several times
-  s.translation.reserve(axis_list.size());
+  s.translation_.reserve(axis_list.size());
   s.output_keys.reserve(axis_list.size() + kBlockAddresses.size());
-  for (const auto& name : axis_list) s.translation.insert_or_assign(name, 0.0);
+  for (const auto& name : axis_list) s.translation_.insert_or_assign(name, 0.0);
   if (axis_index_map) {
     for (const auto& entry : *axis_index_map) {
       if (auto st = check_index_key(entry.first, axis_list); !st) return errors::fail(st.error());
@@ -520,7 +526,7 @@ Result<State> build_state(std::optional<std::vector<std::string>> axis_identifie
 // Accessors
 
 FinalState State::final_state() const {
-  return FinalState{axes, symbol_table, translation, rotation, string_table};
+  return FinalState{axes, symbol_table, translation_, rotation, string_table};
 }
 
 Result<std::size_t> State::get_axis_index(std::string_view name, std::size_t line,
@@ -659,10 +665,18 @@ std::string State::axis_list() const {
 // ---------------------------------------------------------------------------
 // Frame and geometry
 
-double State::translation_of(std::string_view name) const {
-  if (translation.empty()) return 0.0;  // no frame moves the axes: most programs
-  auto it = translation.find(name);
-  return it == translation.end() ? 0.0 : it->second;
+double State::translated(std::string_view name) const {
+  auto it = translation_.find(name);
+  return it == translation_.end() ? 0.0 : it->second;
+}
+
+void State::set_translation(std::string_view name, double value) {
+  if (auto it = translation_.find(name); it != translation_.end()) it.value() = value;
+  else translation_.emplace(std::string(name), value);
+  translation_zero_ = true;
+  for (const auto& entry : translation_) {
+    if (!(entry.second == 0.0 && !std::signbit(entry.second))) translation_zero_ = false;
+  }
 }
 
 LocalGeometry State::local_geometry() const {
@@ -838,7 +852,8 @@ void State::end_frame_change(FrameSnapshot snap) {
 }
 
 void State::reset_frame() {
-  for (auto it = translation.begin(); it != translation.end(); ++it) it.value() = 0.0;
+  for (auto it = translation_.begin(); it != translation_.end(); ++it) it.value() = 0.0;
+  translation_zero_ = true;
   rotation = kIdentity;
   rotation_active = false;
 }

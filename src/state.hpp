@@ -171,6 +171,10 @@ class SymbolTable {
   double* find_value(std::string_view key) {
     return const_cast<double*>(std::as_const(*this).find_value(key));
   }
+  // The same with the key's hash given (key_hash of the key), for a key
+  // read many times.
+  static std::size_t key_hash(std::string_view key) { return StrHash{}(key); }
+  const double* find_value(std::string_view key, std::size_t hash) const;
   // The value of a key; std::out_of_range when there is none.
   const double& at(std::string_view key) const;
   // The value of a key, created as 0.0 when absent.
@@ -283,7 +287,6 @@ struct State {
   FxMap<double> axes;               // programmed (frame-local) position per upper-case axis name
   SymbolTable symbol_table;         // numeric variables and array elements
   StrMap<std::string> string_table; // STRING variables
-  FxMap<double> translation;        // per axis name as configured; missing counts as 0.0
   std::vector<std::string> axis_identifiers;  // as configured, in order, duplicates kept
   std::optional<StrMap<std::size_t>> axis_index_map;  // keys as the caller wrote them
   // jump keys of every block list being run, innermost last: only the keys
@@ -379,7 +382,13 @@ struct State {
   std::array<double, 3> machine_geometry() const;
   std::array<double, 3> local_of_machine(std::array<double, 3> machine) const;
   std::optional<double> get_axis_machine(std::string_view name) const;
-  double translation_of(std::string_view name) const;  // 0.0 when absent
+  // The translation per axis name as configured (missing counts as 0.0),
+  // written through set_translation and reset_frame only.
+  const FxMap<double>& translation() const { return translation_; }
+  double translation_of(std::string_view name) const {  // 0.0 when absent
+    return translation_zero_ ? 0.0 : translated(name);
+  }
+  void set_translation(std::string_view name, double value);
   // Sets the programmed position of an axis (pulls in coupled geometry axes
   // under a rotation on their first positioning). Never fails.
   void update_axis(std::string_view name, double value);
@@ -408,6 +417,13 @@ struct State {
   void reset_frame();                      // T all 0.0 (keys kept), R = I, inactive
   void set_rotation(const Matrix3& r);     // R = r and rotation_active from the 1e-9 test
   static bool differs_from_identity(const Matrix3& r);
+
+ private:
+  double translated(std::string_view name) const;
+  FxMap<double> translation_;
+  // every entry is +0.0: no frame moves the axes, as in most programs (a
+  // -0.0 entry keeps the sign of a -0.0 value added to it)
+  bool translation_zero_ = true;
 };
 
 // Assembles the axis list (defaults when `axis_identifiers` is absent, then

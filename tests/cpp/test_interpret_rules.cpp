@@ -164,8 +164,8 @@ TEST(Blocks, FrameKeywordAfterStatement) {
 
 TEST(Blocks, AssignmentOutput) {
   state::State st = make_state();
-  st.translation.insert_or_assign("X", 5.0);
-  st.translation.insert_or_assign("I", 7.0);  // block addresses take no translation
+  st.set_translation("X", 5.0);
+  st.set_translation("I", 7.0);  // block addresses take no translation
   auto r = run_on(st, "X10 I=2 R1=5 CR=3.5\nAR=30\nAR=31\n");
   ASSERT_FALSE(r.error) << r.error->message();
   ASSERT_EQ(r.rows.size(), 3u);

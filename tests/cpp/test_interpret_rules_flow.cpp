@@ -518,8 +518,8 @@ TEST(Frames, RotThenAxisWordsWriteMachineXYZ) {
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(a.state.rotation[i][j], b.state.rotation[i][j], 1e-12);
 
   Outcome t = run("ROT Z=90\nATRANS X10\n");
-  EXPECT_NEAR(t.state.translation.at("X"), 0.0, 1e-9);
-  EXPECT_NEAR(t.state.translation.at("Y"), 10.0, 1e-9);
+  EXPECT_NEAR(t.state.translation().at("X"), 0.0, 1e-9);
+  EXPECT_NEAR(t.state.translation().at("Y"), 10.0, 1e-9);
 
   Outcome g18 = run("G18\nROT RPL=45\n");
   EXPECT_NEAR(g18.state.rotation[0][2], std::sin(M_PI / 4), 1e-12);
@@ -530,7 +530,7 @@ TEST(Frames, TranslationsAndResets) {
   Outcome r = run("X50\nTRANS X10\nX50\nTRANS Y5\nX50\nTRANS X10\nATRANS X5\nX50\n");
   ASSERT_FALSE(r.error) << r.message();
   EXPECT_EQ(xs(r), (std::vector<double>{50, 60, 50, 65}));
-  EXPECT_EQ(r.state.translation.at("Y"), 0.0);
+  EXPECT_EQ(r.state.translation().at("Y"), 0.0);
   Outcome s = run("TRANS X10\nSCALE\nX1\nTRANS X10\nASCALE\nX1\n");
   ASSERT_FALSE(s.error) << s.message();
   EXPECT_EQ(xs(s), (std::vector<double>{1, 11}));
@@ -571,7 +571,7 @@ TEST(Frames, Refusals) {
   // a failing angle leaves the previous frame in force
   Outcome keep = run("TRANS X10\nROT Z=1/0*UNDEFINED_VAR\n");
   ASSERT_TRUE(keep.error);
-  EXPECT_EQ(keep.state.translation.at("X"), 10.0);
+  EXPECT_EQ(keep.state.translation().at("X"), 10.0);
 }
 
 }  // namespace

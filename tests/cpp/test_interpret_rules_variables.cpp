@@ -186,7 +186,7 @@ TEST(Variables, AxisNameSubscripts) {
 TEST(Variables, ActualPositions) {
   state::State st = make_state();
   st.update_axis("X", 10.0);
-  st.translation.insert_or_assign("X", 5.0);
+  st.set_translation("X", 5.0);
   EXPECT_EQ(*eval_on(st, "$AA_IW[X]"), 10.0);
   EXPECT_EQ(*eval_on(st, "$AA_IM[X]"), 15.0);
   EXPECT_EQ(*eval_on(st, "$aa_im[ x ]"), 15.0);

@@ -320,8 +320,8 @@ TEST(DecodedLineExecutor, CellsStateAndErrors) {
   ASSERT_TRUE(run("START:", 2));
   EXPECT_EQ(rows.row.line, 1u);
 
-  state.translation["X"] = 5.0;
-  state.translation["I"] = 7.0;
+  state.set_translation("X", 5.0);
+  state.set_translation("I", 7.0);
   auto flow = run("G18 X10 I2 M30 X5", 3);
   ASSERT_TRUE(flow);
   EXPECT_TRUE(flow->is_end());

@@ -72,3 +72,46 @@ TEST(ColumnWriter, LaysOutArrowBuffers) {
   EXPECT_TRUE(full.validity.empty());
   EXPECT_EQ(full.i64, std::vector<std::int64_t>(9, 7));
 }
+
+TEST(ColumnWriter, CarriesTextsOfEveryLengthOverGapsOfEverySize) {
+  // short texts are copied by fixed-size moves and long gaps by doubling:
+  // every length around those sizes, over gaps of one row to many
+  for (const std::size_t len : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 40u}) {
+    for (const std::size_t gap : {1u, 2u, 3u, 5u, 64u, 1000u}) {
+      std::string text;
+      for (std::size_t i = 0; i < len; ++i) text += static_cast<char>('a' + (i * 7 + len) % 26);
+      ColumnWriter g("gg01_motion", ColumnKind::Str, true);
+      g.put(0, Value(text));
+      g.put(gap + 1, Value(std::string("G0")));
+      StrColumn want(gap + 1, text);
+      want.push_back("G0");
+      want.push_back("G0");
+      EXPECT_EQ(std::get<StrColumn>(column_cells(g.take(gap + 3))), want)
+          << "length " << len << " gap " << gap;
+    }
+  }
+}
+
+TEST(ColumnWriter, NumbersAfterALeadingNullKeepTheBitmapOneBitARow) {
+  // the bitmap that a leading null starts grows with every valid number,
+  // filled rows included, across its byte boundaries
+  ColumnWriter x("X", ColumnKind::Float, true);
+  x.put_number(2, 1.5);
+  x.put_number(3, 2.5);
+  x.put_number(12, 3.5);  // rows 4 to 11 carry 2.5
+  x.put_number(13, 4.5);
+  const ColumnData c = x.take(17);
+  FloatColumn want{std::nullopt, std::nullopt, 1.5, 2.5};
+  want.resize(12, 2.5);
+  want.insert(want.end(), {3.5, 4.5, 4.5, 4.5, 4.5});
+  EXPECT_EQ(std::get<FloatColumn>(column_cells(c)), want);
+  EXPECT_EQ(c.null_count, 2);
+  EXPECT_EQ(c.validity.size(), 3u);
+
+  // a column that is not carried leaves its gaps null
+  ColumnWriter y("Y", ColumnKind::Float, false);
+  y.put_number(0, 1.0);
+  y.put_number(3, 2.0);
+  EXPECT_EQ(std::get<FloatColumn>(column_cells(y.take(4))),
+            (FloatColumn{1.0, std::nullopt, std::nullopt, 2.0}));
+}

@@ -67,8 +67,8 @@ TEST(BuildState, DefaultAxes) {
   ASSERT_EQ(s.axis_identifiers.size(), 19u);
   EXPECT_EQ(s.axis_identifiers.front(), "N");
   EXPECT_EQ(s.axis_identifiers.back(), "RA6");
-  EXPECT_EQ(s.translation.size(), 19u);
-  for (const auto& [name, t] : s.translation) EXPECT_EQ(t, 0.0) << name;
+  EXPECT_EQ(s.translation().size(), 19u);
+  for (const auto& [name, t] : s.translation()) EXPECT_EQ(t, 0.0) << name;
   EXPECT_EQ(s.output_keys.size(), 27u);
   ASSERT_TRUE(s.geometry_columns[0] && s.geometry_columns[1] && s.geometry_columns[2]);
   EXPECT_EQ(*s.geometry_columns[0], "X");
@@ -103,8 +103,8 @@ TEST(BuildState, ConfiguredAndExtraAxes) {
   ASSERT_EQ(extra.axis_identifiers.size(), 21u);
   EXPECT_EQ(extra.axis_identifiers[19], "q1");
   EXPECT_EQ(extra.axis_identifiers[20], "X");
-  EXPECT_EQ(extra.translation.size(), 20u);
-  EXPECT_TRUE(extra.translation.contains("q1"));
+  EXPECT_EQ(extra.translation().size(), 20u);
+  EXPECT_TRUE(extra.translation().contains("q1"));
   EXPECT_EQ(extra.resolve_output_key("Q1")->column, "Q1");
   EXPECT_EQ(extra.output_keys.size(), 28u);
 }
@@ -121,8 +121,8 @@ TEST(BuildState, LowerCaseAxisName) {
   EXPECT_FALSE(s.is_axis("x"));
   EXPECT_FALSE(s.is_axis("X"));
   EXPECT_TRUE(s.is_axis("y"));
-  EXPECT_TRUE(s.translation.contains("x"));
-  EXPECT_FALSE(s.translation.contains("X"));
+  EXPECT_TRUE(s.translation().contains("x"));
+  EXPECT_FALSE(s.translation().contains("X"));
 }
 
 TEST(BuildState, AxisIndexMapCheck) {
@@ -254,7 +254,7 @@ TEST(State, FinalStateIsACopy) {
   s.update_axis("X", 5);
   s.symbol_table["R1"] = 2;
   s.string_table["S"] = "txt";
-  s.translation["X"] = 1;
+  s.set_translation("X", 1);
   s.set_rotation(rot_z(90));
   auto f = s.final_state();
   s.update_axis("X", 7);
@@ -271,7 +271,7 @@ TEST(State, FinalStateIsACopy) {
 
 TEST(Frame, TranslationWithoutRotation) {
   State s = make();
-  s.translation["X"] = 10;
+  s.set_translation("X", 10);
   s.update_axis("X", 20);
   EXPECT_EQ(s.get_axis_local("X"), 20.0);
   EXPECT_EQ(s.get_axis_machine("X"), 30.0);
@@ -334,9 +334,9 @@ TEST(Frame, CouplingChainsAndSkipsUnconfiguredAxes) {
 
 TEST(Frame, LocalMachineRoundTrip) {
   State s = make();
-  s.translation["X"] = 3;
-  s.translation["Y"] = -7.5;
-  s.translation["Z"] = 100;
+  s.set_translation("X", 3);
+  s.set_translation("Y", -7.5);
+  s.set_translation("Z", 100);
   s.set_rotation(kelvane::state::mat_mul(rot_z(33), kelvane::state::mat_mul(rot_y(-12), rot_x(71))));
   stderr_of([&] {
     s.update_axis("X", 12.5);
@@ -445,8 +445,8 @@ TEST(Frame, ChangeFrameKeepsMachinePositions) {
   s.update_axis("A", 7);
   auto st = s.change_frame([](State& st) -> kelvane::errors::Status {
     st.reset_frame();
-    st.translation["X"] = 10;
-    st.translation["A"] = 2;
+    st.set_translation("X", 10);
+    st.set_translation("A", 2);
     return {};
   });
   ASSERT_TRUE(st);
@@ -457,7 +457,7 @@ TEST(Frame, ChangeFrameKeepsMachinePositions) {
 
   // under a rotation: machine X, Y, Z stay where they were
   State r = make();
-  r.translation["Y"] = 4;
+  r.set_translation("Y", 4);
   r.update_axis("X", 10);
   r.update_axis("Y", 20);
   r.update_axis("Z", 30);
@@ -465,7 +465,7 @@ TEST(Frame, ChangeFrameKeepsMachinePositions) {
   std::string err = stderr_of([&] {
     ASSERT_TRUE(r.change_frame([](State& st) -> kelvane::errors::Status {
       st.set_rotation(kelvane::state::mat_mul(st.rotation, rot_z(30)));
-      st.translation["Z"] = -1;
+      st.set_translation("Z", -1);
       return {};
     }));
     ASSERT_TRUE(r.change_frame([](State& st) -> kelvane::errors::Status {
@@ -499,7 +499,7 @@ TEST(Frame, ChangeFrameFailureAndNoPositions) {
   State s = make();
   s.update_axis("X", 5);
   auto st = s.change_frame([](State& st) -> kelvane::errors::Status {
-    st.translation["X"] = 100;  // already changed when the instruction fails
+    st.set_translation("X", 100);  // already changed when the instruction fails
     return kelvane::errors::fail(kelvane::errors::ParseError{"bad"});
   });
   ASSERT_FALSE(st);
@@ -508,16 +508,27 @@ TEST(Frame, ChangeFrameFailureAndNoPositions) {
   State empty = make();
   ASSERT_TRUE(empty.change_frame([](State& st) -> kelvane::errors::Status {
     st.set_rotation(rot_z(45));
-    st.translation["X"] = 3;
+    st.set_translation("X", 3);
     return {};
   }));
   EXPECT_TRUE(empty.axes.empty());
 
   // reset keeps the keys and clears the rotation
   empty.reset_frame();
-  EXPECT_EQ(empty.translation.size(), 19u);
-  EXPECT_EQ(empty.translation.at("X"), 0.0);
+  EXPECT_EQ(empty.translation().size(), 19u);
+  EXPECT_EQ(empty.translation().at("X"), 0.0);
   EXPECT_FALSE(empty.rotation_active);
+
+  // a translation is read back until the frame is reset, a -0.0 one with its
+  // sign (it keeps the sign of a -0.0 position it is added to)
+  for (const double t : {7.5, -0.0}) {
+    empty.set_translation("Y", t);
+    EXPECT_EQ(empty.translation_of("Y"), t);
+    EXPECT_EQ(std::signbit(empty.translation_of("Y")), std::signbit(t));
+    EXPECT_EQ(empty.translation_of("X"), 0.0);
+    empty.reset_frame();
+    EXPECT_FALSE(std::signbit(empty.translation_of("Y")));
+  }
 }
 
 TEST(Hash, HeterogeneousLookup) {
