@@ -134,7 +134,7 @@ std::optional<double> convert_short_number(std::string_view text) {
   return negative ? -v : v;
 }
 
-double convert_number(std::string_view text) {
+[[gnu::noinline]] double convert_number(std::string_view text) {
   if (auto quick = convert_short_number(text)) return *quick;
   double v = 0.0;
   auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
@@ -144,6 +144,37 @@ double convert_number(std::string_view text) {
     v = std::strtod(copy.c_str(), nullptr);
   }
   return v;
+}
+
+// The number scanner, inline where words are decoded; a number of more than
+// 15 digits is read by convert_number, out of line.
+[[gnu::always_inline]] inline std::optional<double> scan_number(std::string_view s,
+                                                                std::size_t& pos) {
+  std::size_t p = pos;
+  const std::size_t start = p;
+  const std::size_t n = s.size();
+  const bool negative = p < n && s[p] == '-';
+  if (negative) ++p;
+  // the digits are gathered as they are scanned: up to 15 of them read
+  // exactly as one integer and a power of ten (see convert_short_number)
+  std::uint64_t mantissa = 0;
+  std::size_t count = 0, fraction = 0;
+  const std::size_t digits = p;
+  for (; p < n && static_cast<unsigned char>(s[p] - '0') < 10; ++p, ++count)
+    mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
+  if (p == digits) return std::nullopt;
+  if (p < n && s[p] == '.') {
+    ++p;
+    for (; p < n && static_cast<unsigned char>(s[p] - '0') < 10; ++p, ++count, ++fraction)
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
+  }
+  if (p < n && (is_letter(s[p]) || s[p] == '.' || s[p] == '_')) return std::nullopt;
+  pos = p;
+  if (count <= 15) [[likely]] {
+    const double v = static_cast<double>(mantissa) / kExactPowersOfTen[fraction];
+    return negative ? -v : v;
+  }
+  return convert_number(s.substr(start, p - start));
 }
 
 std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos);
@@ -247,7 +278,7 @@ std::optional<typename Sink::Value> expr_factor(std::string_view s, std::size_t&
     if (q >= s.size() || s[q] != ')') return std::nullopt;
     p = q + 1;
   } else {
-    auto number = parse_number(s, p);
+    auto number = scan_number(s, p);
     if (!number) return std::nullopt;
     v = r.number(*number);
   }
@@ -308,30 +339,7 @@ std::optional<std::string_view> product_identifier(std::string_view s, std::size
 }  // namespace
 
 std::optional<double> parse_number(std::string_view s, std::size_t& pos) {
-  std::size_t p = pos;
-  const std::size_t start = p;
-  const bool negative = p < s.size() && s[p] == '-';
-  if (negative) ++p;
-  // the digits are gathered as they are scanned: up to 15 of them read
-  // exactly as one integer and a power of ten (see convert_short_number)
-  std::uint64_t mantissa = 0;
-  std::size_t count = 0, fraction = 0;
-  const std::size_t digits = p;
-  for (; p < s.size() && is_digit(s[p]); ++p, ++count)
-    mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
-  if (p == digits) return std::nullopt;
-  if (p < s.size() && s[p] == '.') {
-    ++p;
-    for (; p < s.size() && is_digit(s[p]); ++p, ++count, ++fraction)
-      mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
-  }
-  if (p < s.size() && (is_letter(s[p]) || s[p] == '.' || s[p] == '_')) return std::nullopt;
-  pos = p;
-  if (count <= 15) {
-    const double v = static_cast<double>(mantissa) / kExactPowersOfTen[fraction];
-    return negative ? -v : v;
-  }
-  return convert_number(s.substr(start, p - start));
+  return scan_number(s, pos);
 }
 
 std::optional<ParenProduct> decode_paren_product(std::string_view s, std::size_t pos) {
@@ -443,7 +451,7 @@ Next decode_address_word(std::string_view s, std::size_t p, std::vector<Word>& w
   auto name = address_name(u);
   if (!name) return std::nullopt;
   std::size_t q = p + 1;
-  auto v = parse_number(s, q);
+  auto v = scan_number(s, q);
   if (!v) return std::nullopt;
   if (q < n && s[q] == '[') return std::nullopt;
   words.push_back(Word{Word::Number{*v, *name}});

@@ -216,9 +216,9 @@ errors::Status reject_string_variable(std::string_view name, const State& state,
       "'" + std::string(name) + "' is a STRING variable; it cannot be assigned a number"));
 }
 
-bool needs_grammar_to_run(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
-                          const State& state) {
-  if (!line.has_lone_variable || state.string_table.empty()) return false;
+bool lone_variable_is_text(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+                           const State& state) {
+  if (state.string_table.empty()) return false;
   auto is_text = [&](std::string_view name) {
     const text::UpperBuf upper(name);
     return state.string_table.find(upper.view()) != state.string_table.end();

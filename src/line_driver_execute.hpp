@@ -26,8 +26,12 @@ errors::Result<Flow> execute_decoded(const DecodeResult::Decoded& line,
 // one of its lone-variable expressions, or the name that expression is
 // assigned to, is a STRING variable, so that a text would be read or
 // assigned where the decoded line handles numbers.
-bool needs_grammar_to_run(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
-                          const state::State& state);
+bool lone_variable_is_text(const DecodeResult::Decoded& line, std::span<const Word> chunk_words,
+                           const state::State& state);
+inline bool needs_grammar_to_run(const DecodeResult::Decoded& line,
+                                 std::span<const Word> chunk_words, const state::State& state) {
+  return line.has_lone_variable && lone_variable_is_text(line, chunk_words, state);
+}
 
 // Runs line `index` (0-based) of the state's source, `text` without its line
 // end, as the grammar parses it on its own.

@@ -309,8 +309,7 @@ Status OutputRows::flush() {
   return {};
 }
 
-void OutputRows::start_batch_writer() {
-  if (batch_writer || !batches_on_own_thread || flattener) return;
+void OutputRows::start_batch_writer_now() {
   if (auto* batches = std::get_if<BatchStreamSink>(&sink.v))
     batch_writer = std::make_unique<BatchWriterThread>(std::move(*batches));
 }
@@ -402,21 +401,19 @@ Status BatchStreamSink::take_staged(const StagedRow& staged, const Row& r) {
   return {};
 }
 
-void BatchStreamSink::record_variables(const Row& r) {
-  if (include_variables) {
-    for (const auto& [name, value] : r.variables) {
-      std::uint32_t id;
-      if (auto it = name_ids.find(name); it != name_ids.end()) {
-        id = it->second;
-      } else {
-        id = static_cast<std::uint32_t>(events.names.size());
-        events.names.push_back(name);
-        name_ids.emplace(name, id);
-      }
-      events.row_idx.push_back(rows_seen);
-      events.name_id.push_back(id);
-      events.value.push_back(value);
+void BatchStreamSink::record_variable_events(const Row& r) {
+  for (const auto& [name, value] : r.variables) {
+    std::uint32_t id;
+    if (auto it = name_ids.find(name); it != name_ids.end()) {
+      id = it->second;
+    } else {
+      id = static_cast<std::uint32_t>(events.names.size());
+      events.names.push_back(name);
+      name_ids.emplace(name, id);
     }
+    events.row_idx.push_back(rows_seen);
+    events.name_id.push_back(id);
+    events.value.push_back(value);
   }
 }
 

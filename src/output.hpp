@@ -551,7 +551,10 @@ struct BatchStreamSink {
   Status emit();
 
  private:
-  void record_variables(const Row& row);
+  void record_variables(const Row& row) {
+    if (include_variables) record_variable_events(row);
+  }
+  void record_variable_events(const Row& row);
 };
 
 // Writes a batch run's rows into its batches on a thread of its own, so that
@@ -700,7 +703,11 @@ struct OutputRows {
   // Moves the staged cells into `row`, before the cells written there since.
   void unstage();
   // Starts the writer thread with the first row, when the run has one.
-  void start_batch_writer();
+  void start_batch_writer() {
+    if (batch_writer || !batches_on_own_thread || flattener) return;
+    start_batch_writer_now();
+  }
+  void start_batch_writer_now();
   // Hands one finished row to the sink; may return an emptied row to reuse.
   Result<std::optional<Row>> deliver_to_sink(Row row);
   // Records a user-variable assignment in the current row (when tracking).
