@@ -84,13 +84,11 @@ LineKind kind_of(const DecodeResult& r) {
 // Decodes the lines [begin, end) into their kinds; the number of words.
 std::size_t decode_kinds(std::span<const std::string_view> lines, std::size_t begin,
                          std::size_t end, std::vector<LineKind>& kinds) {
-  std::vector<Word> words;
-  words.reserve(64);
   std::size_t total = 0;
   for (std::size_t i = begin; i < end; ++i) {
-    words.clear();
-    kinds[i] = kind_of(decode_line(lines[i], i + 1, words));
-    total += words.size();
+    const DecodeResult r = classify_line(lines[i], i + 1);
+    if (const DecodeResult::Decoded* d = r.decoded()) total += d->words.size();
+    kinds[i] = kind_of(r);
   }
   return total;
 }

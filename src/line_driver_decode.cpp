@@ -44,9 +44,8 @@ inline std::size_t skip_blanks(std::string_view s, std::size_t p) {
 }
 
 // The listed words are letters and "_" only: a name with a digit (R10) is
-// none, and most names are told apart by their last character alone.
-inline bool in_list(std::string_view word, std::span<const std::string_view> list) {
-  if (word.empty() || is_digit(word.back())) return false;
+// none (the callers have seen that its last character is none).
+[[gnu::noinline]] bool in_list(std::string_view word, std::span<const std::string_view> list) {
   for (char c : word)
     if (is_digit(c)) return false;
   for (std::string_view w : list)
@@ -73,15 +72,20 @@ constexpr std::uint32_t word_lengths(const std::array<std::string_view, N>& list
 constexpr std::uint32_t kReservedLengths = word_lengths(kReserved);
 constexpr std::uint32_t kOperatorLengths = word_lengths(kOperatorWords);
 constexpr std::uint32_t kFrameLengths = word_lengths(kFrameKeywords);
-bool has_length(std::uint32_t lengths, std::string_view w) {
-  return w.size() < 32 && (lengths >> w.size() & 1u) != 0;
+// Whether a word may be one of a list: a length the list has, and a last
+// character that is no digit. Most names are told apart here, inline.
+inline bool may_be_listed(std::uint32_t lengths, std::string_view w) {
+  return w.size() < 32 && (lengths >> w.size() & 1u) != 0 && !is_digit(w.back());
 }
 
-bool is_reserved(std::string_view w) {
-  return has_length(kReservedLengths, w) && in_list(w, kReserved);
+inline bool is_reserved(std::string_view w) {
+  return may_be_listed(kReservedLengths, w) && in_list(w, kReserved);
 }
-bool is_operator_word(std::string_view w) {
-  return has_length(kOperatorLengths, w) && in_list(w, kOperatorWords);
+inline bool is_operator_word(std::string_view w) {
+  return may_be_listed(kOperatorLengths, w) && in_list(w, kOperatorWords);
+}
+inline bool is_frame_word(std::string_view w) {
+  return may_be_listed(kFrameLengths, w) && in_list(w, kFrameKeywords);
 }
 
 // The address letters: the static one-letter name of an upper-case letter, or
@@ -263,7 +267,7 @@ std::optional<typename Sink::Value> expr_factor(std::string_view s, std::size_t&
   if (p < s.size() && (is_letter(s[p]) || s[p] == '_')) {
     std::size_t q = p;
     auto id = product_identifier(s, q);
-    if (!id || is_operator_word(*id) || is_frame_keyword(*id)) return std::nullopt;
+    if (!id || is_operator_word(*id) || is_frame_word(*id)) return std::nullopt;
     const std::size_t after = skip_blanks(s, q);
     if (after < s.size() && (s[after] == '(' || s[after] == '[')) return std::nullopt;
     v = r.variable(*id);
@@ -373,9 +377,7 @@ std::optional<ParenProduct> decode_paren_product(std::string_view s, std::size_t
   return out;
 }
 
-bool is_frame_keyword(std::string_view text) {
-  return has_length(kFrameLengths, text) && in_list(text, kFrameKeywords);
-}
+bool is_frame_keyword(std::string_view text) { return is_frame_word(text); }
 
 std::optional<double> evaluate_expr_text(std::string_view text, VariableReader read, void* context) {
   ExprReader r{read, context};
@@ -429,8 +431,33 @@ namespace {
 // position after it, or nothing when the line must go to the grammar.
 using Next = std::optional<std::size_t>;
 
+// A word list that keeps no word, for the callers that want only the
+// decoder's answer: it counts the words and remembers whether the last one
+// is an expression of one variable.
+struct WordCount {
+  std::size_t count = 0;
+  bool last_is_lone = false;
+  std::size_t size() const { return count; }
+  void push_back(const Word& w) {
+    ++count;
+    const auto* e = std::get_if<Word::Expr>(&w.v);
+    last_is_lone = e != nullptr && !e->lone.empty();
+  }
+  void drop_from(std::size_t base) { count = base; }
+};
+inline bool last_is_lone(const WordCount& words) { return words.last_is_lone; }
+inline bool last_is_lone(const std::vector<Word>& words) {
+  const auto* e = std::get_if<Word::Expr>(&words.back().v);
+  return e != nullptr && !e->lone.empty();
+}
+inline void drop_from(WordCount& words, std::size_t base) { words.drop_from(base); }
+inline void drop_from(std::vector<Word>& words, std::size_t base) {
+  words.erase(words.begin() + static_cast<std::ptrdiff_t>(base), words.end());
+}
+
 // A G or M word, or an address letter with a number (X12.5, F-3).
-Next decode_address_word(std::string_view s, std::size_t p, std::vector<Word>& words) {
+template <typename Words>
+Next decode_address_word(std::string_view s, std::size_t p, Words& words) {
   const std::size_t n = s.size();
   const char u = text::ascii_upper(s[p]);
   if (u == 'G' || u == 'M') {
@@ -460,8 +487,9 @@ Next decode_address_word(std::string_view s, std::size_t p, std::vector<Word>& w
 
 // The value assigned to `ident` from the "=" at `eq` on: IC(product),
 // (product) or an expression.
+template <typename Words>
 Next decode_assignment(std::string_view s, std::string_view ident, std::size_t eq,
-                       std::vector<Word>& words) {
+                       Words& words) {
   const std::size_t n = s.size();
   std::size_t v = skip_blanks(s, eq + 1);
   if (v + 3 <= n && text::ascii_upper(s[v]) == 'I' && text::ascii_upper(s[v + 1]) == 'C' &&
@@ -519,16 +547,17 @@ Next call_arguments_end(std::string_view s, std::size_t from) {
 }
 
 // A named G command or a subprogram call: the name `ident` at `p` ends at `q`.
+template <typename Words>
 Next decode_name_word(std::string_view s, std::size_t p, std::size_t q, std::string_view ident,
-                      std::vector<Word>& words) {
+                      Words& words) {
   const std::size_t n = s.size();
   if (q < n && !is_blank(s[q]) && s[q] != '(' && s[q] != ';') return std::nullopt;
   if (auto group = classify_upper(ident)) {
-    if (is_frame_keyword(ident)) return std::nullopt;
+    if (is_frame_word(ident)) return std::nullopt;
     words.push_back(Word{Word::GCommand{group->column, ident}});
     return q;
   }
-  if (is_reserved(ident) || is_frame_keyword(ident) || text::iequals(ident, "DEF") ||
+  if (is_reserved(ident) || is_frame_word(ident) || text::iequals(ident, "DEF") ||
       is_operator_word(ident))
     return std::nullopt;
   const std::size_t r = skip_blanks(s, q);
@@ -546,8 +575,9 @@ Next decode_name_word(std::string_view s, std::size_t p, std::size_t q, std::str
 
 // A word that begins with an identifier: an assignment, a named G command or
 // a subprogram call.
+template <typename Words>
 Next decode_identifier_word(std::string_view s, std::size_t p, bool has_block_number,
-                            std::vector<Word>& words) {
+                            Words& words) {
   const std::size_t n = s.size();
   std::size_t q = p;
   while (q < n && is_ident(s[q])) ++q;
@@ -557,7 +587,7 @@ Next decode_identifier_word(std::string_view s, std::size_t p, bool has_block_nu
   if (ident.size() > 3 && text::iequals(ident.substr(0, 3), "DEF")) return std::nullopt;
   const std::size_t eq = skip_blanks(s, q);
   if (eq >= n || s[eq] != '=') return decode_name_word(s, p, q, ident, words);
-  if (is_reserved(ident) || is_frame_keyword(ident)) return std::nullopt;
+  if (is_reserved(ident) || is_frame_word(ident)) return std::nullopt;
   // the block number is written before the words on the grammar path, so
   // that an assignment to the axis N overwrites it there
   if (has_block_number && ident.size() == 1 && text::ascii_upper(ident[0]) == 'N')
@@ -565,13 +595,12 @@ Next decode_identifier_word(std::string_view s, std::size_t p, bool has_block_nu
   return decode_assignment(s, ident, eq, words);
 }
 
-}  // namespace
-
-DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Word>& words) {
+template <typename Words>
+DecodeResult decode_into(std::string_view s, std::size_t line_no, Words& words) {
   const std::size_t base = words.size();
   const std::size_t n = s.size();
   auto refuse = [&]() {
-    words.erase(words.begin() + static_cast<std::ptrdiff_t>(base), words.end());
+    drop_from(words, base);
     return DecodeResult{DecodeResult::NeedsGrammar{}};
   };
   DecodeResult::Decoded d;
@@ -619,10 +648,7 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
                               : decode_identifier_word(s, p, d.block_number.has_value(), words);
     if (!next) return refuse();
     // an assignment is one word; only it may be an expression of one variable
-    if (!address && words.size() == before + 1) {
-      if (const auto* e = std::get_if<Word::Expr>(&words.back().v); e && !e->lone.empty())
-        d.has_lone_variable = true;
-    }
+    if (!address && words.size() == before + 1 && last_is_lone(words)) d.has_lone_variable = true;
     p = skip_blanks(s, *next);
   }
 
@@ -630,6 +656,17 @@ DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Wo
   d.has_content = d.block_number.has_value() || d.comment.has_value() || words.size() > base;
   if (!d.label && !d.has_content) return DecodeResult{DecodeResult::Blank{}};
   return DecodeResult{std::move(d)};
+}
+
+}  // namespace
+
+DecodeResult decode_line(std::string_view s, std::size_t line_no, std::vector<Word>& words) {
+  return decode_into(s, line_no, words);
+}
+
+DecodeResult classify_line(std::string_view s, std::size_t line_no) {
+  WordCount words;
+  return decode_into(s, line_no, words);
 }
 
 }  // namespace kelvane::line_driver

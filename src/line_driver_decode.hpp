@@ -92,6 +92,9 @@ struct DecodeResult {
 // Decodes one line (without its line terminator), appending its words to
 // `words`. A refused line leaves `words` as it was. Pure: reads no State.
 DecodeResult decode_line(std::string_view line, std::size_t line_no, std::vector<Word>& words);
+// The same answer without the words (the word range counts them from 0),
+// for the callers that only ask whether and how a line decodes.
+DecodeResult classify_line(std::string_view line, std::size_t line_no);
 
 // Reads a variable of an expression by its name as written: its value, or
 // nothing to stop the evaluation (the reader keeps the reason).

@@ -380,9 +380,7 @@ thread_local std::vector<CompiledConditionSlot> compiled_conditions;
 }  // namespace
 
 bool skimmable_line(std::string_view line) {
-  thread_local std::vector<Word> words;
-  words.clear();
-  const DecodeResult r = decode_line(line, 0, words);
+  const DecodeResult r = classify_line(line, 0);
   const DecodeResult::Decoded* d = r.decoded();
   return d != nullptr && d->has_content && !d->label;
 }

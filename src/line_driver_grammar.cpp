@@ -58,11 +58,8 @@ ParsingError line_parse_error(std::string_view program, std::size_t start, std::
 
 PreflightScan preflight_streaming_in(std::string_view program, std::size_t start, std::size_t end) {
   PreflightScan scan;
-  std::vector<Word> words;
-  words.reserve(64);
   for_each_line(program.substr(start, end - start), [&](std::string_view line) {
-    words.clear();
-    const DecodeResult r = decode_line(line, scan.lines + 1, words);
+    const DecodeResult r = classify_line(line, scan.lines + 1);
     const std::size_t index = scan.lines;
     ++scan.lines;
     if (r.is_blank()) return true;
