@@ -615,6 +615,12 @@ std::string State::line_text(std::size_t n) const {
 
 void State::warn_unsupported_address(std::string_view name, std::size_t line) {
   if (name.size() != 2) return;
+  // most two-letter names (R1, XP) are none of the addresses: told by their letters
+  const char a = text::ascii_upper(name[0]);
+  const char b = text::ascii_upper(name[1]);
+  const bool candidate = (a == 'A' && (b == 'R' || b == 'P')) || (a == 'R' && b == 'P') ||
+                         ((a == 'I' || a == 'J' || a == 'K') && b == '1');
+  if (!candidate) return;
   std::string up = to_upper(name);
   std::string_view description;
   if (up == "AR") {

@@ -34,14 +34,9 @@ bool equals_upper(std::string_view name, std::string_view upper) {
   return true;
 }
 
-UpperBuf::UpperBuf(std::string_view s) {
-  if (s.size() <= sizeof buf_) {
-    for (std::size_t i = 0; i < s.size(); ++i) buf_[i] = ascii_upper(s[i]);
-    view_ = std::string_view(buf_, s.size());
-  } else {
-    heap_ = to_upper(s);
-    view_ = heap_;
-  }
+void UpperBuf::on_heap(std::string_view s) {
+  heap_ = to_upper(s);
+  view_ = heap_;
 }
 
 std::string_view trim(std::string_view s, std::string_view blanks) {

@@ -33,12 +33,20 @@ bool equals_upper(std::string_view name, std::string_view upper);
 // hot path (G and M words, names) upper-cases without allocating.
 class UpperBuf {
  public:
-  explicit UpperBuf(std::string_view s);
+  explicit UpperBuf(std::string_view s) {
+    if (s.size() > sizeof buf_) {
+      on_heap(s);
+      return;
+    }
+    for (std::size_t i = 0; i < s.size(); ++i) buf_[i] = ascii_upper(s[i]);
+    view_ = std::string_view(buf_, s.size());
+  }
   UpperBuf(const UpperBuf&) = delete;
   UpperBuf& operator=(const UpperBuf&) = delete;
   std::string_view view() const { return view_; }
 
  private:
+  void on_heap(std::string_view s);
   char buf_[48];
   std::string heap_;
   std::string_view view_;
