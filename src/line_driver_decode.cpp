@@ -181,7 +181,20 @@ std::optional<double> convert_short_number(std::string_view text) {
   return convert_number(s.substr(start, p - start));
 }
 
-std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos);
+// An identifier inside a parenthesised product: identifier characters, not a
+// reserved word (frame and operator words are allowed) and not NOT, which the
+// grammar reads as the prefix operator there.
+[[gnu::always_inline]] inline std::optional<std::string_view> product_identifier(
+    std::string_view s, std::size_t& pos) {
+  std::size_t q = pos;
+  while (q < s.size() && is_ident(s[q])) ++q;
+  if (q == pos) return std::nullopt;
+  const std::string_view id = s.substr(pos, q - pos);
+  if (!is_letter(id[0]) && id[0] != '_') return std::nullopt;
+  if (is_reserved(id) || (id.size() == 3 && text::iequals(id, "NOT"))) return std::nullopt;
+  pos = q;
+  return id;
+}
 
 // Expressions of the assignment form: + - * / over numbers and variables
 // with sign prefixes and parentheses, no functions. A variable is an
@@ -250,8 +263,8 @@ std::optional<typename Sink::Value> expr_sum(std::string_view s, std::size_t& po
 constexpr std::size_t kMaxParenDepth = 16;
 
 template <typename Sink>
-std::optional<typename Sink::Value> expr_factor(std::string_view s, std::size_t& pos, Sink& r,
-                                                std::size_t depth) {
+[[gnu::always_inline]] inline std::optional<typename Sink::Value> expr_factor(
+    std::string_view s, std::size_t& pos, Sink& r, std::size_t depth) {
   bool negate = false;
   std::size_t p = pos;
   for (;;) {
@@ -291,8 +304,8 @@ std::optional<typename Sink::Value> expr_factor(std::string_view s, std::size_t&
 }
 
 template <typename Sink>
-std::optional<typename Sink::Value> expr_term(std::string_view s, std::size_t& pos, Sink& r,
-                                              std::size_t depth) {
+[[gnu::always_inline]] inline std::optional<typename Sink::Value> expr_term(
+    std::string_view s, std::size_t& pos, Sink& r, std::size_t depth) {
   auto left = expr_factor(s, pos, r, depth);
   if (!left) return std::nullopt;
   typename Sink::Value v = *left;
@@ -326,19 +339,6 @@ std::optional<typename Sink::Value> expr_sum(std::string_view s, std::size_t& po
   return v;
 }
 
-// An identifier inside a parenthesised product: identifier characters, not a
-// reserved word (frame and operator words are allowed) and not NOT, which the
-// grammar reads as the prefix operator there.
-std::optional<std::string_view> product_identifier(std::string_view s, std::size_t& pos) {
-  std::size_t q = pos;
-  while (q < s.size() && is_ident(s[q])) ++q;
-  if (q == pos) return std::nullopt;
-  const std::string_view id = s.substr(pos, q - pos);
-  if (!is_letter(id[0]) && id[0] != '_') return std::nullopt;
-  if (is_reserved(id) || (id.size() == 3 && text::iequals(id, "NOT"))) return std::nullopt;
-  pos = q;
-  return id;
-}
 
 }  // namespace
 
