@@ -246,7 +246,9 @@ errors::Result<bool> scan_stack(std::string_view source, bool two_threads, std::
     const std::string_view line = k.line;
     const Word word = k.word;
     const std::string_view code = line.substr(0, line.find(';'));
-    if (auto lk = labelled_structure_keyword(line)) {
+    // a labelled keyword line has the label's ":"; most have none
+    if (auto lk = line.find(':') == std::string_view::npos ? std::nullopt
+                                                           : labelled_structure_keyword(line)) {
       error = errors::ParseContext{lk->column, std::string(line), "control structure check",
                                    labelled_message(*lk), number};
       break;
