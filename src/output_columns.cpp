@@ -102,7 +102,15 @@ void ColumnWriter::add_validity(std::size_t count, bool valid) {
   if (!valid || data_.null_count != 0) {
     if (data_.validity.size() < (end + 7) / 8) data_.validity.resize((end + 7) / 8, 0xff);
     if (!valid) {
-      for (std::size_t i = first; i < end; ++i)
+      // bit by bit up to a byte boundary, then whole bytes, then the rest
+      std::size_t i = first;
+      for (; i < end && i % 8 != 0; ++i)
+        data_.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+      if (end - i >= 8) {
+        std::memset(data_.validity.data() + i / 8, 0, (end - i) / 8);
+        i += (end - i) / 8 * 8;
+      }
+      for (; i < end; ++i)
         data_.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
       data_.null_count += static_cast<std::int64_t>(count);
     }

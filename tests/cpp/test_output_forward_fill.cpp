@@ -108,10 +108,19 @@ TEST(ColumnWriter, NumbersAfterALeadingNullKeepTheBitmapOneBitARow) {
   EXPECT_EQ(c.null_count, 2);
   EXPECT_EQ(c.validity.size(), 3u);
 
-  // a column that is not carried leaves its gaps null
-  ColumnWriter y("Y", ColumnKind::Float, false);
-  y.put_number(0, 1.0);
-  y.put_number(3, 2.0);
-  EXPECT_EQ(std::get<FloatColumn>(column_cells(y.take(4))),
-            (FloatColumn{1.0, std::nullopt, std::nullopt, 2.0}));
+  // a column that is not carried leaves its gaps null: gaps within a byte
+  // of the bitmap, up to its boundaries and over whole bytes
+  for (const std::size_t start : {0u, 3u, 7u}) {
+    for (const std::size_t gap : {1u, 2u, 7u, 8u, 9u, 16u, 17u, 30u}) {
+      ColumnWriter y("Y", ColumnKind::Float, false);
+      y.put_number(start, 1.0);
+      y.put_number(start + gap + 1, 2.0);
+      FloatColumn want(start + gap + 3, std::nullopt);
+      want[start] = 1.0;
+      want[start + gap + 1] = 2.0;
+      const ColumnData d = y.take(start + gap + 3);
+      EXPECT_EQ(std::get<FloatColumn>(column_cells(d)), want) << "start " << start << " gap " << gap;
+      EXPECT_EQ(d.null_count, static_cast<std::int64_t>(start + gap + 1));
+    }
+  }
 }
