@@ -270,26 +270,35 @@ errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRow
 
 // A quicker way to run a block that needs no walk of its tree (a line the
 // per-line decoder takes): the block's flow, as interpret_block would give
-// it, or nothing for a block it does not take.
-using BlockShortcut = std::optional<errors::Result<Flow>> (*)(const types::Pair& block,
+// it, or nothing for a block it does not take. `context` is the scope's.
+using BlockShortcut = std::optional<errors::Result<Flow>> (*)(void* context,
+                                                               const types::Pair& block,
                                                                output::OutputRows& rows,
                                                                state::State& state);
 // A quicker way to evaluate a `condition` node: what evaluate_condition
 // gives, or nothing for a condition it does not take.
-using ConditionShortcut = std::optional<errors::Result<bool>> (*)(const types::Pair& condition,
+using ConditionShortcut = std::optional<errors::Result<bool>> (*)(void* context,
+                                                                  const types::Pair& condition,
                                                                   state::State& state);
 // The shortcuts of the blocks and conditions run on this thread while the
-// scope lasts (none outside every scope).
+// scope lasts (none outside every scope), and what they are handed (the
+// caches of the run).
 class BlockShortcutScope {
  public:
-  explicit BlockShortcutScope(BlockShortcut shortcut, ConditionShortcut condition = nullptr);
+  explicit BlockShortcutScope(BlockShortcut shortcut, ConditionShortcut condition = nullptr,
+                              void* context = nullptr);
   ~BlockShortcutScope();
   BlockShortcutScope(const BlockShortcutScope&) = delete;
   BlockShortcutScope& operator=(const BlockShortcutScope&) = delete;
 
+  struct InForce {
+    BlockShortcut block = nullptr;
+    ConditionShortcut condition = nullptr;
+    void* context = nullptr;
+  };
+
  private:
-  BlockShortcut saved_;
-  ConditionShortcut saved_condition_;
+  InForce saved_;
 };
 // The condition evaluated by the shortcut in force, if there is one and it
 // takes the condition.

@@ -281,31 +281,30 @@ errors::Status BlockRun::close(output::OutputRows& rows, const state::State& sta
 }
 
 namespace {
-thread_local BlockShortcut current_shortcut = nullptr;
-thread_local ConditionShortcut current_condition_shortcut = nullptr;
+// one thread-local for all three: a block reads it once
+thread_local BlockShortcutScope::InForce current_shortcuts;
 }  // namespace
 
-BlockShortcutScope::BlockShortcutScope(BlockShortcut shortcut, ConditionShortcut condition)
-    : saved_(current_shortcut), saved_condition_(current_condition_shortcut) {
-  current_shortcut = shortcut;
-  current_condition_shortcut = condition;
+BlockShortcutScope::BlockShortcutScope(BlockShortcut shortcut, ConditionShortcut condition,
+                                       void* context)
+    : saved_(current_shortcuts) {
+  current_shortcuts = InForce{shortcut, condition, context};
 }
-BlockShortcutScope::~BlockShortcutScope() {
-  current_shortcut = saved_;
-  current_condition_shortcut = saved_condition_;
-}
+BlockShortcutScope::~BlockShortcutScope() { current_shortcuts = saved_; }
 
 std::optional<errors::Result<bool>> try_condition_shortcut(const types::Pair& condition,
                                                            state::State& state) {
-  if (current_condition_shortcut == nullptr) return std::nullopt;
-  return current_condition_shortcut(condition, state);
+  const BlockShortcutScope::InForce& in_force = current_shortcuts;
+  if (in_force.condition == nullptr) return std::nullopt;
+  return in_force.condition(in_force.context, condition, state);
 }
 
 std::optional<errors::Result<Flow>> try_block_shortcut(const types::Pair& block,
                                                        output::OutputRows& rows,
                                                        state::State& state) {
-  if (current_shortcut == nullptr) return std::nullopt;
-  return current_shortcut(block, rows, state);
+  const BlockShortcutScope::InForce& in_force = current_shortcuts;
+  if (in_force.block == nullptr) return std::nullopt;
+  return in_force.block(in_force.context, block, rows, state);
 }
 
 errors::Result<Flow> interpret_block(const types::Pair& block, output::OutputRows& rows,

@@ -84,10 +84,10 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
   const types::Pair program_blocks = blocks->with_line_offset(0);
   // the blocks the per-line decoder takes, and the conditions it reads, run
   // without a walk of their tree
-  line_driver::forget_decoded_blocks();
+  void* caches = line_driver::fresh_decoded_blocks();
   const interpret_rules::BlockShortcutScope shortcut(
       stage1_enabled() ? &line_driver::run_decodable_block : nullptr,
-      stage1_enabled() ? &line_driver::run_compiled_condition : nullptr);
+      stage1_enabled() ? &line_driver::run_compiled_condition : nullptr, caches);
   if (vm_requested()) return outcome(interpret_rules::vm::run(program_blocks, rows, state));
   return outcome(interpret_rules::interpret_blocks(program_blocks, rows, state));
 }

@@ -364,7 +364,6 @@ void compile_expressions(DecodedBlock& slot) {
   }
 }
 constexpr std::size_t kDecodedBlocks = 1024;  // a power of two
-thread_local std::vector<DecodedBlock> decoded_blocks;
 
 // The conditions of a parsed program compiled on their first evaluation,
 // kept by node as the decoded blocks are: a loop's condition is read once
@@ -375,7 +374,13 @@ struct CompiledConditionSlot {
   std::optional<CompiledCondition> condition;  // nothing: the tree's to evaluate
 };
 constexpr std::size_t kCompiledConditions = 256;  // a power of two
-thread_local std::vector<CompiledConditionSlot> compiled_conditions;
+
+// The two caches of a thread's runs, the context of the shortcuts.
+struct DecodedCaches {
+  std::vector<DecodedBlock> blocks;
+  std::vector<CompiledConditionSlot> conditions;
+};
+thread_local DecodedCaches decoded_caches;
 
 }  // namespace
 
@@ -385,18 +390,23 @@ bool skimmable_line(std::string_view line) {
   return d != nullptr && d->has_content && !d->label;
 }
 
-void forget_decoded_blocks() {
-  for (DecodedBlock& b : decoded_blocks) b.tree = nullptr;
-  for (CompiledConditionSlot& c : compiled_conditions) c.tree = nullptr;
+void* fresh_decoded_blocks() {
+  DecodedCaches& caches = decoded_caches;
+  for (DecodedBlock& b : caches.blocks) b.tree = nullptr;
+  for (CompiledConditionSlot& c : caches.conditions) c.tree = nullptr;
+  if (caches.blocks.empty()) caches.blocks.resize(kDecodedBlocks);
+  if (caches.conditions.empty()) caches.conditions.resize(kCompiledConditions);
+  return &caches;
 }
 
-std::optional<errors::Result<bool>> run_compiled_condition(const types::Pair& condition,
+std::optional<errors::Result<bool>> run_compiled_condition(void* caches,
+                                                           const types::Pair& condition,
                                                            State& state) {
-  if (compiled_conditions.empty()) compiled_conditions.resize(kCompiledConditions);
+  std::vector<CompiledConditionSlot>& conditions = static_cast<DecodedCaches*>(caches)->conditions;
   const types::ParseTree* tree = condition.tree().get();
   const std::uint32_t token = condition.token_index();
   CompiledConditionSlot& slot =
-      compiled_conditions[(token * 0x9E3779B1u) >> 24 & (kCompiledConditions - 1)];
+      conditions[(token * 0x9E3779B1u) >> 24 & (kCompiledConditions - 1)];
   if (slot.tree != tree || slot.token != token) {
     slot.condition = compile_condition_text(condition.as_str());
     if (slot.condition)
@@ -421,12 +431,12 @@ std::optional<errors::Result<bool>> run_compiled_condition(const types::Pair& co
   return errors::Result<bool>(l != 0.0);
 }
 
-std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block,
+std::optional<errors::Result<Flow>> run_decodable_block(void* caches, const types::Pair& block,
                                                         OutputRows& rows, State& state) {
-  if (decoded_blocks.empty()) decoded_blocks.resize(kDecodedBlocks);
+  std::vector<DecodedBlock>& blocks = static_cast<DecodedCaches*>(caches)->blocks;
   const types::ParseTree* tree = block.tree().get();
   const std::uint32_t token = block.token_index();
-  DecodedBlock& slot = decoded_blocks[(token * 0x9E3779B1u) >> 22 & (kDecodedBlocks - 1)];
+  DecodedBlock& slot = blocks[(token * 0x9E3779B1u) >> 22 & (kDecodedBlocks - 1)];
   if (slot.tree != tree || slot.token != token) {
     slot.tree = nullptr;  // until the block is decoded
     slot.words.clear();

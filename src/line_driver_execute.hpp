@@ -40,8 +40,9 @@ errors::Result<Flow> run_line_by_grammar(std::string_view text, std::size_t inde
 
 // A block of a parsed program run as the decoded line it is, when the
 // decoder takes its text (one line, no control); nothing otherwise. The
-// whole-program executors use it as their block shortcut.
-std::optional<errors::Result<Flow>> run_decodable_block(const types::Pair& block,
+// whole-program executors use it as their block shortcut, with the caches
+// of fresh_decoded_blocks as its context.
+std::optional<errors::Result<Flow>> run_decodable_block(void* caches, const types::Pair& block,
                                                         output::OutputRows& rows,
                                                         state::State& state);
 
@@ -54,13 +55,14 @@ bool skimmable_line(std::string_view line);
 // compile_condition_text), when the decoder takes its text and the table
 // holds its variables; nothing otherwise. The whole-program executors use it
 // as their condition shortcut.
-std::optional<errors::Result<bool>> run_compiled_condition(const types::Pair& condition,
+std::optional<errors::Result<bool>> run_compiled_condition(void* caches,
+                                                           const types::Pair& condition,
                                                            state::State& state);
 
-// Forgets the blocks run_decodable_block decoded and the conditions
-// run_compiled_condition compiled on this thread (they were kept by the
-// nodes of a run that is over).
-void forget_decoded_blocks();
+// This thread's caches of the blocks run_decodable_block decoded and the
+// conditions run_compiled_condition compiled, emptied (they were kept by the
+// nodes of a run that is over): the context of the two shortcuts for a run.
+void* fresh_decoded_blocks();
 
 // Refuses a number assigned to a STRING variable (`name` upper-cased).
 errors::Status reject_string_variable(std::string_view name, const state::State& state,
