@@ -339,7 +339,6 @@ std::optional<typename Sink::Value> expr_sum(std::string_view s, std::size_t& po
   return v;
 }
 
-
 }  // namespace
 
 std::optional<double> parse_number(std::string_view s, std::size_t& pos) {
@@ -443,14 +442,14 @@ struct WordCount {
     const auto* e = std::get_if<Word::Expr>(&w.v);
     last_is_lone = e != nullptr && !e->lone.empty();
   }
-  void drop_from(std::size_t base) { count = base; }
 };
+// What the decoder asks of either word list.
 inline bool last_is_lone(const WordCount& words) { return words.last_is_lone; }
 inline bool last_is_lone(const std::vector<Word>& words) {
   const auto* e = std::get_if<Word::Expr>(&words.back().v);
   return e != nullptr && !e->lone.empty();
 }
-inline void drop_from(WordCount& words, std::size_t base) { words.drop_from(base); }
+inline void drop_from(WordCount& words, std::size_t base) { words.count = base; }
 inline void drop_from(std::vector<Word>& words, std::size_t base) {
   words.erase(words.begin() + static_cast<std::ptrdiff_t>(base), words.end());
 }
