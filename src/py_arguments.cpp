@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -191,6 +192,56 @@ bool to_opt_index_map(PyObject* o, const char* param,
   return true;
 }
 
+// Reads `n` bytes at `offset` of the file into `p`: how many it could read
+// (fewer at the end of the file); the error number on failure.
+std::expected<std::size_t, int> read_at(int fd, char* p, std::size_t n, off_t offset) {
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, p + got, n - got, offset + static_cast<off_t>(got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got;
+}
+
+// Large files are read and checked in two halves at once: the copy out of
+// the page cache and the pages it fills cost about as much as the scan of
+// the program that follows.
+constexpr std::size_t kReadInHalvesFrom = std::size_t{8} << 20;
+
+// Reads the first `n` bytes of the file into `p`, in two halves at once when
+// they are many: how many it could read, or the error number.
+std::expected<std::size_t, int> read_start(int fd, char* p, std::size_t n) {
+  if (n < kReadInHalvesFrom) return read_at(fd, p, n, 0);
+  const std::size_t half = n / 2;
+  std::expected<std::size_t, int> second = 0;
+  std::thread other([&] { second = read_at(fd, p + half, n - half, static_cast<off_t>(half)); });
+  const std::expected<std::size_t, int> first = read_at(fd, p, half, 0);
+  other.join();
+  if (!first) return first;
+  if (!second) return second;
+  // a file that shrank meanwhile: what was read of its second half follows
+  // the first only when the first is whole
+  return *first < half ? *first : half + *second;
+}
+
+// Whether the text is UTF-8, checked in two halves at once when it is large:
+// the cut is moved to the start of a character.
+bool valid_utf8_text(std::string_view text) {
+  if (text.size() < kReadInHalvesFrom) return text::valid_utf8(text);
+  std::size_t cut = text.size() / 2;
+  for (int i = 0; i < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) ++cut;
+  bool second = true;
+  std::thread other([&] { second = text::valid_utf8(text.substr(cut)); });
+  const bool first = text::valid_utf8(text.substr(0, cut));
+  other.join();
+  return first && second;
+}
+
 // Reads a whole program file; the error text on failure.
 std::expected<std::string, std::string> read_program_file(const std::string& path) {
   if (path.find('\0') != std::string::npos)
@@ -203,22 +254,22 @@ std::expected<std::string, std::string> read_program_file(const std::string& pat
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     // a regular file is read straight into the text, which is not filled first
     text.resize_and_overwrite(static_cast<std::size_t>(st.st_size), [&](char* p, std::size_t n) {
-      std::size_t got = 0;
-      while (got < n) {
-        const ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0) {
-          if (errno == EINTR) continue;
-          read_error = errno;
-          break;
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
+      const std::expected<std::size_t, int> got = read_start(fd, p, n);
+      if (!got) {
+        read_error = got.error();
+        return std::size_t{0};
       }
-      return got;
+      return *got;
     });
     if (read_error != 0) {
       ::close(fd);
       return std::unexpected(os_error_text(read_error));
+    }
+    // the rest is read from where the text ends
+    if (::lseek(fd, static_cast<off_t>(text.size()), SEEK_SET) < 0) {
+      const int err = errno;
+      ::close(fd);
+      return std::unexpected(os_error_text(err));
     }
   }
   // the rest: a file without a size, or one that grew meanwhile
@@ -235,7 +286,7 @@ std::expected<std::string, std::string> read_program_file(const std::string& pat
     text.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  if (!text::valid_utf8(text)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
+  if (!valid_utf8_text(text)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
   return text;
 }
 
