@@ -3,19 +3,24 @@
 // the frame-stack executor. The whole-program parse is the reference; any
 // difference in rows, warnings, error (kind, line, text) or final state is a
 // finding, printed with both outcomes. The fast path's batches, which it
-// writes without rows, are compared with the reference's batches too.
+// writes without rows, are compared with the reference's batches too, and
+// every line the quick decoder takes with the word decoder's reading of it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <span>
 #include <functional>
 #include <vector>
 #include <string>
 
 #include "harness.hpp"
 #include "line_driver.hpp"
+#include "line_driver_quick.hpp"
 #include "structure_scan.hpp"
+#include "text.hpp"
 #include "types.hpp"
 
 using namespace kelvane::fuzz;
@@ -94,10 +99,66 @@ void check_parse_in_parts(std::string_view program) {
   }
 }
 
+// A word as the executor reads it: names and texts upper-cased, numbers bit
+// for bit; the words of other kinds never come from the quick decoder.
+std::string word_text(const kelvane::line_driver::Word& w) {
+  using kelvane::line_driver::Word;
+  if (const auto* n = std::get_if<Word::Number>(&w.v)) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &n->value, sizeof bits);
+    return "num " + kelvane::text::to_upper(n->name) + " " + std::to_string(bits);
+  }
+  if (const auto* g = std::get_if<Word::GCommand>(&w.v))
+    return "g " + std::string(g->group) + " " + kelvane::text::to_upper(g->text);
+  if (const auto* m = std::get_if<Word::MCode>(&w.v)) return "m " + kelvane::text::to_upper(m->text);
+  return "other";
+}
+
+std::string decoded_text(const kelvane::line_driver::DecodeResult::Decoded& d,
+                         const std::vector<kelvane::line_driver::Word>& words) {
+  std::string s = d.label ? "label " + *d.label + "|" : "";
+  if (d.block_number) s += "N " + std::string(*d.block_number) + "|";
+  for (std::size_t i = d.words.begin; i < d.words.end; ++i) s += word_text(words[i]) + "|";
+  if (d.comment) s += "comment " + std::string(*d.comment) + "|";
+  return s + (d.has_content ? "content" : "") + (d.has_lone_variable ? " lone" : "");
+}
+
+// Every line the quick decoder takes, the word decoder decodes to the same
+// words; a line it finds blank is blank for the word decoder too.
+void check_quick_lines(std::string_view program) {
+  namespace ld = kelvane::line_driver;
+  for (std::size_t pos = 0; pos < program.size();) {
+    const std::size_t nl = program.find('\n', pos);
+    std::string_view line = program.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+    if (nl != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    pos = nl == std::string_view::npos ? program.size() : nl + 1;
+    ld::QuickCell cells[ld::kMaxQuickCells];
+    std::size_t count = 0;
+    const ld::QuickForm form = ld::quick_decode(line, cells, count);
+    if (form == ld::QuickForm::Other) continue;
+    std::vector<ld::Word> words;
+    const ld::DecodeResult r = ld::decode_line(line, 1, words);
+    bool same = form == ld::QuickForm::Blank ? r.is_blank() : r.decoded() != nullptr;
+    if (same && form == ld::QuickForm::Quick) {
+      std::vector<ld::Word> quick_words;
+      char digits[20];
+      const auto q = ld::quick_to_decoded(std::span<const ld::QuickCell>(cells, count), 1,
+                                          quick_words, digits);
+      same = decoded_text(q, quick_words) == decoded_text(*r.decoded(), words);
+    }
+    if (!same) {
+      std::fprintf(stderr, "the quick decoder and the word decoder differ on the line [%.*s]\n",
+                   static_cast<int>(line.size()), line.data());
+      std::abort();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Input input = split_input(data, size);
+  check_quick_lines(input.program);
   check_parse_in_parts(input.program);
   RunSettings settings;
   settings.allow_undefined_variables = (input.options & 1) != 0;

@@ -47,7 +47,13 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
           ? std::min(2 * threads, program.size() / (limits::kParallelParseMinBytes / 2))
           : 1;
   std::vector<std::size_t> cuts;
-  auto scanned = structure_scan::check_structures(program, threads >= 2, parts, &cuts);
+  // a program large enough to stream is surveyed in one pass, which finds
+  // its structure lines among the few lines the quick decoder leaves
+  std::optional<line_driver::ProgramSurvey> survey;
+  if (stage1_enabled() && line_driver::may_stream(program, state))
+    survey = line_driver::survey_program(program);
+  auto scanned = survey ? structure_scan::check_keyword_lines(program, survey->keyword_lines(), parts, &cuts)
+                        : structure_scan::check_structures(program, threads >= 2, parts, &cuts);
   if (!scanned) return errors::fail(std::move(scanned.error()));
   const bool has_structure = *scanned;
 
@@ -61,7 +67,8 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
 
   // Programs without structure blocks take the per-line fast path.
   if (!has_structure && stage1_enabled())
-    return outcome(line_driver::interpret_lines(program, rows, state));
+    return outcome(line_driver::interpret_lines(program, rows, state, survey ? &*survey : nullptr));
+  survey.reset();
 
   // the lines the per-line decoder takes are run from their text: their
   // words need no nodes

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "limits.hpp"
+#include "line_driver_quick.hpp"
 #include "text.hpp"
 
 namespace kelvane::line_driver {
@@ -512,6 +513,9 @@ errors::Result<Flow> run_plan(Plan& plan, std::string_view program,
   const std::size_t n = plan.exec.size();
   std::vector<Word> words;
   words.reserve(64);
+  QuickRunner quick;
+  const bool lane = QuickRunner::lane_open(rows);
+  QuickCell cells[kMaxQuickCells];
   while (i < n) {
     const std::uint32_t e = plan.exec[i];
     errors::Result<Flow> flow = Flow::cont();
@@ -519,6 +523,17 @@ errors::Result<Flow> run_plan(Plan& plan, std::string_view program,
       ++i;
       continue;
     } else if (e == kDecodedLine) {
+      std::size_t count = 0;
+      std::uint32_t letters = 0;
+      if (lane && quick_decode(lines[i], cells, count, letters) == QuickForm::Quick) {
+        if (auto ran = quick.run(std::span<const QuickCell>(cells, count), letters, i + 1, rows,
+                                 state)) {
+          if (!*ran) return fail(std::move(ran->error()));
+          ++i;
+          continue;
+        }
+      }
+      quick.forget();
       words.clear();
       const DecodeResult r = decode_line(lines[i], i + 1, words);
       if (needs_grammar_to_run(*r.decoded(), words, state))
@@ -526,6 +541,7 @@ errors::Result<Flow> run_plan(Plan& plan, std::string_view program,
       else
         flow = execute_decoded(*r.decoded(), words, rows, state);
     } else {
+      quick.forget();
       auto block = grammar_block(plan, i, chunk, program, lines);
       if (!block) return fail(std::move(block.error()));
       flow = interpret_rules::interpret_block(*block, rows, state);
@@ -592,17 +608,19 @@ errors::Result<Flow> run_in_memory(std::string_view program, OutputRows& rows, S
 // Streams a program line by line after a parallel pre-check; nothing when
 // the program holds a control statement (the caller runs it in memory).
 std::optional<errors::Result<Flow>> try_streaming(std::string_view program, OutputRows& rows,
-                                                  State& state) {
-  const std::size_t threads = pool_threads();
-  const std::size_t wanted =
-      (threads >= 2 && program.size() >= kParallelDecodeMinBytes) ? 8 * threads : 1;
+                                                  State& state, const ProgramSurvey* survey) {
   const bool stats = stats_enabled();
-  const Clock::time_point t0 = Clock::now();
 
-  const auto ranges = cut_byte_ranges(program, wanted);
+  // the program's lines, surveyed here unless the caller did; the pre-check
+  // begins with the survey
+  std::optional<ProgramSurvey> own;
+  if (survey == nullptr) survey = &own.emplace(survey_program(program));
+  const Clock::time_point t0 = survey->started;
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  for (const RangeSurvey& r : survey->ranges) ranges.emplace_back(r.start, r.end);
   std::vector<PreflightScan> scans(ranges.size());
   for_each_on_pool(ranges.size(), [&](std::size_t k) {
-    scans[k] = preflight_streaming_in(program, ranges[k].first, ranges[k].second);
+    scans[k] = preflight_surveyed(program, survey->ranges[k]);
   });
 
   std::size_t lines = 0, non_blank = 0, needs_grammar = 0;
@@ -640,11 +658,13 @@ std::optional<errors::Result<Flow>> try_streaming(std::string_view program, Outp
 
 }  // namespace
 
-errors::Result<Flow> interpret_lines(std::string_view program, OutputRows& rows, State& state) {
-  // streaming keeps no jump table: a run whose targets a later program may
-  // ask for is taken in memory
-  if (program.size() >= stream_min_bytes() && !state.record_all_jump_targets) {
-    if (auto streamed = try_streaming(program, rows, state)) return std::move(*streamed);
+errors::Result<Flow> interpret_lines(std::string_view program, OutputRows& rows, State& state,
+                                     const ProgramSurvey* survey) {
+  // the quick lane writes its rows straight into the batches, at less cost
+  // than handing them to a writer thread
+  if (!rows.batch_writer) rows.batches_on_own_thread = false;
+  if (may_stream(program, state)) {
+    if (auto streamed = try_streaming(program, rows, state, survey)) return std::move(*streamed);
   }
   return run_in_memory(program, rows, state);
 }

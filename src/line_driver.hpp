@@ -4,6 +4,7 @@
 // the decoded words, the grammar for every line the decoder refuses, jumps
 // resolved by line index, parallel decoding of large programs and
 // line-by-line streaming of very large ones.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "line_driver_execute.hpp"
 #include "output.hpp"
 #include "state.hpp"
+#include "structure_scan.hpp"
 #include "types.hpp"
 
 namespace kelvane::line_driver {
@@ -88,6 +90,36 @@ PreflightScan preflight_streaming_in(std::string_view program, std::size_t start
 std::vector<std::pair<std::size_t, std::size_t>> cut_byte_ranges(std::string_view program,
                                                                  std::size_t n);
 
+// What one pass over a program large enough to stream learns of the lines of
+// one byte range (whole lines). Most lines of such programs are the quick
+// decoder's (line_driver_quick.hpp), and only the others can open or close a
+// structure, be refused by the word decoder or jump.
+struct RangeSurvey {
+  std::size_t start = 0;  // the byte range [start, end)
+  std::size_t end = 0;
+  std::size_t lines = 0;
+  std::size_t non_blank = 0;
+  // the first lines the quick decoder does not take: their starts (in the
+  // program) and their 0-based indices in the range
+  std::vector<std::pair<std::size_t, std::size_t>> others;
+  bool more_others = false;  // the range holds more of them than were noted
+  // its structure keyword lines, numbered in the range
+  std::vector<structure_scan::KeywordLine> keywords;
+};
+struct ProgramSurvey {
+  std::vector<RangeSurvey> ranges;
+  std::chrono::steady_clock::time_point started;  // when the pass began
+  // Every structure keyword line of the program, numbered in it.
+  std::vector<structure_scan::KeywordLine> keyword_lines() const;
+};
+// Surveys the program's lines, the ranges at once on the pool.
+ProgramSurvey survey_program(std::string_view program);
+// The streaming pre-check of a range surveyed before: only the lines the
+// quick decoder does not take are looked at.
+PreflightScan preflight_surveyed(std::string_view program, const RangeSurvey& range);
+// Whether a run of the program may be streamed, so that a survey of it serves.
+bool may_stream(std::string_view program, const state::State& state);
+
 // Parses one line with the rule `single_line`; the returned block reports
 // source lines (line offset = `index`, 0-based). A line that fails is
 // reported as the whole-program parse reports it: when it is a line of the
@@ -98,8 +130,11 @@ errors::Result<types::Pair> parse_single_line(std::string_view line, std::size_t
 // Runs a whole program without structure blocks. The State must hold the same
 // program as its source. Continue at the end, End after an end-of-program M
 // code, or Jump with a request that no line resolves.
+// A survey of the program, when one was made, spares the streaming attempt
+// its own pass.
 errors::Result<Flow> interpret_lines(std::string_view program, output::OutputRows& rows,
-                                     state::State& state);
+                                     state::State& state,
+                                     const ProgramSurvey* survey = nullptr);
 
 // ---------------------------------------------------------------------------
 // Configuration (environment, read anew on every call but the pool's size)

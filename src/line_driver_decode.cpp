@@ -9,39 +9,25 @@
 #include <string>
 #include <utility>
 
+#include "line_driver_scan.hpp"
 #include "modal_groups.hpp"
 #include "text.hpp"
 
 namespace kelvane::line_driver {
 
+// A number of more than 15 digits, read by the standard conversion.
+[[gnu::noinline]] double convert_number(std::string_view text) {
+  double v = 0.0;
+  auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
+  if (res.ec == std::errc::result_out_of_range) {
+    // overflow reads as an infinity, underflow as zero
+    std::string copy(text);
+    v = std::strtod(copy.c_str(), nullptr);
+  }
+  return v;
+}
+
 namespace {
-
-// ---------------------------------------------------------------------------
-// Character classes (ASCII only; bytes above 127 belong to none)
-
-enum : std::uint8_t { kBlank = 1, kLetter = 2, kDigit = 4, kIdent = 8 };
-
-constexpr std::array<std::uint8_t, 256> make_classes() {
-  std::array<std::uint8_t, 256> t{};
-  t[' '] = kBlank;
-  t['\t'] = kBlank;
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kLetter | kIdent;
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = kLetter | kIdent;
-  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit | kIdent;
-  t['_'] = kIdent;
-  return t;
-}
-constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
-
-inline bool is_blank(char c) { return kClasses[static_cast<unsigned char>(c)] & kBlank; }
-inline bool is_letter(char c) { return kClasses[static_cast<unsigned char>(c)] & kLetter; }
-inline bool is_digit(char c) { return kClasses[static_cast<unsigned char>(c)] & kDigit; }
-inline bool is_ident(char c) { return kClasses[static_cast<unsigned char>(c)] & kIdent; }
-
-inline std::size_t skip_blanks(std::string_view s, std::size_t p) {
-  while (p < s.size() && is_blank(s[p])) ++p;
-  return p;
-}
 
 // The listed words are letters and "_" only: a name with a digit (R10) is
 // none (the callers have seen that its last character is none).
@@ -107,78 +93,6 @@ std::optional<modal_groups::GGroup> classify_upper(std::string_view text) {
   if (text.size() > sizeof buf) return std::nullopt;
   for (std::size_t i = 0; i < text.size(); ++i) buf[i] = text::ascii_upper(text[i]);
   return modal_groups::classify_g_command(std::string_view(buf, text.size()));
-}
-
-// Powers of ten that a double holds exactly.
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// A number of the decoder's form ("-", digits, "." and digits) with at most
-// 15 digits in all: its digits as an integer and the power of ten to divide
-// by are both exact, so the one division rounds as reading the text does.
-std::optional<double> convert_short_number(std::string_view text) {
-  std::size_t i = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (negative) ++i;
-  std::uint64_t digits = 0;
-  std::size_t count = 0, fraction = 0;
-  bool point = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.') {
-      point = true;
-      continue;
-    }
-    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-    if (++count > 15) return std::nullopt;
-    if (point) ++fraction;
-  }
-  const double v = static_cast<double>(digits) / kExactPowersOfTen[fraction];
-  return negative ? -v : v;
-}
-
-[[gnu::noinline]] double convert_number(std::string_view text) {
-  if (auto quick = convert_short_number(text)) return *quick;
-  double v = 0.0;
-  auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
-  if (res.ec == std::errc::result_out_of_range) {
-    // overflow reads as an infinity, underflow as zero
-    std::string copy(text);
-    v = std::strtod(copy.c_str(), nullptr);
-  }
-  return v;
-}
-
-// The number scanner, inline where words are decoded; a number of more than
-// 15 digits is read by convert_number, out of line.
-[[gnu::always_inline]] inline std::optional<double> scan_number(std::string_view s,
-                                                                std::size_t& pos) {
-  std::size_t p = pos;
-  const std::size_t start = p;
-  const std::size_t n = s.size();
-  const bool negative = p < n && s[p] == '-';
-  if (negative) ++p;
-  // the digits are gathered as they are scanned: up to 15 of them read
-  // exactly as one integer and a power of ten (see convert_short_number)
-  std::uint64_t mantissa = 0;
-  std::size_t count = 0, fraction = 0;
-  const std::size_t digits = p;
-  for (; p < n && static_cast<unsigned char>(s[p] - '0') < 10; ++p, ++count)
-    mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
-  if (p == digits) return std::nullopt;
-  if (p < n && s[p] == '.') {
-    ++p;
-    for (; p < n && static_cast<unsigned char>(s[p] - '0') < 10; ++p, ++count, ++fraction)
-      mantissa = mantissa * 10 + static_cast<std::uint64_t>(s[p] - '0');
-  }
-  if (p < n && (is_letter(s[p]) || s[p] == '.' || s[p] == '_')) return std::nullopt;
-  pos = p;
-  if (count <= 15) [[likely]] {
-    const double v = static_cast<double>(mantissa) / kExactPowersOfTen[fraction];
-    return negative ? -v : v;
-  }
-  return convert_number(s.substr(start, p - start));
 }
 
 // An identifier inside a parenthesised product: identifier characters, not a

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "line_driver_quick.hpp"
 #include "parse_explain.hpp"
 
 // The lines the decoder refuses: parsed with the grammar one by one, and
@@ -56,35 +57,60 @@ ParsingError line_parse_error(std::string_view program, std::size_t start, std::
                               parse_explain::describe_parse_error(failure), line};
 }
 
+namespace {
+
+// The pre-check of a line the quick decoder does not take (line `index` of
+// its range): the word decoder's, or a line that parses alone and does not
+// jump. False, with the status set, when the program cannot stream.
+bool precheck_other_line(std::string_view line, std::size_t index, PreflightScan& scan) {
+  if (!classify_line(line, index + 1).needs_grammar()) return true;
+  ++scan.needs_grammar;
+  // a string literal running over the line end needs its following lines
+  if (ends_inside_string(line, false)) {
+    scan.status = PreflightScan::Status::SpansLines;
+    scan.failing_line = index;
+    return false;
+  }
+  auto parsed = types::NCParser::parse(Rule::single_line, line);
+  if (!parsed) {
+    scan.status = PreflightScan::Status::ParseFailed;
+    scan.failing_line = index;
+    return false;
+  }
+  if (auto block = single_line_block(parsed); block && block_has_control(*block)) {
+    scan.status = PreflightScan::Status::HasControl;
+    scan.failing_line = index;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 PreflightScan preflight_streaming_in(std::string_view program, std::size_t start, std::size_t end) {
   PreflightScan scan;
   for_each_line(program.substr(start, end - start), [&](std::string_view line) {
-    const DecodeResult r = classify_line(line, scan.lines + 1);
     const std::size_t index = scan.lines;
     ++scan.lines;
-    if (r.is_blank()) return true;
+    // most lines are the quick decoder's, which the word decoder takes too
+    const QuickForm quick = quick_classify(line);
+    if (quick == QuickForm::Blank) return true;
     ++scan.non_blank;
-    if (!r.needs_grammar()) return true;
-    ++scan.needs_grammar;
-    // a string literal running over the line end needs its following lines
-    if (ends_inside_string(line, false)) {
-      scan.status = PreflightScan::Status::SpansLines;
-      scan.failing_line = index;
-      return false;
-    }
-    auto parsed = types::NCParser::parse(Rule::single_line, line);
-    if (!parsed) {
-      scan.status = PreflightScan::Status::ParseFailed;
-      scan.failing_line = index;
-      return false;
-    }
-    if (auto block = single_line_block(parsed); block && block_has_control(*block)) {
-      scan.status = PreflightScan::Status::HasControl;
-      scan.failing_line = index;
-      return false;
-    }
-    return true;
+    return quick == QuickForm::Quick || precheck_other_line(line, index, scan);
   });
+  return scan;
+}
+
+PreflightScan preflight_surveyed(std::string_view program, const RangeSurvey& range) {
+  // a range of many such lines is looked at whole again
+  if (range.more_others) return preflight_streaming_in(program, range.start, range.end);
+  PreflightScan scan;
+  scan.lines = range.lines;
+  scan.non_blank = range.non_blank;
+  for (const auto& [start, index] : range.others) {
+    std::size_t pos = start;
+    if (!precheck_other_line(next_line(program.substr(0, range.end), pos), index, scan)) break;
+  }
   return scan;
 }
 

@@ -244,6 +244,10 @@ void rewrite_dwell(CellMap& cells) {
 }  // namespace
 
 Status OutputRows::flush() {
+  if (direct_row) {
+    direct_row = false;
+    if (Status st = std::get<BatchStreamSink>(sink.v).take_direct(); !st) return st;
+  }
   if (!staged.empty()) {
     // a staged row goes straight into its batch, unless cells were written
     // into it after its line (a comment behind a closing keyword)

@@ -507,6 +507,10 @@ struct BatchBuilder {
   // The batch built so far as a table, "line_no" first when asked for; the
   // next batch starts empty.
   Table take_table();
+  // The index in `writers` of a column's writer, made when the column is new.
+  std::uint32_t writer_index(std::string_view name) { return writer_for(name); }
+  // The source line of the row being written, when line numbers are included.
+  void put_line_number(std::size_t line);
 
  private:
   std::uint32_t writer_for(std::string_view name);
@@ -517,7 +521,6 @@ struct BatchBuilder {
       r = Recent{name.data(), name.size(), writer_for(name)};
     return writers[r.id];
   }
-  void put_line_number(std::size_t line);
   // The writers of recently seen name texts, by the text's address: cells
   // name their column with a few process-lifetime texts, so almost every
   // cell finds its writer here without hashing its name.
@@ -545,6 +548,13 @@ struct BatchStreamSink {
   // The same for a row whose cells are staged (its variable changes and
   // line in `row`).
   Status take_staged(const StagedRow& staged, const Row& row);
+  // Counts the row whose cells were written straight into the builder's
+  // columns (entry `builder.rows` of each), sending the batch once it is full.
+  Status take_direct() {
+    if (rows_seen != std::numeric_limits<std::uint32_t>::max()) ++rows_seen;
+    if (++builder.rows >= batch_size) return emit();
+    return {};
+  }
   // Sends the batch built so far as one Table (blocking while three wait
   // unread). Nothing when it holds no row. StreamClosed when the receiver is
   // gone.
@@ -661,6 +671,12 @@ struct OutputRows {
   std::optional<RowFilter> flattener;
   bool track_variables = false;
   bool warned_g91 = false;
+  // The row of the block being executed was written straight into the batch
+  // columns (a line of the quick lane: cells that closing a row neither
+  // rewrites nor warns about, no variable change); closing it counts it.
+  // Only the line driver writes such rows, and every line of it that writes
+  // cells closes the row before it first.
+  bool direct_row = false;
   // A batch sink writes its rows on a thread of its own (started with the
   // first row), when the machine has a core to spare for it.
   bool batches_on_own_thread = false;

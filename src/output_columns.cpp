@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -133,15 +134,6 @@ void ColumnWriter::push_float(double x) {
   }
 }
 
-void ColumnWriter::push_int(std::int64_t x) {
-  data_.i64.push_back(x);
-  add_valid_one();
-  if (forward_fill_) {
-    has_last_ = true;
-    last_i64_ = x;
-  }
-}
-
 void ColumnWriter::push_text(std::string_view s) {
   if (!data_.texts_overflow && s.size() <= limits::kMaxArrowOffset - data_.chars.size())
     append_texts(data_.chars, s, 1);
@@ -155,8 +147,9 @@ void ColumnWriter::push_text(std::string_view s) {
   }
 }
 
-void ColumnWriter::push_list(const std::vector<std::string>& items) {
-  for (const std::string& s : items) {
+template <typename Items>
+void ColumnWriter::push_list(const Items& items) {
+  for (const std::string_view s : items) {
     if (!data_.texts_overflow && s.size() <= limits::kMaxArrowOffset - data_.chars.size() &&
         data_.item_offsets.size() <= limits::kMaxArrowOffset) {
       data_.chars.append(s);
@@ -171,6 +164,8 @@ void ColumnWriter::push_list(const std::vector<std::string>& items) {
 }
 
 void ColumnWriter::fill_to(std::size_t rows) { fill_to(rows, forward_fill_ && has_last_); }
+
+void ColumnWriter::add_many_nulls(std::size_t count) { fill_to(length() + count, false); }
 
 // Entries up to `rows`: the last value again, or null. Values first, then
 // the bitmap, each in one go.
@@ -251,7 +246,7 @@ void ColumnWriter::put_number_any(std::size_t row, double x) {
   });
 }
 
-void ColumnWriter::put_text(std::size_t row, std::string_view s) {
+void ColumnWriter::put_text_any(std::size_t row, std::string_view s) {
   put_entry(row, [&] {
     switch (data_.kind) {
       case ColumnKind::Float:
@@ -277,10 +272,10 @@ void ColumnWriter::put_list(std::size_t row, const std::vector<std::string>& ite
   });
 }
 
-void ColumnWriter::put_int(std::size_t row, std::int64_t value) {
-  if (row < length()) return;
-  fill_to(row);
-  push_int(value);
+void ColumnWriter::put_texts(std::size_t row, const std::string_view* items, std::size_t count) {
+  put_entry(row, [&] {
+    if (data_.kind == ColumnKind::List) push_list(std::span<const std::string_view>(items, count));
+  });
 }
 
 ColumnData ColumnWriter::take(std::size_t rows, BufferPool* pool) {

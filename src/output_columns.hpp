@@ -2,8 +2,10 @@
 // The columns of a batch in the Arrow layout (values, a validity bitmap,
 // 32-bit text offsets), and the writer that puts a run's cells into them row
 // by row, forward fill included, so that no row is kept for a batch.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "limits.hpp"
 #include "types.hpp"
 
 namespace kelvane::output {
@@ -129,15 +132,21 @@ class ColumnWriter {
   // The same for a number or a text that is not held in a Value.
   void put_number(std::size_t row, double value) {
     // the common case inline: a Float column whose skipped rows, if any,
-    // take its last value (valid entries: a bitmap, once there is one, has
-    // its spare bits set, so it only grows)
-    if (data_.kind == ColumnKind::Float && row >= length() &&
-        (row == length() || (forward_fill_ && has_last_))) {
-      for (std::size_t i = length(); i < row; ++i) data_.f64.push_back(last_f64_);
+    // take its last value or are null (valid entries: a bitmap, once there
+    // is one, has its spare bits set, so it only grows)
+    if (data_.kind == ColumnKind::Float && row >= length()) {
+      if (row > length()) {
+        if (!(forward_fill_ && has_last_)) {
+          add_nulls(row - length());
+        } else {
+          for (std::size_t i = length(); i < row; ++i) data_.f64.push_back(last_f64_);
+          if (data_.null_count != 0 && data_.validity.size() < (row + 7) / 8)
+            data_.validity.resize((row + 7) / 8, 0xff);
+          data_.length = static_cast<std::int64_t>(row);
+        }
+      }
       data_.f64.push_back(value);
-      if (data_.null_count != 0 && data_.validity.size() < (row + 8) / 8)
-        data_.validity.resize((row + 8) / 8, 0xff);
-      data_.length = static_cast<std::int64_t>(row + 1);
+      add_valid_one();
       if (forward_fill_) {
         has_last_ = true;
         last_f64_ = value;
@@ -146,16 +155,103 @@ class ColumnWriter {
     }
     put_number_any(row, value);
   }
-  void put_text(std::size_t row, std::string_view text);
-  void put_int(std::size_t row, std::int64_t value);
+  void put_text(std::size_t row, std::string_view text) {
+    // the common case inline: a short text right behind the last entry of a
+    // text column, or behind a few rows that take its last text
+    if (data_.kind == ColumnKind::Str && row >= length() && !data_.texts_overflow &&
+        text.size() <= kShortText && data_.chars.size() < kMaxShortTexts) {
+      if (row > length()) {
+        if (forward_fill_ && has_last_ && row - length() <= 4 && !last_text_.empty() &&
+            last_text_.size() <= kShortText) {
+          for (std::size_t i = length(); i < row; ++i) append_short(last_text_);
+        } else {
+          fill_to(row);
+        }
+      }
+      append_short(text);
+      if (forward_fill_) {
+        has_last_ = true;
+        if (std::string_view(last_text_) != text) {
+          // (the size handed to the writer may be the grown room, not the
+          // size asked: the text's own size is what is copied and kept)
+          last_text_.resize_and_overwrite(text.size(), [&](char* p, std::size_t) {
+            std::memcpy(p, text.data(), text.size());
+            return text.size();
+          });
+        }
+      }
+      return;
+    }
+    put_text_any(row, text);
+  }
+  // A List column's entry of `count` texts.
+  void put_texts(std::size_t row, const std::string_view* items, std::size_t count);
+  // An Int column's entry.
+  void put_int(std::size_t row, std::int64_t value) {
+    if (row < length()) return;
+    if (row > length()) fill_to(row);
+    push_int(value);
+  }
   // Fills the batch up to `rows` entries and hands it out; the next batch
   // starts empty, with room for as many entries (buffers from `pool` when
   // it holds some).
   ColumnData take(std::size_t rows, BufferPool* pool = nullptr);
 
  private:
+  // Texts of up to kShortText bytes are appended inline while the column
+  // holds less than kMaxShortTexts bytes (far from the 32-bit offsets' end).
+  static constexpr std::size_t kShortText = 16;
+  static constexpr std::size_t kMaxShortTexts = std::size_t{1} << 30;
+  // A valid entry of a short text: its bytes, its end offset.
+  void append_short(std::string_view text) {
+    const std::size_t start = data_.chars.size();
+    const std::size_t len = text.size();
+    // room grown by doubling: resizing alone would grow it to the size asked
+    if (start + len > data_.chars.capacity())
+      data_.chars.reserve(std::max(start + len, 2 * data_.chars.capacity()));
+    data_.chars.resize_and_overwrite(start + len, [&](char* p, std::size_t) {
+      copy_short(p + start, text.data(), len);
+      return start + len;
+    });
+    data_.offsets.push_back(static_cast<std::int32_t>(start + len));
+    add_valid_one();
+  }
+  // Copies up to 16 bytes by fixed-size moves, overlapping where the length
+  // lies between two sizes.
+  static void copy_short(char* out, const char* src, std::size_t len) {
+    if (len >= 8) {
+      std::memcpy(out, src, 8);
+      std::memcpy(out + len - 8, src + len - 8, 8);
+    } else if (len >= 4) {
+      std::memcpy(out, src, 4);
+      std::memcpy(out + len - 4, src + len - 4, 4);
+    } else if (len >= 2) {
+      std::memcpy(out, src, 2);
+      std::memcpy(out + len - 2, src + len - 2, 2);
+    } else if (len == 1) {
+      *out = *src;
+    }
+  }
+  // `count` null entries of a Float column: a few inline (a block address
+  // absent from a few rows), more by fill_to.
+  void add_nulls(std::size_t count) {
+    if (count > 8) return add_many_nulls(count);
+    const std::size_t first = length();
+    const std::size_t end = first + count;
+    for (std::size_t i = 0; i < count; ++i) data_.f64.push_back(0.0);
+    // the bitmap is made with the first null, every entry before it valid;
+    // new bytes start all valid, a null clears its bit
+    if (data_.null_count == 0) data_.validity.assign((first + 7) / 8, 0xff);
+    while (data_.validity.size() < (end + 7) / 8) data_.validity.push_back(0xff);
+    for (std::size_t i = first; i < end; ++i)
+      data_.validity[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+    data_.null_count += static_cast<std::int64_t>(count);
+    data_.length = static_cast<std::int64_t>(end);
+  }
+  void add_many_nulls(std::size_t count);
   template <typename Push>
   void put_entry(std::size_t row, Push&& push);
+  void put_text_any(std::size_t row, std::string_view text);
   void put_any(std::size_t row, Value&& value);
   void put_number_any(std::size_t row, double value);
   void put_list(std::size_t row, const std::vector<std::string>& items);
@@ -164,15 +260,23 @@ class ColumnWriter {
   void add_validity(std::size_t count, bool valid);
   // One valid entry more: a bitmap, once there is one, is kept one bit a row
   // with its spare bits set, so only its size may need to grow.
-  void add_valid_one() {
+  [[gnu::always_inline]] void add_valid_one() {
     const std::size_t end = length() + 1;
     if (data_.null_count != 0 && data_.validity.size() < (end + 7) / 8) data_.validity.push_back(0xff);
     data_.length = static_cast<std::int64_t>(end);
   }
   void push_float(double x);
-  void push_int(std::int64_t x);
+  void push_int(std::int64_t x) {
+    data_.i64.push_back(x);
+    add_valid_one();
+    if (forward_fill_) {
+      has_last_ = true;
+      last_i64_ = x;
+    }
+  }
   void push_text(std::string_view s);
-  void push_list(const std::vector<std::string>& items);
+  template <typename Items>
+  void push_list(const Items& items);
   void close_texts();  // writes the offset behind the entry just added
 
   std::string name_;

@@ -26,10 +26,7 @@ std::size_t word_run(std::string_view s, std::size_t from) {
   return i - from;
 }
 
-// The structure keywords a first word can be, and what each one does.
-enum class Word : std::uint8_t {
-  If, While, For, Loop, Repeat, Else, EndIf, EndWhile, EndFor, EndLoop, Until, Other
-};
+using Word = StructureWord;
 
 Word classify_word(std::string_view run) {
   struct Entry { std::string_view text; Word word; };
@@ -152,13 +149,6 @@ std::optional<errors::ParsingError> close_structure(std::vector<OpenEntry>& stac
                        std::string(closing_word(top.kind)) + ")");
 }
 
-// A line whose first word is a structure keyword.
-struct KeywordLine {
-  std::size_t number;  // 1-based, of the range it was found in
-  std::string_view line;
-  Word word;
-};
-
 // The keyword lines among the lines that start in [begin, end) of `source`
 // (`end` a line start, or the end of the source), split as for_each_line
 // splits the whole source; how many lines there are.
@@ -175,10 +165,8 @@ std::size_t keyword_lines(std::string_view source, std::size_t begin, std::size_
     ++number;
     // a comment cannot reach into the block's first word: the line's first
     // word is the code's
-    if (const std::string_view run = structure_run(line); !run.empty()) {
-      if (const Word word = classify_word(run); word != Word::Other)
-        out.push_back(KeywordLine{number, line, word});
-    }
+    if (const Word word = structure_word(line); word != Word::Other)
+      out.push_back(KeywordLine{number, line, word});
     if (nl == std::string_view::npos) break;
     start = nl + 1;
   }
@@ -223,9 +211,10 @@ std::vector<KeywordLine> all_keyword_lines(std::string_view source, bool two_thr
   return out;
 }
 
-// The structure walk proper; the error before any re-report.
-errors::Result<bool> scan_stack(std::string_view source, bool two_threads, std::size_t parts,
-                                std::vector<std::size_t>* cuts) {
+// The structure walk proper over the keyword lines; the error before any
+// re-report.
+errors::Result<bool> scan_stack(std::string_view source, const std::vector<KeywordLine>& lines,
+                                std::size_t parts, std::vector<std::size_t>* cuts) {
   std::vector<OpenEntry> stack;
   bool opened = false;
   std::optional<errors::ParsingError> error;
@@ -241,7 +230,7 @@ errors::Result<bool> scan_stack(std::string_view source, bool two_threads, std::
     cuts->push_back(at);
     while (next_cut < parts && at >= source.size() / parts * next_cut) ++next_cut;
   };
-  for (const KeywordLine& k : all_keyword_lines(source, two_threads)) {
+  for (const KeywordLine& k : lines) {
     const std::size_t number = k.number;
     const std::string_view line = k.line;
     const Word word = k.word;
@@ -427,9 +416,20 @@ std::optional<MisplacedKeyword> misplaced_structure_keyword(std::string_view lin
   return std::nullopt;
 }
 
+StructureWord structure_word(std::string_view line) {
+  const std::string_view run = structure_run(line);
+  return run.empty() ? Word::Other : classify_word(run);
+}
+
 errors::Result<bool> check_structures(std::string_view source, bool two_threads,
                                       std::size_t parts, std::vector<std::size_t>* cuts) {
-  auto result = scan_stack(source, two_threads, parts, cuts);
+  return check_keyword_lines(source, all_keyword_lines(source, two_threads), parts, cuts);
+}
+
+errors::Result<bool> check_keyword_lines(std::string_view source,
+                                         const std::vector<KeywordLine>& lines, std::size_t parts,
+                                         std::vector<std::size_t>* cuts) {
+  auto result = scan_stack(source, lines, parts, cuts);
   if (result) return result;
   // A closing keyword hidden behind other content explains an unbalanced
   // program better than the stack does: report the first one instead.

@@ -37,6 +37,28 @@ errors::Result<bool> check_structures(std::string_view source, bool two_threads 
                                       std::size_t parts = 1,
                                       std::vector<std::size_t>* cuts = nullptr);
 
+// The structure keywords a block's first word can be.
+enum class StructureWord : std::uint8_t {
+  If, While, For, Loop, Repeat, Else, EndIf, EndWhile, EndFor, EndLoop, Until, Other
+};
+// The structure keyword a line of a program starts with (its first word
+// after the block prefix); Other for every other line.
+StructureWord structure_word(std::string_view line);
+
+// A line of a source whose first word is a structure keyword.
+struct KeywordLine {
+  std::size_t number;  // 1-based
+  std::string_view line;
+  StructureWord word;
+};
+// check_structures for a source whose keyword lines were found elsewhere:
+// `lines` holds every line of `source` that starts with a structure keyword,
+// in order, and no other.
+errors::Result<bool> check_keyword_lines(std::string_view source,
+                                         const std::vector<KeywordLine>& lines,
+                                         std::size_t parts = 1,
+                                         std::vector<std::size_t>* cuts = nullptr);
+
 // A block split after its prefix (leading whitespace, block number N<digits>
 // and an optional jump label "name:").
 struct BlockPrefix {

@@ -130,9 +130,10 @@ std::expected<BatchRun, int> start_batch_run(RunConfig cfg, BatchConfig bc) {
             auto rows = output::OutputRows::batch_stream_with_line_numbers(
                 std::move(ttx), bc.batch_size, bc.disable_forward_fill, bc.include_variables,
                 std::move(etx), bc.include_line_numbers);
-            // a writer thread pays only beside the executor and the decoder
-            // thread, each on a core of its own: on two cores it slows the
-            // run down (1.2 s to 1.7 s on 100 MB of simple motion lines)
+            // a writer thread pays only beside the executor and the parse,
+            // each on a core of its own: on two cores it slows the run down.
+            // Programs without structures write their rows on the executor's
+            // thread whatever the cores (see line_driver::interpret_lines).
             rows.batches_on_own_thread = line_driver::pool_threads() >= 3;
             return rows;
           },

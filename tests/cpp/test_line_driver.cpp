@@ -297,6 +297,43 @@ TEST(LineDriverLines, SplittingAndByteRanges) {
   }
 }
 
+// The survey of a large program finds its structure lines among the lines
+// the quick decoder leaves: the structure check over them gives what the
+// scan of every line gives, result or error, wherever in the program's byte
+// ranges the structures stand.
+TEST(LineDriverLines, SurveyFindsTheStructuresOfTheFullScan) {
+  const std::vector<std::string> snippets = {
+      "",
+      "IF R1==1\nX1\nENDIF\n",
+      "WHILE R1<3\nR1=R1+1\nENDWHILE\nN10 LOOP\nENDLOOP\nREPEAT\nUNTIL R1>5\n",
+      "IF R1==1 GOTOF END1\nEND1:\n",
+      "R1=1 ; ENDIF in a comment\nX1 ;WHILE\n",
+      "ENDIF\n",
+      "WHILE R1<3\r\nX1\n",
+      "IF R1\nWHILE R2\nENDWHILE\n",
+      "START: IF R1==1\nENDIF\n",
+      "X1 ENDIF\nIF R1\n",
+      "n20 if r1\nelse\nendif\n",
+  };
+  std::string quick;
+  for (int i = 0; quick.size() < line_driver::kParallelDecodeMinBytes / 3; ++i)
+    quick += "N" + std::to_string(i) + " G1 X" + std::to_string(i % 89) + ".5 Y-2 ;c\n";
+  auto describe = [](const errors::Result<bool>& r) {
+    if (r) return std::string(*r ? "opened" : "none");
+    const auto loc = r.error().location();
+    return r.error().message() + " @" + std::to_string(loc ? loc->line : 0);
+  };
+  for (std::size_t a = 0; a < snippets.size(); ++a) {
+    for (std::size_t b = 0; b < snippets.size(); b += 3) {
+      const std::string program = snippets[b] + quick + snippets[a] + quick + snippets[b] + quick;
+      const line_driver::ProgramSurvey survey = line_driver::survey_program(program);
+      EXPECT_EQ(describe(structure_scan::check_keyword_lines(program, survey.keyword_lines())),
+                describe(structure_scan::check_structures(program)))
+          << "snippets " << a << " and " << b;
+    }
+  }
+}
+
 TEST(DecodedLineExecutor, CellsStateAndErrors) {
   Config config;
   state::State state = make_state(config);

@@ -27,6 +27,9 @@ std::vector<Program> corpus() {
   extra_axes.axes = std::vector<std::string>{"X", "Y", "Z", "A", "Q1", "W"};
   Config with_initial;
   with_initial.initial_state = "R1=4\nTRANS X100 Y-1\nG18\n";
+  Config many_axes;
+  many_axes.axes = std::vector<std::string>{"X", "Y", "Z", "A", "B", "C", "U", "V", "W",
+                                            "D", "E", "F", "S", "H", "K2"};
   return {
       {"motion", "N10 G1 X10.5 Y-2 ;go\nX20\nG0 Z5 M3\nY-0 Z-.0\nX5. Y0.25 F1000 S2000\n"},
       {"lower case and odd spacing",
@@ -98,6 +101,17 @@ std::vector<Program> corpus() {
        "R7=R6\nR8=-R1*1\nR9=R8/R1\nN10 R10=1\nX1 R11=2 Y=R11*2\nR12=1E3\nR13=1.5.2\n"
        "  R1I\nL1X(2)\nP2Q\n"},
       {"not-a-number negated", "R1=0/0\nX=-R1*1\nY=- -R1*1\nZ=R1*-1\n"},
+      {"motion blocks among frames",
+       "N1 X1 Y1 CR=2\nTRANS X10 Z-1\nN2 X2 Y2 Z3\nG3 X3 CR=-2.5 I1\nATRANS Y5\nX4\nROT Z45\n"
+       "X5 Y5\nG2 X6 Y6 I1 J1\nROT\nX6\nTRANS\nX7 Y7 Z7\nx=8 y = -8\n"},
+      {"axes positioned one after another",
+       "X1\nY1\nZ1\nX2\nA1\nB1\nX3 Y3\nC1\nU1\nV1\nW1 X4\nD1\nE1\nF1 S1\nH1\nX5 Y5 Z5 A5 B5 C5 "
+       "U5 V5 W5 D5 E5 F5 S5 H5\n",
+       many_axes},
+      {"letters that are variables on motion lines", "T1 X1\nH2 Y2\nX3 T2\nR1=T\nW4 X=R1\n"},
+      {"block numbers and m words",
+       "N0010 X1\nN007\nN123456789012345678 X2\nN1234567890123456789 X3\nN10 M3 S6000\n"
+       "M3 X1 M8 M5\nm3 X2\nM03 M0 M117\nM1 M3 M4 M5 M6\nX9 M30\nX10\n"},
       {"repeated words and modes",
        "X1 X2 Y1 Y=2\nG1 G0 X3\ng1 x4 g0\nG91 X1\nG91 X2\nG4 F1\nG4 S2 X1\nN007 X1\n"
        "R5=2 X=R5\nR6=1\nR7=2\nN8\nFOO X1 FOO\n"},
@@ -207,8 +221,8 @@ std::vector<Program> divergences() {
   };
 }
 
-// The grammar path writes its batches on the executor's thread: a line path
-// with a writer thread is compared with it.
+// The grammar path writes its batches on the executor's thread; the line
+// path is asked for a writer thread too, which it declines.
 void check_all(const char* mode, const OutputMode& output = {}) {
   OutputMode on_executor = output;
   on_executor.writer_thread = false;
@@ -265,11 +279,12 @@ TEST(LineDriverEquivalence, InMemoryInSmallChunksParsedAgain) {
   }
 }
 
-// Batches: a decoded line writes its cells straight into the columns, every
-// other line through its row, on the executor's thread or handed to a writer
-// thread; the batches, their columns and the variable events are those of
-// the grammar path, in memory and streaming, with and without forward fill,
-// at batch sizes that end a batch inside the corpus.
+// Batches: a quick line writes its cells straight into the columns, a
+// decoded line stages them, every other line goes through its row, on the
+// executor's thread (the line driver declines a writer thread asked for);
+// the batches, their columns and the variable events are those of the
+// grammar path, in memory and streaming, with and without forward fill, at
+// batch sizes that end a batch inside the corpus.
 TEST(LineDriverEquivalence, Batches) {
   EnvVar stats("NC_STAGE1_STATS", std::nullopt);
   for (const char* stream : {"0", "67108864"}) {
