@@ -248,6 +248,18 @@ bool QuickRunner::lane_open(const OutputRows& rows) {
          std::holds_alternative<output::BatchStreamSink>(rows.sink.v);
 }
 
+std::uint32_t QuickRunner::declined_letters(const State& state) {
+  static constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  std::uint32_t mask = 0;
+  for (std::uint32_t index = 0; index <= quick_slot::kCR; ++index) {
+    if (index < 26 && !is_address_letter(kLetters[index])) continue;
+    const std::string_view name = index == quick_slot::kCR ? "CR" : kLetters.substr(index, 1);
+    const auto key = state.resolve_output_key(name);
+    if (!key || (key->kind == state::ColKind::Axis && !key->is_axis)) mask |= 1u << index;
+  }
+  return mask;
+}
+
 bool QuickRunner::resolve(std::uint32_t letters, const State& state) {
   static constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
   for (std::uint32_t left = letters & ~ready_; left != 0; left &= left - 1) {
@@ -354,6 +366,103 @@ std::optional<errors::Status> QuickRunner::run(std::span<const QuickCell> cells,
   if (m_count != 0) builder.writers[writer_of(quick_slot::kM, builder)].put_texts(row, m_items, m_count);
   if (builder.include_line_numbers) builder.put_line_number(line_no);
   rows.direct_row = true;
+  return errors::Status{};
+}
+
+std::optional<errors::Status> QuickRunner::run_stretch(const QuickStretch& stretch,
+                                                       std::size_t first_line_no,
+                                                       OutputRows& rows, State& state) {
+  const std::size_t n = stretch.row_lines.size();
+  if (n == 0) return errors::Status{};
+  if (state.rotation_active) return std::nullopt;
+  if ((stretch.letters & ~ready_) != 0 && !resolve(stretch.letters, state)) return std::nullopt;
+  if (!positions_read_) read_positions(state);
+  // an axis's first position is a new entry in the state, which may move
+  // the others: such lines run one at a time
+  for (std::uint32_t left = stretch.letters; left != 0; left &= left - 1) {
+    const Slot& slot = slots_[__builtin_ctz(left)];
+    if (slot.kind == Kind::Axis && slot.position == nullptr) return std::nullopt;
+  }
+
+  output::BatchStreamSink& sink = std::get<output::BatchStreamSink>(rows.sink.v);
+  BatchBuilder& builder = sink.builder;
+  const std::span<const QuickEntry> entries = stretch.entries;
+  std::uint32_t next[quick_slot::kCount];  // each column's next entry
+  for (std::size_t c = 0; c < stretch.columns.size(); ++c) next[c] = stretch.columns[c].begin;
+
+  // the rows in batches: each part fills at most the rest of the batch
+  for (std::size_t done = 0; done < n;) {
+    // the previous row is closed: a row of this lane is only counted
+    if (rows.direct_row) {
+      rows.direct_row = false;
+      if (auto st = sink.take_direct(); !st) return st;
+    } else if (!rows.staged.empty() || rows.row.has_content()) {
+      if (auto st = rows.flush(); !st) return st;
+    }
+    const std::size_t base = builder.rows;  // where row `done` goes
+    const std::size_t end_row = done + std::min(n - done, sink.batch_size - base);
+    auto at = [&](std::uint32_t row) { return base + (row - done); };
+    for (std::size_t c = 0; c < stretch.columns.size(); ++c) {
+      const std::uint8_t index = stretch.columns[c].slot;
+      const std::uint32_t end = stretch.columns[c].end;
+      std::uint32_t& i = next[c];
+      if (i == end || entries[i].row >= end_row) continue;
+      output::ColumnWriter& w = builder.writers[writer_of(index, builder)];
+      if (index <= quick_slot::kCR) {
+        if (slots_[index].kind == Kind::Axis) {
+          const double translation = slots_[index].translation;
+          for (; i < end && entries[i].row < end_row; ++i)
+            w.put_number(at(entries[i].row), entries[i].number + translation);
+        } else {
+          for (; i < end && entries[i].row < end_row; ++i)
+            w.put_number(at(entries[i].row), entries[i].number);
+        }
+      } else if (index == quick_slot::kBlockNumber) {
+        for (; i < end && entries[i].row < end_row; ++i) w.put_int(at(entries[i].row), entries[i].integer);
+      } else if (index == quick_slot::kM) {
+        // the M words of a row, one list
+        while (i < end && entries[i].row < end_row) {
+          std::string_view items[5];
+          std::size_t count = 0;
+          const std::uint32_t row = entries[i].row;
+          for (; i < end && entries[i].row == row; ++i)
+            items[count++] = std::string_view(entries[i].text, entries[i].length);
+          w.put_texts(at(row), items, count);
+        }
+      } else {
+        for (; i < end && entries[i].row < end_row; ++i)
+          w.put_text(at(entries[i].row), std::string_view(entries[i].text, entries[i].length));
+      }
+    }
+    if (builder.include_line_numbers) {
+      for (std::size_t r = done; r < end_row; ++r)
+        builder.put_line_number_at(at(static_cast<std::uint32_t>(r)), first_line_no + stretch.row_lines[r]);
+    }
+    // every row written but the last is closed now (none of them fills the
+    // batch); the last one when the next row begins
+    if (end_row - done > 1) {
+      if (auto st = sink.take_direct_rows(end_row - done - 1); !st) return st;
+    }
+    rows.direct_row = true;
+    done = end_row;
+  }
+
+  // the state as the stretch's last row leaves it
+  for (const QuickColumn& c : stretch.columns) {
+    if (c.slot <= quick_slot::kCR) {
+      Slot& slot = slots_[c.slot];
+      if (slot.kind == Kind::Axis) *slot.position = entries[c.end - 1].number;
+    } else if (c.slot == plane_slot_) {
+      // the last of G17, G18, G19 selects the working plane
+      for (std::uint32_t i = c.end; i > c.begin; --i) {
+        const QuickEntry& e = entries[i - 1];
+        if (e.length == 3 && e.text[1] == '1' && e.text[2] >= '7' && e.text[2] <= '9') {
+          state.active_plane = static_cast<std::uint8_t>(e.text[2] - '7');
+          break;
+        }
+      }
+    }
+  }
   return errors::Status{};
 }
 

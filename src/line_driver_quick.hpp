@@ -75,6 +75,30 @@ inline QuickForm quick_decode(std::string_view line, QuickCell* out, std::size_t
 // The same answer without the cells.
 QuickForm quick_classify(std::string_view line);
 
+// The quick lines of a stretch of a program with no other line among them
+// (blank lines may be), their cells grouped by what they write: each column
+// of the stretch with its entries in the order of the rows.
+struct QuickEntry {
+  union {
+    double number;
+    std::int64_t integer;
+    const char* text;
+  };
+  std::uint32_t length;  // of a text, or the block number's digits
+  std::uint32_t row;     // the row of the stretch it belongs to
+};
+struct QuickColumn {
+  std::uint8_t slot;
+  std::uint32_t begin;  // its entries
+  std::uint32_t end;
+};
+struct QuickStretch {
+  std::span<const QuickColumn> columns;
+  std::span<const QuickEntry> entries;       // the columns' entries, by index
+  std::span<const std::uint32_t> row_lines;  // each row's line, from the stretch's first line
+  std::uint32_t letters = 0;                 // the address slots written
+};
+
 // The word decoder's form of a quick line: its words appended to `words`,
 // the block number's digits written into `digits`, which the result borrows.
 DecodeResult::Decoded quick_to_decoded(std::span<const QuickCell> cells, std::size_t line_no,
@@ -92,6 +116,11 @@ class QuickRunner {
   // its batches: batches built on the executor's thread, without a filter
   // stage. Rows that go elsewhere take the word decoder's way.
   static bool lane_open(const output::OutputRows& rows);
+  // The address and CR slots the quick runner leaves to the word decoder in
+  // a run with this state (variables, axes configured in lower case), as a
+  // mask of quick_decode's letters: what the axes configured say, which no
+  // line changes.
+  static std::uint32_t declined_letters(const state::State& state);
 
   // Runs one quick line (line_no 1-based; `letters` the mask quick_decode
   // gave): closes the previous row and writes this one's cells. Nothing,
@@ -101,6 +130,14 @@ class QuickRunner {
   std::optional<errors::Status> run(std::span<const QuickCell> cells, std::uint32_t letters,
                                     std::size_t line_no, output::OutputRows& rows,
                                     state::State& state);
+
+  // Runs the quick lines of a stretch (its first line `first_line_no`,
+  // 1-based) as run() runs them one by one, column by column. Nothing,
+  // before anything was done, when a line of it must go the word decoder's
+  // way, or an axis of it takes its first position (the lines are then run
+  // one by one).
+  std::optional<errors::Status> run_stretch(const QuickStretch& stretch, std::size_t first_line_no,
+                                            output::OutputRows& rows, state::State& state);
 
   // The axis positions and translations are read again before the next
   // quick line: another line ran, which may have moved axes or frames.

@@ -29,12 +29,21 @@ using state::State;
 constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
 constexpr std::size_t kRingChunks = 4;
 
-// A line of a chunk: a quick line's cells, or the word decoder's answer.
-struct ChunkLine {
-  std::uint32_t first = 0;    // its first cell, or its entry in `decoded`
-  std::uint32_t letters = 0;  // the address slots of its cells
-  std::uint8_t count = 0;     // its cells
-  QuickForm form = QuickForm::Blank;
+// A piece of a chunk: a stretch of quick and blank lines, or one line for the
+// word decoder (or the grammar).
+struct Piece {
+  std::uint32_t first_line = 0;  // counted from the chunk's first line
+  std::uint32_t lines = 0;
+  std::size_t start = 0;  // its bytes in the program [start, end)
+  std::size_t end = 0;
+  bool other = false;
+  std::uint32_t decoded = 0;  // an other line's entry in `decoded`
+  // a stretch: its columns, its rows' lines, the address slots it writes
+  std::uint32_t column_begin = 0;
+  std::uint32_t column_end = 0;
+  std::uint32_t row_begin = 0;
+  std::uint32_t row_end = 0;
+  std::uint32_t letters = 0;
 };
 struct DecodedLine {
   std::string_view text;
@@ -42,41 +51,117 @@ struct DecodedLine {
 };
 
 struct StreamChunk {
-  std::vector<ChunkLine> lines;
-  std::vector<QuickCell> cells;  // a buffer: `used` of them are the lines'
-  std::size_t used = 0;
+  std::vector<Piece> pieces;
+  std::vector<QuickColumn> columns;
+  std::vector<QuickEntry> entries;
+  std::vector<std::uint32_t> row_lines;
   std::vector<DecodedLine> decoded;
   std::vector<Word> words;
+  std::size_t lines = 0;
 
   // Decodes the lines of [start, end) of the program: quickly when `quick`,
-  // else, or when the quick decoder does not take a line, with the word
-  // decoder.
-  void decode(std::string_view program, std::size_t start, std::size_t end, bool quick) {
-    lines.clear();
-    used = 0;
+  // else, or when the quick decoder does not take a line or the line writes
+  // an address of `declined`, with the word decoder.
+  void decode(std::string_view program, std::size_t start, std::size_t end, bool quick,
+              std::uint32_t declined) {
+    pieces.clear();
+    columns.clear();
+    entries.clear();
+    row_lines.clear();
     decoded.clear();
     words.clear();
     const std::string_view text = program.substr(0, end);
-    for (std::size_t pos = start; pos < end;) add(next_line(text, pos), quick);
+    std::uint32_t index = 0;
+    for (std::size_t pos = start; pos < end; ++index) {
+      const std::size_t line_start = pos;
+      const std::string_view line = next_line(text, pos);
+      if (quick) {
+        QuickCell cells[kMaxQuickCells];
+        std::size_t count = 0;
+        std::uint32_t letters = 0;
+        const QuickForm form = quick_decode(line, cells, count, letters);
+        if (form != QuickForm::Other && (letters & declined) == 0) {
+          if (!stretch_open_) open_stretch(index, line_start);
+          Piece& p = pieces.back();
+          ++p.lines;
+          p.end = pos;
+          if (form == QuickForm::Quick) {
+            const auto row = static_cast<std::uint32_t>(row_lines.size()) - p.row_begin;
+            row_lines.push_back(index - p.first_line);
+            p.letters |= letters;
+            for (std::size_t c = 0; c < count; ++c) {
+              stretch_cells_.push_back(cells[c]);
+              stretch_rows_.push_back(row);
+            }
+          }
+          continue;
+        }
+      }
+      close_stretch();
+      Piece& p = pieces.emplace_back();
+      p.first_line = index;
+      p.lines = 1;
+      p.start = line_start;
+      p.end = pos;
+      p.other = true;
+      p.decoded = static_cast<std::uint32_t>(decoded.size());
+      decoded.push_back(DecodedLine{line, decode_line(line, index + 1, words)});
+    }
+    close_stretch();
+    lines = index;
+  }
+
+  QuickStretch stretch(const Piece& p) const {
+    return QuickStretch{
+        std::span<const QuickColumn>(columns.data() + p.column_begin, p.column_end - p.column_begin),
+        entries, std::span<const std::uint32_t>(row_lines.data() + p.row_begin, p.row_end - p.row_begin),
+        p.letters};
   }
 
  private:
-  void add(std::string_view line, bool quick) {
-    if (quick) {
-      if (cells.size() < used + kMaxQuickCells) cells.resize(2 * cells.size() + kMaxQuickCells);
-      std::size_t count = 0;
-      std::uint32_t letters = 0;
-      const QuickForm form = quick_decode(line, cells.data() + used, count, letters);
-      if (form != QuickForm::Other) {
-        lines.push_back(ChunkLine{static_cast<std::uint32_t>(used), letters,
-                                  static_cast<std::uint8_t>(count), form});
-        used += count;
-        return;
-      }
-    }
-    lines.push_back(ChunkLine{static_cast<std::uint32_t>(decoded.size()), 0, 0, QuickForm::Other});
-    decoded.push_back(DecodedLine{line, decode_line(line, lines.size(), words)});
+  void open_stretch(std::uint32_t index, std::size_t start) {
+    stretch_open_ = true;
+    Piece& p = pieces.emplace_back();
+    p.first_line = index;
+    p.start = start;
+    p.row_begin = static_cast<std::uint32_t>(row_lines.size());
   }
+  // The cells of the open stretch grouped by what they write, each column's
+  // entries in the order of the rows.
+  void close_stretch() {
+    if (!stretch_open_) return;
+    stretch_open_ = false;
+    Piece& p = pieces.back();
+    p.row_end = static_cast<std::uint32_t>(row_lines.size());
+    p.column_begin = static_cast<std::uint32_t>(columns.size());
+    std::uint32_t counts[quick_slot::kCount] = {};
+    for (const QuickCell& c : stretch_cells_) ++counts[c.slot];
+    std::uint32_t place[quick_slot::kCount];
+    auto next = static_cast<std::uint32_t>(entries.size());
+    for (std::size_t slot = 0; slot < quick_slot::kCount; ++slot) {
+      if (counts[slot] == 0) continue;
+      columns.push_back(QuickColumn{static_cast<std::uint8_t>(slot), next, next + counts[slot]});
+      place[slot] = next;
+      next += counts[slot];
+    }
+    p.column_end = static_cast<std::uint32_t>(columns.size());
+    entries.resize(next);
+    for (std::size_t i = 0; i < stretch_cells_.size(); ++i) {
+      const QuickCell& c = stretch_cells_[i];
+      QuickEntry& e = entries[place[c.slot]++];
+      // the number, the integer or the text, bit for bit
+      std::memcpy(static_cast<void*>(&e), static_cast<const void*>(&c), sizeof(double));
+      e.length = c.length;
+      e.row = stretch_rows_[i];
+    }
+    stretch_cells_.clear();
+    stretch_rows_.clear();
+  }
+
+  bool stretch_open_ = false;
+  // the cells of the open stretch, line by line, and their rows
+  std::vector<QuickCell> stretch_cells_;
+  std::vector<std::uint32_t> stretch_rows_;
 };
 
 // The start of chunk k: the first line that starts at or after k chunk
@@ -96,32 +181,43 @@ std::size_t chunk_start(std::string_view program, std::size_t k) {
 class LineRunner {
  public:
   LineRunner(OutputRows& rows, State& state)
-      : rows_(rows), state_(state), lane_(QuickRunner::lane_open(rows)) {
+      : rows_(rows),
+        state_(state),
+        lane_(QuickRunner::lane_open(rows)),
+        declined_(QuickRunner::declined_letters(state)) {
     words_.reserve(64);
   }
   bool quick_lane() const { return lane_; }
+  // the addresses of lines the word decoder is to decode
+  std::uint32_t declined() const { return declined_; }
   errors::Result<Flow>& outcome() { return outcome_; }
 
   // The lines of a chunk whose first line has the 0-based index `first`;
   // false once the run stops (an error, an end of program).
-  bool run(const StreamChunk& chunk, std::size_t first) {
-    for (std::size_t i = 0; i < chunk.lines.size(); ++i) {
-      const ChunkLine& line = chunk.lines[i];
-      bool going = true;
-      switch (line.form) {
-        case QuickForm::Blank:
-          break;
-        case QuickForm::Quick:
-          going = run_quick(std::span<const QuickCell>(chunk.cells.data() + line.first, line.count),
-                            line.letters, first + i);
-          break;
-        case QuickForm::Other: {
-          const DecodedLine& d = chunk.decoded[line.first];
-          going = run_decoded(d.text, first + i, d.result, chunk.words);
-          break;
-        }
+  bool run(std::string_view program, const StreamChunk& chunk, std::size_t first) {
+    for (const Piece& p : chunk.pieces) {
+      const std::size_t index = first + p.first_line;
+      if (p.other) {
+        const DecodedLine& d = chunk.decoded[p.decoded];
+        if (!run_decoded(d.text, index, d.result, chunk.words)) return false;
+        continue;
       }
-      if (!going) return false;
+      if (auto st = quick_.run_stretch(chunk.stretch(p), index + 1, rows_, state_)) {
+        if (*st) continue;
+        outcome_ = errors::fail(std::move(st->error()));
+        return false;
+      }
+      // a stretch the quick runner leaves is run line by line
+      const std::string_view text = program.substr(0, p.end);
+      std::size_t pos = p.start;
+      for (std::uint32_t i = 0; i < p.lines; ++i) {
+        QuickCell cells[kMaxQuickCells];
+        std::size_t count = 0;
+        std::uint32_t letters = 0;
+        if (quick_decode(next_line(text, pos), cells, count, letters) == QuickForm::Quick &&
+            !run_quick(std::span<const QuickCell>(cells, count), letters, index + i))
+          return false;
+      }
     }
     return true;
   }
@@ -164,6 +260,7 @@ class LineRunner {
   State& state_;
   QuickRunner quick_;
   bool lane_;
+  std::uint32_t declined_;
   std::vector<Word> words_;
   char digits_[20];  // a block number's, for the words of a quick line
   errors::Result<Flow> outcome_ = Flow::cont();
@@ -174,9 +271,10 @@ class LineRunner {
 // claims the next chunk nobody decodes yet while the ring has room for it.
 class DecodedChunks {
  public:
-  DecodedChunks(std::string_view program, bool quick)
+  DecodedChunks(std::string_view program, bool quick, std::uint32_t declined)
       : program_(program),
         quick_(quick),
+        declined_(declined),
         count_((program.size() + kChunkBytes - 1) / kChunkBytes) {}
 
   std::size_t count() const { return count_; }
@@ -252,7 +350,8 @@ class DecodedChunks {
 
   void decode(std::size_t k) {
     Slot& slot = slots_[k % kRingChunks];
-    slot.chunk.decode(program_, chunk_start(program_, k), chunk_start(program_, k + 1), quick_);
+    slot.chunk.decode(program_, chunk_start(program_, k), chunk_start(program_, k + 1), quick_,
+                      declined_);
     {
       std::lock_guard lock(mutex_);
       slot.ready = k + 1;
@@ -262,6 +361,7 @@ class DecodedChunks {
 
   const std::string_view program_;
   const bool quick_;
+  const std::uint32_t declined_;
   const std::size_t count_;
   Slot slots_[kRingChunks];
   std::mutex mutex_;
@@ -277,7 +377,7 @@ class DecodedChunks {
 
 errors::Result<Flow> stream_lines(std::string_view program, OutputRows& rows, State& state) {
   LineRunner runner(rows, state);
-  DecodedChunks ring(program, runner.quick_lane());
+  DecodedChunks ring(program, runner.quick_lane(), runner.declined());
   std::optional<std::thread> decoder;
   if (pool_threads() >= 2 && ring.count() > 1) decoder.emplace([&ring] { ring.decode_all(); });
   std::size_t first = 0;  // index of the chunk's first line
@@ -290,8 +390,8 @@ errors::Result<Flow> stream_lines(std::string_view program, OutputRows& rows, St
       throw;
     }
     const StreamChunk& chunk = ring.chunk(k);
-    const bool going = runner.run(chunk, first);
-    first += chunk.lines.size();
+    const bool going = runner.run(program, chunk, first);
+    first += chunk.lines;
     ring.release(k);
     if (!going) break;
   }

@@ -141,9 +141,9 @@ std::uint32_t BatchBuilder::writer_for(std::string_view name) {
   return id;
 }
 
-void BatchBuilder::put_line_number(std::size_t line) {
+void BatchBuilder::put_line_number_at(std::size_t row, std::size_t line) {
   if (!line_numbers) line_numbers.emplace("line_no", ColumnKind::Int, false);
-  line_numbers->put_int(rows, static_cast<std::int64_t>(line));
+  line_numbers->put_int(row, static_cast<std::int64_t>(line));
 }
 
 void BatchBuilder::add_row(Row& row) {

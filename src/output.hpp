@@ -510,7 +510,9 @@ struct BatchBuilder {
   // The index in `writers` of a column's writer, made when the column is new.
   std::uint32_t writer_index(std::string_view name) { return writer_for(name); }
   // The source line of the row being written, when line numbers are included.
-  void put_line_number(std::size_t line);
+  void put_line_number(std::size_t line) { put_line_number_at(rows, line); }
+  // The same for entry `row` of the batch.
+  void put_line_number_at(std::size_t row, std::size_t line);
 
  private:
   std::uint32_t writer_for(std::string_view name);
@@ -550,9 +552,13 @@ struct BatchStreamSink {
   Status take_staged(const StagedRow& staged, const Row& row);
   // Counts the row whose cells were written straight into the builder's
   // columns (entry `builder.rows` of each), sending the batch once it is full.
-  Status take_direct() {
-    if (rows_seen != std::numeric_limits<std::uint32_t>::max()) ++rows_seen;
-    if (++builder.rows >= batch_size) return emit();
+  Status take_direct() { return take_direct_rows(1); }
+  // The same for `count` such rows (entries `builder.rows` on).
+  Status take_direct_rows(std::size_t count) {
+    constexpr std::uint32_t kMost = std::numeric_limits<std::uint32_t>::max();
+    rows_seen = count >= kMost - rows_seen ? kMost : rows_seen + static_cast<std::uint32_t>(count);
+    builder.rows += count;
+    if (builder.rows >= batch_size) return emit();
     return {};
   }
   // Sends the batch built so far as one Table (blocking while three wait
