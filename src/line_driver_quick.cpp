@@ -82,18 +82,16 @@ struct KeepCells {
     out[i].length = static_cast<std::uint32_t>(len);
     out[i].slot = slot;
   }
-  void block_number(std::size_t i, const char* digits, std::size_t len) {
-    std::int64_t n = 0;
-    for (std::size_t d = 0; d < len; ++d) n = n * 10 + (digits[d] - '0');
-    out[i].integer = n;
-    out[i].length = static_cast<std::uint32_t>(len);
+  void block_number(std::size_t i, std::int64_t value, std::size_t digits) {
+    out[i].integer = value;
+    out[i].length = static_cast<std::uint32_t>(digits);
     out[i].slot = quick_slot::kBlockNumber;
   }
 };
 struct CountCells {
   void number(std::size_t, std::uint8_t, double) {}
   void text(std::size_t, std::uint8_t, const char*, std::size_t) {}
-  void block_number(std::size_t, const char*, std::size_t) {}
+  void block_number(std::size_t, std::int64_t, std::size_t) {}
 };
 
 // The decoder. Each shape it takes is read exactly as the word decoder reads
@@ -112,9 +110,10 @@ template <typename Cells>
   // block number: an upper-case N and at most 18 digits
   if (n - p >= 2 && s[p] == 'N' && is_digit(s[p + 1])) {
     std::size_t q = p + 1;
-    while (q < n && is_digit(s[q])) ++q;
+    std::uint64_t value = 0;  // wraps past 18 digits, which are refused
+    for (; q < n && is_digit(s[q]); ++q) value = value * 10 + static_cast<std::uint64_t>(s[q] - '0');
     if ((q < n && is_letter(s[q])) || q - p - 1 > 18) return QuickForm::Other;
-    cells.block_number(k++, s.data() + p + 1, q - p - 1);
+    cells.block_number(k++, static_cast<std::int64_t>(value), q - p - 1);
     p = skip_blanks(s, q);
   }
 

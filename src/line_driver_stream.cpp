@@ -2,7 +2,9 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <algorithm>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -50,10 +52,35 @@ struct DecodedLine {
   DecodeResult result;  // its line number counted from the chunk's first line
 };
 
+// Entries that grow without their new room being filled first: each is
+// written once, as its stretch is closed.
+class Entries {
+ public:
+  void clear() { size_ = 0; }
+  std::size_t size() const { return size_; }
+  QuickEntry& operator[](std::size_t i) { return data_[i]; }
+  operator std::span<const QuickEntry>() const { return {data_.get(), size_}; }
+  void grow_to(std::size_t n) {
+    if (n > room_) {
+      const std::size_t room = std::max(n, 2 * room_);
+      auto more = std::make_unique_for_overwrite<QuickEntry[]>(room);
+      std::copy(data_.get(), data_.get() + size_, more.get());
+      data_ = std::move(more);
+      room_ = room;
+    }
+    size_ = n;
+  }
+
+ private:
+  std::unique_ptr<QuickEntry[]> data_;
+  std::size_t size_ = 0;
+  std::size_t room_ = 0;
+};
+
 struct StreamChunk {
   std::vector<Piece> pieces;
   std::vector<QuickColumn> columns;
-  std::vector<QuickEntry> entries;
+  Entries entries;
   std::vector<std::uint32_t> row_lines;
   std::vector<DecodedLine> decoded;
   std::vector<Word> words;
@@ -145,7 +172,7 @@ struct StreamChunk {
       next += counts[slot];
     }
     p.column_end = static_cast<std::uint32_t>(columns.size());
-    entries.resize(next);
+    entries.grow_to(next);
     for (std::size_t i = 0; i < stretch_cells_.size(); ++i) {
       const QuickCell& c = stretch_cells_[i];
       QuickEntry& e = entries[place[c.slot]++];
