@@ -1,8 +1,8 @@
 #include "line_driver_parts.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <algorithm>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -18,7 +18,10 @@
 // decodes chunks ahead of the executor into a small ring of reused chunks,
 // and the executor decodes the next chunks itself rather than wait for them.
 // Decoding overlaps execution, both threads stay busy, and memory does not
-// grow with the program.
+// grow with the program. A chunk holds its quick lines (line_driver_quick.hpp)
+// in stretches, their cells grouped by column, which the executor writes a
+// column at a time; the other lines stand between the stretches, decoded by
+// the word decoder.
 namespace kelvane::line_driver {
 
 namespace {
