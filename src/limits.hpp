@@ -31,6 +31,10 @@ inline constexpr std::size_t kRowChannelCapacity = 1024;
 // gigabytes. Ordinary rows never reach it; a heavier row waits until the
 // consumer has taken every row before it.
 inline constexpr std::size_t kRowChannelWeight = std::size_t{1} << 16;
+// Rows a new batch column takes room for at once (the batch size when
+// smaller): 8 MB of address space for a column of numbers, touched only as
+// it is written.
+inline constexpr std::size_t kFirstBatchRoom = std::size_t{1} << 20;
 // Tables waiting for the batch iterator, besides the one being built.
 inline constexpr std::size_t kTableChannelCapacity = 3;
 // Room of released batches a run keeps for its next ones: more than the

@@ -135,6 +135,7 @@ std::uint32_t BatchBuilder::writer_for(std::string_view name) {
   const auto id = static_cast<std::uint32_t>(writers.size());
   writers.emplace_back(stored, column_kind_of(stored),
                        !disable_forward_fill && is_forward_filled_column(stored));
+  if (first_room != 0) writers.back().reserve(first_room);
   writer_of.emplace(stored, id);
   columns.push_back(stored);
   canonical_order(columns);
@@ -142,7 +143,10 @@ std::uint32_t BatchBuilder::writer_for(std::string_view name) {
 }
 
 void BatchBuilder::put_line_number_at(std::size_t row, std::size_t line) {
-  if (!line_numbers) line_numbers.emplace("line_no", ColumnKind::Int, false);
+  if (!line_numbers) {
+    line_numbers.emplace("line_no", ColumnKind::Int, false);
+    if (first_room != 0) line_numbers->reserve(first_room);
+  }
   line_numbers->put_int(row, static_cast<std::int64_t>(line));
 }
 
@@ -221,6 +225,7 @@ OutputRows OutputRows::batch_stream_with_line_numbers(Sender<Table> tables_tx,
   s.include_variables = include_variables;
   s.builder.disable_forward_fill = disable_forward_fill;
   s.builder.include_line_numbers = include_line_numbers;
+  s.builder.first_room = std::min(s.batch_size, limits::kFirstBatchRoom);
   o.track_variables = include_variables;
   return o;
 }

@@ -493,6 +493,9 @@ struct BatchBuilder {
   FxMap<std::uint32_t> writer_of;         // column name -> index into writers
   std::optional<ColumnWriter> line_numbers;
   std::size_t rows = 0;  // rows of the batch being built
+  // the rows a new column's first batch takes room for at once: the batch
+  // size, up to a bound (the room is only address space until written)
+  std::size_t first_room = 0;
   bool disable_forward_fill = false;
   bool include_line_numbers = false;
   // the buffers of released batches, for the next ones (made with the first

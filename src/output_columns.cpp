@@ -278,6 +278,18 @@ void ColumnWriter::put_texts(std::size_t row, const std::string_view* items, std
   });
 }
 
+void ColumnWriter::reserve(std::size_t rows) {
+  switch (data_.kind) {
+    case ColumnKind::Float: data_.f64.reserve(rows); break;
+    case ColumnKind::Int: data_.i64.reserve(rows); break;
+    case ColumnKind::Str:
+      data_.offsets.reserve(rows + 1);
+      data_.chars.reserve(rows * 4);
+      break;
+    case ColumnKind::List: data_.offsets.reserve(rows + 1); break;
+  }
+}
+
 ColumnData ColumnWriter::take(std::size_t rows, BufferPool* pool) {
   fill_to(rows);
   ColumnData out = std::move(data_);

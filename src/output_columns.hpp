@@ -192,6 +192,9 @@ class ColumnWriter {
     if (row > length()) fill_to(row);
     push_int(value);
   }
+  // Room for `rows` entries (texts of a few bytes each), taken at once
+  // rather than grown by doubling as the first batch is written.
+  void reserve(std::size_t rows);
   // Fills the batch up to `rows` entries and hands it out; the next batch
   // starts empty, with room for as many entries (buffers from `pool` when
   // it holds some).
