@@ -129,7 +129,8 @@ void check_quick_lines(std::string_view program) {
   namespace ld = kelvane::line_driver;
   for (std::size_t pos = 0; pos < program.size();) {
     const std::size_t nl = program.find('\n', pos);
-    std::string_view line = program.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+    std::string_view line =
+        program.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
     if (nl != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
     pos = nl == std::string_view::npos ? program.size() : nl + 1;
     ld::QuickCell cells[ld::kMaxQuickCells];

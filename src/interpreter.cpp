@@ -52,8 +52,9 @@ errors::Status interpret_file(state::SourceText source, state::State& state,
   std::optional<line_driver::ProgramSurvey> survey;
   if (stage1_enabled() && line_driver::may_stream(program, state))
     survey = line_driver::survey_program(program);
-  auto scanned = survey ? structure_scan::check_keyword_lines(program, survey->keyword_lines(), parts, &cuts)
-                        : structure_scan::check_structures(program, threads >= 2, parts, &cuts);
+  auto scanned =
+      survey ? structure_scan::check_keyword_lines(program, survey->keyword_lines(), parts, &cuts)
+             : structure_scan::check_structures(program, threads >= 2, parts, &cuts);
   if (!scanned) return errors::fail(std::move(scanned.error()));
   const bool has_structure = *scanned;
 

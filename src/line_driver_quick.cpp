@@ -147,7 +147,8 @@ template <typename Cells>
       if (!is_digit(d) || (d == '0' && p + 2 < n && is_digit(s[p + 2]))) return QuickForm::Other;
       std::size_t q = p + 1;
       unsigned code = 0;
-      while (q < n && is_digit(s[q]) && q < p + 4) code = code * 10 + static_cast<unsigned>(s[q++] - '0');
+      while (q < n && is_digit(s[q]) && q < p + 4)
+        code = code * 10 + static_cast<unsigned>(s[q++] - '0');
       if (q < n && (is_ident(s[q]) || s[q] == '.')) return QuickForm::Other;
       const GTable& table = g_table();
       const std::uint8_t rank = table.rank[code];
@@ -224,7 +225,8 @@ DecodeResult::Decoded quick_to_decoded(std::span<const QuickCell> cells, std::si
     } else if (c.slot == quick_slot::kBlockNumber) {
       // the digits again, leading zeros included
       auto n = static_cast<std::uint64_t>(c.integer);
-      for (std::uint32_t i = c.length; i > 0; --i, n /= 10) digits[i - 1] = static_cast<char>('0' + n % 10);
+      for (std::uint32_t i = c.length; i > 0; --i, n /= 10)
+        digits[i - 1] = static_cast<char>('0' + n % 10);
       d.block_number = std::string_view(digits, c.length);
     } else if (c.slot == quick_slot::kComment) {
       d.comment = t;
@@ -362,7 +364,8 @@ std::optional<errors::Status> QuickRunner::run(std::span<const QuickCell> cells,
     }
   }
   // the M words of the row, one list
-  if (m_count != 0) builder.writers[writer_of(quick_slot::kM, builder)].put_texts(row, m_items, m_count);
+  if (m_count != 0)
+    builder.writers[writer_of(quick_slot::kM, builder)].put_texts(row, m_items, m_count);
   if (builder.include_line_numbers) builder.put_line_number(line_no);
   rows.direct_row = true;
   return errors::Status{};
@@ -417,7 +420,8 @@ std::optional<errors::Status> QuickRunner::run_stretch(const QuickStretch& stret
             w.put_number(at(entries[i].row), entries[i].number);
         }
       } else if (index == quick_slot::kBlockNumber) {
-        for (; i < end && entries[i].row < end_row; ++i) w.put_int(at(entries[i].row), entries[i].integer);
+        for (; i < end && entries[i].row < end_row; ++i)
+          w.put_int(at(entries[i].row), entries[i].integer);
       } else if (index == quick_slot::kM) {
         // the M words of a row, one list
         while (i < end && entries[i].row < end_row) {
@@ -435,7 +439,8 @@ std::optional<errors::Status> QuickRunner::run_stretch(const QuickStretch& stret
     }
     if (builder.include_line_numbers) {
       for (std::size_t r = done; r < end_row; ++r)
-        builder.put_line_number_at(at(static_cast<std::uint32_t>(r)), first_line_no + stretch.row_lines[r]);
+        builder.put_line_number_at(at(static_cast<std::uint32_t>(r)),
+                                   first_line_no + stretch.row_lines[r]);
     }
     // every row written but the last is closed now (none of them fills the
     // batch); the last one when the next row begins
@@ -465,6 +470,7 @@ std::optional<errors::Status> QuickRunner::run_stretch(const QuickStretch& stret
   return errors::Status{};
 }
 
-QuickRunner::QuickRunner() : plane_slot_(static_cast<std::uint8_t>(quick_slot::kGroup + g_table().plane)) {}
+QuickRunner::QuickRunner()
+    : plane_slot_(static_cast<std::uint8_t>(quick_slot::kGroup + g_table().plane)) {}
 
 }  // namespace kelvane::line_driver

@@ -144,7 +144,8 @@ struct StreamChunk {
   QuickStretch stretch(const Piece& p) const {
     return QuickStretch{
         std::span<const QuickColumn>(columns.data() + p.column_begin, p.column_end - p.column_begin),
-        entries, std::span<const std::uint32_t>(row_lines.data() + p.row_begin, p.row_end - p.row_begin),
+        entries,
+        std::span<const std::uint32_t>(row_lines.data() + p.row_begin, p.row_end - p.row_begin),
         p.letters};
   }
 
@@ -318,7 +319,9 @@ class DecodedChunks {
       std::size_t k;
       {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] { return stopped_ || claimed_ >= count_ || claimed_ < taken_ + kRingChunks; });
+        room_.wait(lock, [&] {
+          return stopped_ || claimed_ >= count_ || claimed_ < taken_ + kRingChunks;
+        });
         if (stopped_ || claimed_ >= count_) return;
         k = claimed_++;
       }

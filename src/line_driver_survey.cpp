@@ -26,7 +26,8 @@ void survey_range(std::string_view program, RangeSurvey& r) {
     if (form == QuickForm::Quick) continue;
     // no line the quick decoder takes starts with a structure keyword: its
     // first word is an address, a G or M word or CR
-    if (const auto word = structure_scan::structure_word(line); word != structure_scan::StructureWord::Other)
+    const structure_scan::StructureWord word = structure_scan::structure_word(line);
+    if (word != structure_scan::StructureWord::Other)
       r.keywords.push_back(structure_scan::KeywordLine{index + 1, line, word});
     if (r.others.size() < kNotedOthers) r.others.emplace_back(start, index);
     else r.more_others = true;
