@@ -261,7 +261,7 @@ std::uint32_t QuickRunner::declined_letters(const State& state) {
   return mask;
 }
 
-bool QuickRunner::resolve(std::uint32_t letters, const State& state) {
+bool QuickRunner::resolve(std::uint32_t letters, State& state) {
   static constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
   for (std::uint32_t left = letters & ~ready_; left != 0; left &= left - 1) {
     const unsigned index = static_cast<unsigned>(__builtin_ctz(left));
@@ -288,13 +288,13 @@ bool QuickRunner::resolve(std::uint32_t letters, const State& state) {
   return true;
 }
 
-void QuickRunner::read_position(Slot& slot, const State& state) {
+void QuickRunner::read_position(Slot& slot, State& state) {
   auto it = state.axes.find(slot.column);
-  slot.position = it != state.axes.end() ? const_cast<double*>(&it->second) : nullptr;
+  slot.position = it != state.axes.end() ? &it.value() : nullptr;
   slot.translation = state.translation_of(slot.column);
 }
 
-void QuickRunner::read_positions(const State& state) {
+void QuickRunner::read_positions(State& state) {
   for (std::uint32_t left = ready_; left != 0; left &= left - 1) {
     Slot& slot = slots_[__builtin_ctz(left)];
     if (slot.kind == Kind::Axis) read_position(slot, state);

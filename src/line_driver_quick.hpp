@@ -155,9 +155,9 @@ class QuickRunner {
   };
   // Resolves the addresses of `letters` not resolved yet; false when one of
   // them is the word decoder's.
-  bool resolve(std::uint32_t letters, const state::State& state);
-  void read_position(Slot& slot, const state::State& state);
-  void read_positions(const state::State& state);
+  bool resolve(std::uint32_t letters, state::State& state);
+  void read_position(Slot& slot, state::State& state);
+  void read_positions(state::State& state);
   // The writer of a cell's column, made when the column is first written.
   std::uint32_t writer_of(std::uint8_t index, output::BatchBuilder& builder) {
     const std::uint32_t w = slots_[index].writer;
